@@ -1,0 +1,149 @@
+/** @file
+  Base types of the UEFI environment for x64, written from the published
+  UEFI specification (section 2.3.1 data types, appendix D status codes).
+
+  Plain C: a C client driver includes this, and so do the C++ drivers.
+**/
+#ifndef UEFI_BASE_TYPE_H_
+#define UEFI_BASE_TYPE_H_
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef unsigned char       UINT8;
+typedef signed char         INT8;
+typedef unsigned short      UINT16;
+typedef short               INT16;
+typedef unsigned int        UINT32;
+typedef int                 INT32;
+typedef unsigned long long  UINT64;
+typedef long long           INT64;
+typedef UINT64              UINTN;
+typedef INT64               INTN;
+typedef unsigned char       BOOLEAN;
+typedef char                CHAR8;
+typedef unsigned short      CHAR16;
+typedef void                VOID;
+
+typedef UINTN  EFI_STATUS;
+typedef VOID   *EFI_HANDLE;
+typedef VOID   *EFI_EVENT;
+typedef UINTN  EFI_TPL;
+typedef UINT64 EFI_PHYSICAL_ADDRESS;
+typedef UINT64 EFI_VIRTUAL_ADDRESS;
+
+#define IN
+#define OUT
+#define OPTIONAL
+#define CONST const
+
+#ifndef NULL
+#ifdef __cplusplus
+#define NULL nullptr
+#else
+#define NULL ((VOID *)0)
+#endif
+#endif
+
+#define TRUE  ((BOOLEAN)1)
+#define FALSE ((BOOLEAN)0)
+
+//
+// Every interface routine uses the Microsoft x64 calling convention. On a
+// Windows target it is the default; on a host build it must be named.
+//
+#if defined(__GNUC__) || defined(__clang__)
+#define EFIAPI __attribute__((ms_abi))
+#else
+#define EFIAPI
+#endif
+
+//
+// Compile-time layout checks usable from both C and C++.
+//
+#ifdef __cplusplus
+#define EFI_STATIC_ASSERT(Expr, Msg) static_assert (Expr, Msg)
+#else
+#define EFI_STATIC_ASSERT(Expr, Msg) _Static_assert (Expr, Msg)
+#endif
+
+#define EFI_OFFSET_OF(Type, Field) __builtin_offsetof (Type, Field)
+
+//
+// Variable argument lists in the x64 convention: a pointer to consecutive
+// 8-byte slots, each argument in the low bytes of its own slot.
+//
+typedef CHAR8 *VA_LIST;
+#if defined(__GNUC__) || defined(__clang__)
+#define VA_START(Marker, Parameter) __builtin_ms_va_start (Marker, Parameter)
+#define VA_END(Marker)              __builtin_ms_va_end (Marker)
+#endif
+
+typedef struct {
+  UINT32 Data1;
+  UINT16 Data2;
+  UINT16 Data3;
+  UINT8  Data4[8];
+} EFI_GUID;
+
+EFI_STATIC_ASSERT (sizeof (EFI_GUID) == 16, "EFI_GUID is 16 bytes");
+
+typedef struct {
+  UINT16 Year;
+  UINT8  Month;
+  UINT8  Day;
+  UINT8  Hour;
+  UINT8  Minute;
+  UINT8  Second;
+  UINT8  Pad1;
+  UINT32 Nanosecond;
+  INT16  TimeZone;
+  UINT8  Daylight;
+  UINT8  Pad2;
+} EFI_TIME;
+
+EFI_STATIC_ASSERT (sizeof (EFI_TIME) == 16, "EFI_TIME is 16 bytes");
+EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_TIME, Minute) == 5, "EFI_TIME.Minute");
+
+#define MAX_BIT      0x8000000000000000ULL
+#define ENCODE_ERROR(Code)    ((EFI_STATUS)(MAX_BIT | (Code)))
+#define ENCODE_WARNING(Code)  ((EFI_STATUS)(Code))
+#define EFI_ERROR(Status)     (((INTN)(EFI_STATUS)(Status)) < 0)
+
+#define EFI_SUCCESS               ((EFI_STATUS)0)
+#define EFI_LOAD_ERROR            ENCODE_ERROR (1)
+#define EFI_INVALID_PARAMETER     ENCODE_ERROR (2)
+#define EFI_UNSUPPORTED           ENCODE_ERROR (3)
+#define EFI_BAD_BUFFER_SIZE       ENCODE_ERROR (4)
+#define EFI_BUFFER_TOO_SMALL      ENCODE_ERROR (5)
+#define EFI_NOT_READY             ENCODE_ERROR (6)
+#define EFI_DEVICE_ERROR          ENCODE_ERROR (7)
+#define EFI_WRITE_PROTECTED       ENCODE_ERROR (8)
+#define EFI_OUT_OF_RESOURCES      ENCODE_ERROR (9)
+#define EFI_VOLUME_CORRUPTED      ENCODE_ERROR (10)
+#define EFI_VOLUME_FULL           ENCODE_ERROR (11)
+#define EFI_NO_MEDIA              ENCODE_ERROR (12)
+#define EFI_MEDIA_CHANGED         ENCODE_ERROR (13)
+#define EFI_NOT_FOUND             ENCODE_ERROR (14)
+#define EFI_ACCESS_DENIED         ENCODE_ERROR (15)
+#define EFI_NO_RESPONSE           ENCODE_ERROR (16)
+#define EFI_NO_MAPPING            ENCODE_ERROR (17)
+#define EFI_TIMEOUT               ENCODE_ERROR (18)
+#define EFI_NOT_STARTED           ENCODE_ERROR (19)
+#define EFI_ALREADY_STARTED       ENCODE_ERROR (20)
+#define EFI_ABORTED               ENCODE_ERROR (21)
+#define EFI_ICMP_ERROR            ENCODE_ERROR (22)
+#define EFI_TFTP_ERROR            ENCODE_ERROR (23)
+#define EFI_PROTOCOL_ERROR        ENCODE_ERROR (24)
+
+#define EFI_WARN_UNKNOWN_GLYPH    ENCODE_WARNING (1)
+#define EFI_WARN_DELETE_FAILURE   ENCODE_WARNING (2)
+#define EFI_WARN_WRITE_FAILURE    ENCODE_WARNING (3)
+#define EFI_WARN_BUFFER_TOO_SMALL ENCODE_WARNING (4)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,45 @@
+/** @file
+  WATCHDOG_CONTROL_PROTOCOL: start, stop and query the platform watchdog.
+  GetState reports the timeout chosen in Setup, not the hardware state.
+**/
+#ifndef WATCHDOG_CONTROL_H_
+#define WATCHDOG_CONTROL_H_
+
+#include "Uefi/UefiSpec.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define WATCHDOG_CONTROL_PROTOCOL_GUID \
+  { 0x3199f585, 0xfee2, 0x475e, { 0x91, 0x46, 0x6e, 0x3e, 0xd6, 0xea, 0x43, 0x39 } }
+
+//
+// GUID of the "Setup" variable read by the driver and of the volatile
+// "WdtControlStatus" variable that it writes.
+//
+#define WDT_SETUP_VARIABLE_GUID \
+  { 0xec87d643, 0xeba4, 0x4bb5, { 0xa1, 0xe5, 0x3f, 0x3e, 0x36, 0xb2, 0x0d, 0xa9 } }
+
+#define WDT_SETUP_DATA_SIZE          410
+#define WDT_SETUP_TIMEOUT_OFFSET     332
+
+typedef struct _WATCHDOG_CONTROL_PROTOCOL WATCHDOG_CONTROL_PROTOCOL;
+
+typedef EFI_STATUS (EFIAPI *WATCHDOG_START)(IN WATCHDOG_CONTROL_PROTOCOL *This);
+typedef EFI_STATUS (EFIAPI *WATCHDOG_STOP)(IN WATCHDOG_CONTROL_PROTOCOL *This);
+typedef EFI_STATUS (EFIAPI *WATCHDOG_GET_STATE)(IN WATCHDOG_CONTROL_PROTOCOL *This, OUT UINT8 *Enabled);
+
+struct _WATCHDOG_CONTROL_PROTOCOL {
+  WATCHDOG_START     Start;
+  WATCHDOG_STOP      Stop;
+  WATCHDOG_GET_STATE GetState;
+};
+
+EFI_STATIC_ASSERT (sizeof (WATCHDOG_CONTROL_PROTOCOL) == 24, "WATCHDOG_CONTROL_PROTOCOL is three pointers");
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,112 @@
+// Entry point: decide whether this copy runs as a boot-service driver or
+// inside SMRAM, install the matching protocol instance and keep the located
+// instance in mLib for the image's own port I/O.
+#include "servicelib.h"
+#include <DirectPort.h>
+
+constinit EFI_HANDLE            mImageHandle         = nullptr;
+constinit EFI_SYSTEM_TABLE      *mSystemTable        = nullptr;
+constinit EFI_BOOT_SERVICES     *mBootServices       = nullptr;
+constinit EFI_SMM_BASE_PROTOCOL *SmmBase             = nullptr;
+constinit EFI_CPU_IO_PROTOCOL   *CpuIo               = nullptr;
+constinit EFI_SMM_SYSTEM_TABLE  *Smst                = nullptr;
+constinit LIB_SERVICES_PROTOCOL *mLib                = nullptr;
+constinit VOID                  *mSmmBaseRegistration = nullptr;
+
+static constinit EFI_GUID mSmmBaseProtocolGuid = EFI_SMM_BASE_PROTOCOL_GUID;
+static constinit EFI_GUID mCpuIoProtocolGuid   = EFI_CPU_IO_PROTOCOL_GUID;
+
+namespace {
+
+// PIT channel 2 in mode 3 with divisor 0x0B0B (about 422 Hz). Port 0x61 is
+// the speaker gate: 0x00 keeps it silent, 0x0B makes the tone sound. The
+// tone is the driver's only failure signal, so it bypasses the port I/O
+// protocols, which may be what failed.
+constexpr UINT16 PitControlPort  = 0x43;
+constexpr UINT16 PitChannel2Port = 0x42;
+constexpr UINT16 SpeakerPort     = 0x61;
+
+void ProgramSpeakerTimer ()
+{
+  DirectPortWrite8 (PitControlPort, 0xB6);
+  DirectPortWrite8 (PitChannel2Port, 0x0B);
+  DirectPortWrite8 (PitChannel2Port, 0x0B);
+}
+
+VOID EFIAPI SmmBaseNotify (IN EFI_EVENT Event, IN VOID *Context)
+{
+  (void)Event;
+  (void)Context;
+  EFI_STATUS Status = mBootServices->LocateProtocol (&mSmmBaseProtocolGuid, nullptr,
+                                                     reinterpret_cast<VOID **> (&SmmBase));
+  if (EFI_ERROR (Status) || SmmBase == nullptr) {
+    return;
+  }
+  if (RegisterImageInSmm (mImageHandle, mSystemTable, SmmBase) == nullptr) {
+    ProgramSpeakerTimer ();
+  }
+}
+
+EFI_STATUS StartOutsideSmm ()
+{
+  VOID *Existing;
+  if (mBootServices->LocateProtocol (&gLibServicesProtocolGuid, nullptr, &Existing) != EFI_SUCCESS) {
+    EFI_HANDLE Handle = mImageHandle;
+    mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gLibServicesProtocolGuid, &mLibServicesBs,
+                                                      nullptr);
+    RegisterProtocolNotification (mBootServices, &mSmmBaseProtocolGuid, SmmBaseNotify, &mSmmBaseRegistration);
+  }
+
+  EFI_STATUS Status = mBootServices->LocateProtocol (&gLibServicesProtocolGuid, nullptr,
+                                                     reinterpret_cast<VOID **> (&mLib));
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+  ProgramSpeakerTimer ();
+  DirectPortWrite8 (SpeakerPort, 0x00);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS StartInSmm ()
+{
+  EFI_HANDLE Handle = mImageHandle;
+  mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gSmmLibServicesProtocolGuid, &mLibServicesSmm,
+                                                    nullptr);
+  EFI_STATUS Status = mBootServices->LocateProtocol (&gSmmLibServicesProtocolGuid, nullptr,
+                                                     reinterpret_cast<VOID **> (&mLib));
+  if (EFI_ERROR (Status)) {
+    ProgramSpeakerTimer ();
+    DirectPortWrite8 (SpeakerPort, 0x0B);
+    return Status;
+  }
+  return SmmBase->GetSmstLocation (SmmBase, &Smst);
+}
+
+}  // namespace
+
+EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
+                                         IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
+{
+  EFI_EVENT  Event  = nullptr;
+  EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+  Status = BootServices->RegisterProtocolNotify (Protocol, Event, Registration);
+  return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
+}
+
+extern "C" EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
+{
+  mImageHandle  = ImageHandle;
+  mSystemTable  = SystemTable;
+  mBootServices = SystemTable->BootServices;
+  BOOLEAN InSmm = FALSE;
+
+  mBootServices->LocateProtocol (&mSmmBaseProtocolGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
+  mBootServices->LocateProtocol (&mCpuIoProtocolGuid, nullptr, reinterpret_cast<VOID **> (&CpuIo));
+  if (SmmBase != nullptr) {
+    SmmBase->InSmm (SmmBase, &InSmm);
+  }
+  return InSmm ? StartInSmm () : StartOutsideSmm ();
+}

@@ -1,0 +1,65 @@
+// Internal declarations shared by the ServiceLib sources: the module
+// globals of one loaded copy of the image and the routines behind the
+// protocol slots.
+#ifndef SERVICELIB_H_
+#define SERVICELIB_H_
+
+#include <LibServices.h>
+#include <Framework/CpuIo.h>
+#include <Framework/SmmBase.h>
+
+// Module globals of this copy of the image (the SMRAM copy has its own).
+extern constinit EFI_HANDLE            mImageHandle;
+extern constinit EFI_SYSTEM_TABLE      *mSystemTable;
+extern constinit EFI_BOOT_SERVICES     *mBootServices;
+extern constinit EFI_SMM_BASE_PROTOCOL *SmmBase;
+extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;
+extern constinit EFI_SMM_SYSTEM_TABLE  *Smst;
+extern constinit LIB_SERVICES_PROTOCOL *mLib;
+extern constinit VOID                  *mSmmBaseRegistration;
+
+// The two statically initialised instances of the protocol table.
+extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;
+extern constinit LIB_SERVICES_PROTOCOL mLibServicesSmm;
+
+extern constinit EFI_GUID gLibServicesProtocolGuid;
+extern constinit EFI_GUID gSmmLibServicesProtocolGuid;
+
+extern "C" {
+
+EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+
+// Slot routines.
+EFI_HANDLE EFIAPI RegisterImageInSmm (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable,
+                                      IN EFI_SMM_BASE_PROTOCOL *SmmBase);
+UINTN EFIAPI SerialGetChar (VOID);
+VOID EFIAPI SerialPutChar (IN CHAR16 Ch, ...);
+UINT32 EFIAPI FormatOutput (IN FORMAT_OUTPUT_ROUTINE OutputRoutine, IN UINT32 MaxCount, IN BOOLEAN Wide,
+                            IN CONST VOID *Format, IN VA_LIST Args);
+INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN Reserved, IN BOOLEAN Wide,
+                       IN CONST VOID *Format, IN VA_LIST Args);
+VOID *EFIAPI StringCopy (OUT VOID *Dest, IN CONST VOID *Source, IN UINTN Count, IN BOOLEAN StopAtNul,
+                         IN BOOLEAN Wide);
+INT32 EFIAPI StringCompare (IN CONST VOID *S1, IN CONST VOID *S2, IN UINTN Count, IN INT8 FoldMask,
+                            IN BOOLEAN StopAtNul, IN BOOLEAN Wide);
+VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size);
+UINT32 EFIAPI IoReadBs (IN UINT16 Port, IN UINTN Width);
+EFI_STATUS EFIAPI IoWriteBs (IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
+UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width);
+EFI_STATUS EFIAPI IoWriteSmm (IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
+
+}
+
+// Port wrappers used inside the image; they reach the hardware through
+// mLib, so each copy takes its own path (CPU I/O or SmmIo).
+UINT16 IoWrite8 (UINT16 Port, UINT16 Value);   // value sign-extended from 16 bits
+UINT32 IoRead8 (UINT16 Port);
+UINT16 IoWrite16 (UINT16 Port, UINT16 Value);  // value zero-extended
+UINT32 IoRead16 (UINT16 Port);
+UINT32 IoWrite32 (UINT16 Port, UINT32 Value);
+
+// Creates a notify event and registers it for a protocol's installation.
+EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
+                                         IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration);
+
+#endif

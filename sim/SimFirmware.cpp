@@ -1,0 +1,783 @@
+#include "SimFirmware.h"
+
+#include <DirectPort.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+bool operator== (const EFI_GUID &A, const EFI_GUID &B) { return std::memcmp (&A, &B, sizeof A) == 0; }
+
+namespace sim {
+
+namespace {
+
+SimFirmware *gCurrent = nullptr;
+
+SimFirmware &Fw ()
+{
+  if (gCurrent == nullptr) {
+    std::fprintf (stderr, "simulated firmware used with no SimFirmware alive\n");
+    std::abort ();
+  }
+  return *gCurrent;
+}
+
+constexpr EFI_GUID kCpuIoGuid       = EFI_CPU_IO_PROTOCOL_GUID;
+constexpr EFI_GUID kSmmBaseGuid     = EFI_SMM_BASE_PROTOCOL_GUID;
+constexpr EFI_GUID kDpuGuid         = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
+constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
+constexpr EFI_GUID kExitBootServicesGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
+
+std::u16string NameOf (const CHAR16 *Name)
+{
+  std::u16string S;
+  while (*Name != 0) {
+    S.push_back (static_cast<char16_t> (*Name++));
+  }
+  return S;
+}
+
+//
+// Boot services.
+//
+EFI_STATUS EFIAPI SimAllocatePool (EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer)
+{
+  auto &F = Fw ();
+  F.Record ("AllocatePool");
+  if (auto *R = F.MatchRule ("AllocatePool", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  *Buffer = F.Allocate (Size);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimFreePool (VOID *Buffer)
+{
+  auto &F = Fw ();
+  F.Record ("FreePool");
+  F.Freed.push_back (Buffer);
+  if (auto *R = F.MatchRule ("FreePool", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  auto It = F.LivePool.find (Buffer);
+  if (It == F.LivePool.end ()) {
+    ++F.BadFrees;
+    return EFI_INVALID_PARAMETER;
+  }
+  std::free (Buffer);
+  F.LivePool.erase (It);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context, EFI_EVENT *Event)
+{
+  auto &F = Fw ();
+  F.Record ("CreateEvent");
+  if (auto *R = F.MatchRule ("CreateEvent", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  auto E     = std::make_unique<SimEvent> ();
+  E->Type    = Type;
+  E->Tpl     = Tpl;
+  E->Notify  = Notify;
+  E->Context = Context;
+  if (Type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
+    E->HasGroup = true;
+    E->Group    = kExitBootServicesGroup;
+  }
+  *Event = E.get ();
+  F.OwnedEvents.push_back (std::move (E));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimCreateEventEx (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, CONST VOID *Context,
+                                    CONST EFI_GUID *Group, EFI_EVENT *Event)
+{
+  auto &F = Fw ();
+  F.Record ("CreateEventEx", Group);
+  if (auto *R = F.MatchRule ("CreateEventEx", Group); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  auto E     = std::make_unique<SimEvent> ();
+  E->Type    = Type;
+  E->Tpl     = Tpl;
+  E->Notify  = Notify;
+  E->Context = const_cast<VOID *> (Context);
+  if (Group != nullptr) {
+    E->HasGroup = true;
+    E->Group    = *Group;
+  }
+  *Event = E.get ();
+  F.OwnedEvents.push_back (std::move (E));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimSignalEvent (EFI_EVENT Event)
+{
+  Fw ().Record ("SignalEvent");
+  Fw ().Signal (Event);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimCloseEvent (EFI_EVENT)
+{
+  Fw ().Record ("CloseEvent");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimRegisterProtocolNotify (EFI_GUID *Protocol, EFI_EVENT Event, VOID **Registration)
+{
+  auto &F = Fw ();
+  F.Record ("RegisterProtocolNotify", Protocol);
+  if (auto *R = F.MatchRule ("RegisterProtocolNotify", Protocol); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  F.Notifications.push_back ({*Protocol, static_cast<SimEvent *> (Event)});
+  *Registration = Event;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimLocateProtocol (EFI_GUID *Protocol, VOID *, VOID **Interface)
+{
+  auto &F = Fw ();
+  F.Record ("LocateProtocol", Protocol);
+  const StatusRule *R = F.MatchRule ("LocateProtocol", Protocol);
+  if (R != nullptr && EFI_ERROR (R->Status)) {
+    *Interface = nullptr;
+    return R->Status;
+  }
+  *Interface = F.Find (*Protocol);
+  if (*Interface == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  return R != nullptr ? R->Status : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimHandleProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface)
+{
+  auto &F = Fw ();
+  F.Record ("HandleProtocol", Protocol);
+  *Interface = F.FindOn (Handle, *Protocol);
+  return *Interface != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI SimOpenProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface, EFI_HANDLE Agent,
+                                   EFI_HANDLE Controller, UINT32 Attributes)
+{
+  auto &F = Fw ();
+  F.Record ("OpenProtocol", Protocol);
+  (void)Agent;
+  (void)Controller;
+  (void)Attributes;
+  const StatusRule *R = F.MatchRule ("OpenProtocol", Protocol);
+  if (R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  if (!F.IsHandle (Handle)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  VOID *Found = F.FindOn (Handle, *Protocol);
+  if (Found == nullptr) {
+    return EFI_UNSUPPORTED;
+  }
+  if (Interface != nullptr) {
+    *Interface = Found;
+  }
+  return R != nullptr ? R->Status : EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimInstallProtocolInterface (EFI_HANDLE *Handle, EFI_GUID *Protocol, EFI_INTERFACE_TYPE,
+                                               VOID *Interface)
+{
+  auto &F = Fw ();
+  F.Record ("InstallProtocolInterface", Protocol);
+  if (auto *R = F.MatchRule ("InstallProtocolInterface", Protocol); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  return F.Install (Handle, *Protocol, Interface);
+}
+
+EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
+{
+  auto &F = Fw ();
+  VA_LIST Args;
+  VA_START (Args, Handle);
+  std::vector<ProtocolEntry> Pairs;
+  for (;;) {
+    auto *Guid = *reinterpret_cast<EFI_GUID **> (Args);
+    Args += 8;
+    if (Guid == nullptr) {
+      break;
+    }
+    auto *Interface = *reinterpret_cast<VOID **> (Args);
+    Args += 8;
+    Pairs.push_back ({*Guid, Interface});
+  }
+  VA_END (Args);
+  F.Record ("InstallMultipleProtocolInterfaces", Pairs.empty () ? nullptr : &Pairs[0].Guid);
+  if (auto *R = F.MatchRule ("InstallMultipleProtocolInterfaces", Pairs.empty () ? nullptr : &Pairs[0].Guid);
+      R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  for (const auto &P : Pairs) {
+    EFI_STATUS Status = F.Install (Handle, P.Guid, P.Interface);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimExitBootServices (EFI_HANDLE, UINTN)
+{
+  auto &F = Fw ();
+  F.Record ("ExitBootServices");
+  F.SignalGroup (kExitBootServicesGroup);
+  return EFI_SUCCESS;
+}
+
+EFI_TPL EFIAPI SimRaiseTpl (EFI_TPL) { return TPL_APPLICATION; }
+VOID EFIAPI SimRestoreTpl (EFI_TPL) {}
+
+VOID EFIAPI SimCopyMem (VOID *Dest, VOID *Src, UINTN Length) { std::memmove (Dest, Src, Length); }
+VOID EFIAPI SimSetMem (VOID *Buffer, UINTN Size, UINT8 Value) { std::memset (Buffer, Value, Size); }
+
+//
+// Runtime services.
+//
+EFI_STATUS EFIAPI SimGetTime (EFI_TIME *Time, VOID *)
+{
+  Fw ().Record ("GetTime");
+  *Time = Fw ().Now;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimGetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *DataSize, VOID *Data)
+{
+  auto &F = Fw ();
+  F.Record ("GetVariable", Guid);
+  if (auto *R = F.MatchRule ("GetVariable", Guid); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const Variable *V = F.FindVariable (NameOf (Name), *Guid);
+  if (V == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  if (*DataSize < V->Data.size ()) {
+    *DataSize = V->Data.size ();
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  if (Data == nullptr && !V->Data.empty ()) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *DataSize = V->Data.size ();
+  if (!V->Data.empty ()) {
+    std::memcpy (Data, V->Data.data (), V->Data.size ());
+  }
+  if (Attributes != nullptr) {
+    *Attributes = V->Attributes;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimSetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN DataSize, VOID *Data)
+{
+  auto &F = Fw ();
+  F.Record ("SetVariable", Guid);
+  if (auto *R = F.MatchRule ("SetVariable", Guid); R != nullptr && EFI_ERROR (R->Status)) {
+    return R->Status;
+  }
+  if (Name == nullptr || Guid == nullptr || (DataSize != 0 && Data == nullptr)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const auto Key = std::make_pair (NameOf (Name), GuidText (*Guid));
+  if (DataSize == 0 || Attributes == 0) {
+    return F.Variables.erase (Key) != 0 ? EFI_SUCCESS : EFI_NOT_FOUND;
+  }
+  auto *Bytes = static_cast<const UINT8 *> (Data);
+  F.Variables[Key] = Variable{Attributes, std::vector<UINT8> (Bytes, Bytes + DataSize)};
+  return EFI_SUCCESS;
+}
+
+VOID EFIAPI SimResetSystem (EFI_RESET_TYPE, EFI_STATUS, UINTN, VOID *)
+{
+  Fw ().Record ("ResetSystem");
+}
+
+//
+// CPU I/O, SMM SmmIo.
+//
+template <PortPath Path, typename This>
+EFI_STATUS PortAccess (This *Self, UINTN Width, UINT64 Address, UINTN Count, VOID *Buffer, bool Write)
+{
+  if (Width > 2 || Buffer == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto *Bytes = static_cast<UINT8 *> (Buffer);
+  const unsigned Size = 1u << Width;
+  for (UINTN I = 0; I < Count; ++I) {
+    UINT32 Value = 0;
+    if (Write) {
+      std::memcpy (&Value, Bytes + I * Size, Size);
+      Fw ().Ports.Write (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Value, Self);
+    } else {
+      Value = Fw ().Ports.Read (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Self);
+      std::memcpy (Bytes + I * Size, &Value, Size);
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimCpuIoRead (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                                UINTN Count, VOID *Buffer)
+{
+  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, false);
+}
+
+EFI_STATUS EFIAPI SimCpuIoWrite (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                                 UINTN Count, VOID *Buffer)
+{
+  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, true);
+}
+
+EFI_STATUS EFIAPI SimCpuMemUnsupported (EFI_CPU_IO_PROTOCOL *, EFI_CPU_IO_PROTOCOL_WIDTH, UINT64, UINTN, VOID *)
+{
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI SimSmmIoRead (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                                UINTN Count, VOID *Buffer)
+{
+  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, false);
+}
+
+EFI_STATUS EFIAPI SimSmmIoWrite (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                                 UINTN Count, VOID *Buffer)
+{
+  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, true);
+}
+
+EFI_STATUS EFIAPI SimSmmMemUnsupported (EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH, UINT64, UINTN, VOID *)
+{
+  return EFI_UNSUPPORTED;
+}
+
+//
+// SMM Base.
+//
+SimSmmBase &SmmOf (EFI_SMM_BASE_PROTOCOL *This) { return *reinterpret_cast<SimSmmBase *> (This); }
+
+EFI_STATUS EFIAPI SimSmmRegister (EFI_SMM_BASE_PROTOCOL *This, EFI_DEVICE_PATH_PROTOCOL *FilePath,
+                                  VOID *SourceBuffer, UINTN SourceSize, EFI_HANDLE *ImageHandle,
+                                  BOOLEAN LegacyIA32Binary)
+{
+  auto           &S = SmmOf (This);
+  SmmRegisterCall Call{This, {}, FilePath, SourceBuffer, SourceSize, LegacyIA32Binary};
+  if (FilePath != nullptr) {
+    auto *Bytes = reinterpret_cast<const UINT8 *> (FilePath);
+    Call.FilePath.assign (Bytes, Bytes + DevicePathSize (FilePath));
+  }
+  S.RegisterCalls.push_back (Call);
+  if (S.OnRegister) {
+    S.OnRegister (S.RegisterCalls.back ());
+  }
+  if (ImageHandle != nullptr) {
+    *ImageHandle = S.RegisterHandle;
+  }
+  return S.RegisterStatus;
+}
+
+EFI_STATUS EFIAPI SimSmmInSmm (EFI_SMM_BASE_PROTOCOL *This, BOOLEAN *InSmm)
+{
+  auto &S = SmmOf (This);
+  ++S.InSmmCalls;
+  *InSmm = S.InSmm;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SimSmmGetSmstLocation (EFI_SMM_BASE_PROTOCOL *This, EFI_SMM_SYSTEM_TABLE **Smst)
+{
+  auto &S = SmmOf (This);
+  ++S.GetSmstCalls;
+  if (!EFI_ERROR (S.GetSmstStatus)) {
+    *Smst = &S.Owner->Smst;
+  }
+  return S.GetSmstStatus;
+}
+
+//
+// Device path utilities.
+//
+EFI_DEVICE_PATH_PROTOCOL *EFIAPI SimAppendDevicePath (CONST EFI_DEVICE_PATH_PROTOCOL *First,
+                                                      CONST EFI_DEVICE_PATH_PROTOCOL *Second)
+{
+  auto &F = Fw ();
+  F.Record ("AppendDevicePath");
+  const size_t A = First != nullptr ? DevicePathSize (First) - 4 : 0;  // without its end node
+  const size_t B = Second != nullptr ? DevicePathSize (Second) : 4;
+  auto *Out = static_cast<UINT8 *> (F.Allocate (A + B));
+  if (A != 0) {
+    std::memcpy (Out, First, A);
+  }
+  if (Second != nullptr) {
+    std::memcpy (Out + A, Second, B);
+  } else {
+    const UINT8 End[4] = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0};
+    std::memcpy (Out + A, End, 4);
+  }
+  return reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *> (Out);
+}
+
+UINTN EFIAPI SimGetDevicePathSize (CONST EFI_DEVICE_PATH_PROTOCOL *Path) { return DevicePathSize (Path); }
+
+}  // namespace
+
+std::string GuidText (const EFI_GUID &G)
+{
+  char Buf[40];
+  std::snprintf (Buf, sizeof Buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", G.Data1, G.Data2, G.Data3,
+                 G.Data4[0], G.Data4[1], G.Data4[2], G.Data4[3], G.Data4[4], G.Data4[5], G.Data4[6], G.Data4[7]);
+  return Buf;
+}
+
+size_t DevicePathSize (const EFI_DEVICE_PATH_PROTOCOL *Path)
+{
+  auto  *P = reinterpret_cast<const UINT8 *> (Path);
+  size_t Size = 0;
+  for (;;) {
+    const size_t Len = P[Size + 2] | (P[Size + 3] << 8);
+    const bool   End = P[Size] == END_DEVICE_PATH_TYPE && P[Size + 1] == END_ENTIRE_DEVICE_PATH_SUBTYPE;
+    Size += Len;
+    if (End || Len < 4) {
+      return Size;
+    }
+  }
+}
+
+std::vector<UINT8> FilePathDevicePath (const char16_t *FileName)
+{
+  std::vector<UINT8> Out;
+  size_t             Chars = 0;
+  while (FileName[Chars] != 0) {
+    ++Chars;
+  }
+  const size_t Len = 4 + 2 * (Chars + 1);
+  Out.push_back (MEDIA_DEVICE_PATH);
+  Out.push_back (MEDIA_FILEPATH_DP);
+  Out.push_back (static_cast<UINT8> (Len));
+  Out.push_back (static_cast<UINT8> (Len >> 8));
+  for (size_t I = 0; I <= Chars; ++I) {
+    Out.push_back (static_cast<UINT8> (FileName[I]));
+    Out.push_back (static_cast<UINT8> (FileName[I] >> 8));
+  }
+  Out.insert (Out.end (), {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0});
+  return Out;
+}
+
+SimFirmware::SimFirmware ()
+{
+  if (gCurrent != nullptr) {
+    std::fprintf (stderr, "only one SimFirmware may be alive at a time\n");
+    std::abort ();
+  }
+  gCurrent = this;
+
+  auto &B                               = BootServices;
+  B.Hdr.Signature                       = 0x56524553544f4f42ULL;  // "BOOTSERV"
+  B.Hdr.HeaderSize                      = sizeof B;
+  B.RaiseTPL                            = SimRaiseTpl;
+  B.RestoreTPL                          = SimRestoreTpl;
+  B.AllocatePool                        = SimAllocatePool;
+  B.FreePool                            = SimFreePool;
+  B.CreateEvent                         = SimCreateEvent;
+  B.SignalEvent                         = SimSignalEvent;
+  B.CloseEvent                          = SimCloseEvent;
+  B.InstallProtocolInterface            = SimInstallProtocolInterface;
+  B.HandleProtocol                      = SimHandleProtocol;
+  B.RegisterProtocolNotify              = SimRegisterProtocolNotify;
+  B.ExitBootServices                    = SimExitBootServices;
+  B.OpenProtocol                        = SimOpenProtocol;
+  B.LocateProtocol                      = SimLocateProtocol;
+  B.InstallMultipleProtocolInterfaces   = SimInstallMultipleProtocolInterfaces;
+  B.CopyMem                             = SimCopyMem;
+  B.SetMem                              = SimSetMem;
+  B.CreateEventEx                       = SimCreateEventEx;
+
+  auto &R          = RuntimeServices;
+  R.Hdr.Signature  = 0x56524553544e5552ULL;  // "RUNTSERV"
+  R.Hdr.HeaderSize = sizeof R;
+  R.GetTime        = SimGetTime;
+  R.GetVariable    = SimGetVariable;
+  R.SetVariable    = SimSetVariable;
+  R.ResetSystem    = SimResetSystem;
+
+  SystemTable.Hdr.Signature  = 0x5453595320494249ULL;  // "IBI SYST"
+  SystemTable.Hdr.HeaderSize = sizeof SystemTable;
+  SystemTable.BootServices    = &BootServices;
+  SystemTable.RuntimeServices = &RuntimeServices;
+
+  CpuIo.Mem.Read  = SimCpuMemUnsupported;
+  CpuIo.Mem.Write = SimCpuMemUnsupported;
+  CpuIo.Io.Read   = SimCpuIoRead;
+  CpuIo.Io.Write  = SimCpuIoWrite;
+
+  Smst.SmmIo.Mem.Read  = SimSmmMemUnsupported;
+  Smst.SmmIo.Mem.Write = SimSmmMemUnsupported;
+  Smst.SmmIo.Io.Read   = SimSmmIoRead;
+  Smst.SmmIo.Io.Write  = SimSmmIoWrite;
+
+  DevicePathUtilities.GetDevicePathSize = SimGetDevicePathSize;
+  DevicePathUtilities.AppendDevicePath  = SimAppendDevicePath;
+
+  SmmBase.Protocol.Register        = SimSmmRegister;
+  SmmBase.Protocol.InSmm           = SimSmmInSmm;
+  SmmBase.Protocol.GetSmstLocation = SimSmmGetSmstLocation;
+  SmmBase.Owner                    = this;
+
+  EFI_HANDLE Platform = nullptr;
+  Install (&Platform, kCpuIoGuid, &CpuIo);
+  Install (&Platform, kDpuGuid, &DevicePathUtilities);
+}
+
+SimFirmware::~SimFirmware ()
+{
+  for (auto &[Pointer, Size] : LivePool) {
+    std::free (Pointer);
+  }
+  gCurrent = nullptr;
+}
+
+SimFirmware *SimFirmware::Current () { return gCurrent; }
+
+EFI_HANDLE SimFirmware::NewHandle ()
+{
+  Handles.push_back (std::make_unique<SimHandle> ());
+  return Handles.back ().get ();
+}
+
+bool SimFirmware::IsHandle (EFI_HANDLE Handle) const
+{
+  for (const auto &H : Handles) {
+    if (H.get () == Handle) {
+      return true;
+    }
+  }
+  return false;
+}
+
+EFI_STATUS SimFirmware::Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface)
+{
+  if (Handle == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (*Handle == nullptr) {
+    *Handle = NewHandle ();
+  } else if (!IsHandle (*Handle)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto *H = static_cast<SimHandle *> (*Handle);
+  for (const auto &P : H->Protocols) {
+    if (P.Guid == Guid) {
+      return EFI_INVALID_PARAMETER;
+    }
+  }
+  H->Protocols.push_back ({Guid, Interface});
+  // Notify those waiting for this protocol, as the firmware would.
+  for (const auto &[G, E] : std::vector<std::pair<EFI_GUID, SimEvent *>> (Notifications)) {
+    if (G == Guid) {
+      Signal (E);
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+VOID *SimFirmware::Find (const EFI_GUID &Guid) const
+{
+  for (const auto &H : Handles) {
+    for (const auto &P : H->Protocols) {
+      if (P.Guid == Guid) {
+        return P.Interface;
+      }
+    }
+  }
+  return nullptr;
+}
+
+VOID *SimFirmware::FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const
+{
+  if (!IsHandle (Handle)) {
+    return nullptr;
+  }
+  for (const auto &P : static_cast<SimHandle *> (Handle)->Protocols) {
+    if (P.Guid == Guid) {
+      return P.Interface;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<EFI_HANDLE> SimFirmware::HandlesWith (const EFI_GUID &Guid) const
+{
+  std::vector<EFI_HANDLE> Out;
+  for (const auto &H : Handles) {
+    for (const auto &P : H->Protocols) {
+      if (P.Guid == Guid) {
+        Out.push_back (H.get ());
+      }
+    }
+  }
+  return Out;
+}
+
+std::vector<SimEvent *> SimFirmware::Events () const
+{
+  std::vector<SimEvent *> Out;
+  for (const auto &E : OwnedEvents) {
+    Out.push_back (E.get ());
+  }
+  return Out;
+}
+
+std::vector<SimEvent *> SimFirmware::EventsInGroup (const EFI_GUID &Group) const
+{
+  std::vector<SimEvent *> Out;
+  for (const auto &E : OwnedEvents) {
+    if (E->HasGroup && E->Group == Group) {
+      Out.push_back (E.get ());
+    }
+  }
+  return Out;
+}
+
+void SimFirmware::Signal (EFI_EVENT Event)
+{
+  auto *E = static_cast<SimEvent *> (Event);
+  ++E->SignalCount;
+  if (E->Notify != nullptr && (E->Type & EVT_NOTIFY_SIGNAL) != 0) {
+    E->Notify (E, E->Context);
+  }
+}
+
+void SimFirmware::SignalGroup (const EFI_GUID &Group)
+{
+  for (SimEvent *E : EventsInGroup (Group)) {
+    Signal (E);
+  }
+}
+
+VOID *SimFirmware::Allocate (UINTN Size)
+{
+  VOID *P = std::calloc (1, Size == 0 ? 1 : Size);
+  LivePool[P] = Size;
+  return P;
+}
+
+void SimFirmware::Record (const char *Service, const EFI_GUID *Guid)
+{
+  Calls.push_back (Guid != nullptr ? std::string (Service) + " " + GuidText (*Guid) : std::string (Service));
+}
+
+size_t SimFirmware::CountCalls (const std::string &Prefix) const
+{
+  size_t N = 0;
+  for (const auto &C : Calls) {
+    if (C.compare (0, Prefix.size (), Prefix) == 0) {
+      ++N;
+    }
+  }
+  return N;
+}
+
+const StatusRule *SimFirmware::MatchRule (const char *Service, const EFI_GUID *Guid)
+{
+  for (auto &R : Rules) {
+    if (R.Times == 0 || R.Service != Service) {
+      continue;
+    }
+    if (R.MatchGuid && (Guid == nullptr || !(R.Guid == *Guid))) {
+      continue;
+    }
+    if (R.Times > 0) {
+      --R.Times;
+    }
+    return &R;
+  }
+  return nullptr;
+}
+
+void SimFirmware::FailWith (const std::string &Service, EFI_STATUS Status, int Times)
+{
+  Rules.push_back ({Service, false, {}, Status, Times});
+}
+
+void SimFirmware::FailWith (const std::string &Service, const EFI_GUID &Guid, EFI_STATUS Status, int Times)
+{
+  Rules.push_back ({Service, true, Guid, Status, Times});
+}
+
+EFI_HANDLE SimFirmware::InstallSmmBase (BOOLEAN InSmm)
+{
+  SmmBase.InSmm     = InSmm;
+  EFI_HANDLE Handle = nullptr;
+  Install (&Handle, kSmmBaseGuid, &SmmBase.Protocol);
+  return Handle;
+}
+
+EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
+{
+  // The device the file was loaded from: a one-node hardware path.
+  Blobs.push_back (std::make_unique<std::vector<UINT8>> (
+    std::vector<UINT8>{0x01, 0x01, 6, 0, 0x00, 0x1F, END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0}));
+  EFI_HANDLE Device = nullptr;
+  Install (&Device, kDevicePathGuid, Blobs.back ()->data ());
+
+  Blobs.push_back (std::make_unique<std::vector<UINT8>> (FilePathDevicePath (FileName)));
+  auto *File = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *> (Blobs.back ()->data ());
+
+  Blobs.push_back (std::make_unique<std::vector<UINT8>> (sizeof (EFI_LOADED_IMAGE_PROTOCOL)));
+  auto *Loaded         = reinterpret_cast<EFI_LOADED_IMAGE_PROTOCOL *> (Blobs.back ()->data ());
+  Loaded->Revision     = 0x1000;
+  Loaded->SystemTable  = &SystemTable;
+  Loaded->DeviceHandle = Device;
+  Loaded->FilePath     = File;
+
+  EFI_HANDLE Image = nullptr;
+  Install (&Image, kLoadedImageGuid, Loaded);
+  return Image;
+}
+
+EFI_LOADED_IMAGE_PROTOCOL *SimFirmware::LoadedImageOf (EFI_HANDLE Image)
+{
+  return static_cast<EFI_LOADED_IMAGE_PROTOCOL *> (FindOn (Image, kLoadedImageGuid));
+}
+
+void SimFirmware::SetVariableData (const std::u16string &Name, const EFI_GUID &Guid, UINT32 Attributes,
+                                   std::vector<UINT8> Data)
+{
+  Variables[{Name, GuidText (Guid)}] = Variable{Attributes, std::move (Data)};
+}
+
+const Variable *SimFirmware::FindVariable (const std::u16string &Name, const EFI_GUID &Guid) const
+{
+  auto It = Variables.find ({Name, GuidText (Guid)});
+  return It == Variables.end () ? nullptr : &It->second;
+}
+
+}  // namespace sim
+
+// The host side of the direct-port seam: in/out instructions of the drivers
+// land on the simulated bus.
+extern "C" UINT8 HostDirectPortRead8 (UINT16 Port)
+{
+  return static_cast<UINT8> (sim::Fw ().Ports.Read (sim::PortPath::Direct, Port, 0));
+}
+
+extern "C" VOID HostDirectPortWrite8 (UINT16 Port, UINT8 Value)
+{
+  sim::Fw ().Ports.Write (sim::PortPath::Direct, Port, 0, Value);
+}

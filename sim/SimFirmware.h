@@ -1,0 +1,173 @@
+// A simulated firmware for host tests: system table, boot and runtime
+// services over a handle database, events and event groups, pool
+// accounting, variables, the Framework CPU I/O and SMM Base protocols, an
+// SMM system table whose SmmIo reaches the port bus, and the port bus with
+// its device models. One instance is current at a time; the services reach
+// it through a global because firmware services carry no context.
+#pragma once
+
+#include <Uefi/UefiSpec.h>
+#include <Framework/CpuIo.h>
+#include <Framework/SmmBase.h>
+#include <Protocol/DevicePath.h>
+#include <Protocol/LoadedImage.h>
+
+#include "PortBus.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+bool operator== (const EFI_GUID &A, const EFI_GUID &B);
+
+namespace sim {
+
+std::string GuidText (const EFI_GUID &Guid);
+
+struct SimEvent {
+  UINT32           Type = 0;
+  EFI_TPL          Tpl = 0;
+  EFI_EVENT_NOTIFY Notify = nullptr;
+  VOID             *Context = nullptr;
+  bool             HasGroup = false;
+  EFI_GUID         Group{};
+  unsigned         SignalCount = 0;
+};
+
+struct ProtocolEntry {
+  EFI_GUID Guid;
+  VOID     *Interface;
+};
+
+struct SimHandle {
+  std::vector<ProtocolEntry> Protocols;
+};
+
+// A rule that changes what one boot service returns. An error status makes
+// the service fail without doing its work; a warning lets it do the work
+// and then returns the warning. Guid, when set, limits the rule to calls
+// about that protocol; Times < 0 means every matching call.
+struct StatusRule {
+  std::string Service;
+  bool        MatchGuid = false;
+  EFI_GUID    Guid{};
+  EFI_STATUS  Status = EFI_SUCCESS;
+  int         Times = -1;
+};
+
+struct SmmRegisterCall {
+  EFI_SMM_BASE_PROTOCOL *This;
+  std::vector<UINT8>     FilePath;  // the whole path, end node included
+  const VOID            *FilePathPointer;
+  VOID                  *SourceBuffer;
+  UINTN                  SourceSize;
+  BOOLEAN                LegacyIA32Binary;
+};
+
+struct Variable {
+  UINT32             Attributes;
+  std::vector<UINT8> Data;
+};
+
+class SimFirmware;
+
+// The Framework SMM Base protocol as the simulation plays it.
+struct SimSmmBase {
+  EFI_SMM_BASE_PROTOCOL Protocol;          // first member: the interface pointer
+  SimFirmware           *Owner = nullptr;
+  BOOLEAN               InSmm = FALSE;
+  EFI_STATUS            RegisterStatus = EFI_SUCCESS;
+  EFI_HANDLE            RegisterHandle = nullptr;
+  EFI_STATUS            GetSmstStatus = EFI_SUCCESS;
+  std::vector<SmmRegisterCall> RegisterCalls;
+  unsigned              InSmmCalls = 0;
+  unsigned              GetSmstCalls = 0;
+  // Runs inside Register, after the call is recorded: a test can start the
+  // SMM copy of an image here, as the real protocol would.
+  std::function<void (const SmmRegisterCall &)> OnRegister;
+};
+
+class SimFirmware {
+ public:
+  SimFirmware ();
+  ~SimFirmware ();
+  SimFirmware (const SimFirmware &) = delete;
+  SimFirmware &operator= (const SimFirmware &) = delete;
+
+  static SimFirmware *Current ();
+
+  EFI_SYSTEM_TABLE     SystemTable{};
+  EFI_BOOT_SERVICES    BootServices{};
+  EFI_RUNTIME_SERVICES RuntimeServices{};
+  PortBus              Ports;
+
+  // Handle database.
+  EFI_HANDLE NewHandle ();
+  EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface);
+  VOID      *Find (const EFI_GUID &Guid) const;
+  VOID      *FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const;
+  std::vector<EFI_HANDLE> HandlesWith (const EFI_GUID &Guid) const;
+  bool       IsHandle (EFI_HANDLE Handle) const;
+
+  // Events.
+  std::vector<SimEvent *> Events () const;
+  std::vector<SimEvent *> EventsInGroup (const EFI_GUID &Group) const;
+  void       SignalGroup (const EFI_GUID &Group);
+  void       Signal (EFI_EVENT Event);
+
+  // Protocol notifications: (protocol, event) pairs registered so far.
+  std::vector<std::pair<EFI_GUID, SimEvent *>> Notifications;
+
+  // Pool: what AllocatePool handed out and is still live, and every FreePool.
+  std::map<VOID *, UINTN> LivePool;
+  std::vector<VOID *>     Freed;
+  unsigned                BadFrees = 0;
+  VOID                   *Allocate (UINTN Size);
+
+  // Every boot- and runtime-service call, as "Service" or "Service <guid>".
+  std::vector<std::string> Calls;
+  size_t CountCalls (const std::string &Prefix) const;
+
+  std::vector<StatusRule> Rules;
+  void FailWith (const std::string &Service, EFI_STATUS Status, int Times = -1);
+  void FailWith (const std::string &Service, const EFI_GUID &Guid, EFI_STATUS Status, int Times = -1);
+
+  // Platform protocols. The CPU I/O protocol and the device-path utilities
+  // are installed from the start; SMM Base only when a test asks for it.
+  EFI_CPU_IO_PROTOCOL                CpuIo{};
+  EFI_DEVICE_PATH_UTILITIES_PROTOCOL DevicePathUtilities{};
+  SimSmmBase                         SmmBase{};
+  EFI_SMM_SYSTEM_TABLE               Smst{};
+  EFI_HANDLE                         InstallSmmBase (BOOLEAN InSmm);
+
+  // A loaded image with a device handle and a file path, as a driver
+  // loaded from a file system would have.
+  EFI_HANDLE CreateImage (const char16_t *FileName);
+  EFI_LOADED_IMAGE_PROTOCOL *LoadedImageOf (EFI_HANDLE Image);
+
+  // Variables, keyed by name and GUID.
+  std::map<std::pair<std::u16string, std::string>, Variable> Variables;
+  void SetVariableData (const std::u16string &Name, const EFI_GUID &Guid, UINT32 Attributes,
+                        std::vector<UINT8> Data);
+  const Variable *FindVariable (const std::u16string &Name, const EFI_GUID &Guid) const;
+
+  EFI_TIME Now{2024, 3, 5, 7, 9, 59, 0, 0, 0, 0, 0};
+
+  // Service back-ends (public so that the ms_abi thunks can reach them).
+  const StatusRule *MatchRule (const char *Service, const EFI_GUID *Guid);
+  void              Record (const char *Service, const EFI_GUID *Guid = nullptr);
+
+  std::vector<std::unique_ptr<SimHandle>> Handles;
+  std::vector<std::unique_ptr<SimEvent>>  OwnedEvents;
+
+ private:
+  std::vector<std::unique_ptr<std::vector<UINT8>>> Blobs;  // device paths, loaded images
+};
+
+// Builds a device path from nodes: a file-path node per name, then the end node.
+std::vector<UINT8> FilePathDevicePath (const char16_t *FileName);
+size_t DevicePathSize (const EFI_DEVICE_PATH_PROTOCOL *Path);
+
+}  // namespace sim

@@ -1,0 +1,47 @@
+// Shared helpers for tests that run the drivers on the simulated firmware.
+#pragma once
+
+#include <SimFirmware.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace simtest {
+
+inline constexpr EFI_GUID kLibGuid     = LIB_SERVICES_PROTOCOL_GUID;
+inline constexpr EFI_GUID kSmmLibGuid  = SMM_LIB_SERVICES_PROTOCOL_GUID;
+inline constexpr EFI_GUID kSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
+inline constexpr EFI_GUID kCpuIoGuid   = EFI_CPU_IO_PROTOCOL_GUID;
+inline constexpr EFI_GUID kDpuGuid     = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
+inline constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+inline constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
+
+using sim::PortAccess;
+using sim::PortPath;
+
+inline PortAccess Out (PortPath Path, UINT16 Port, UINT32 Value, UINT8 Width = 0, const void *This = nullptr)
+{
+  return {Path, true, Port, Width, Value, This};
+}
+
+inline PortAccess In (PortPath Path, UINT16 Port, UINT32 Value, UINT8 Width = 0, const void *This = nullptr)
+{
+  return {Path, false, Port, Width, Value, This};
+}
+
+inline std::vector<PortAccess> DirectWrites (std::initializer_list<std::pair<UINT16, UINT8>> Writes)
+{
+  std::vector<PortAccess> Out;
+  for (auto [Port, Value] : Writes) {
+    Out.push_back ({PortPath::Direct, true, Port, 0, Value, nullptr});
+  }
+  return Out;
+}
+
+}  // namespace simtest
+
+namespace sim {
+inline void PrintTo (const PortAccess &A, std::ostream *Os) { *Os << ToString (A); }
+}  // namespace sim

@@ -1,0 +1,203 @@
+// The entry point's two roles and its SMM Base notification.
+#include <servicelib.h>
+
+#include "SimTest.h"
+
+using namespace simtest;
+
+namespace {
+
+// PIT channel 2 programmed for the tone, then the gate: silent (0x00) or sounding (0x0B).
+const auto kSilenced = DirectWrites ({{0x43, 0xB6}, {0x42, 0x0B}, {0x42, 0x0B}, {0x61, 0x00}});
+const auto kTone     = DirectWrites ({{0x43, 0xB6}, {0x42, 0x0B}, {0x42, 0x0B}, {0x61, 0x0B}});
+const auto kTimerOnly = DirectWrites ({{0x43, 0xB6}, {0x42, 0x0B}, {0x42, 0x0B}});
+
+TEST (EntryOutsideSmm, InstallsBootServicesInstanceArmsNotificationAndSilencesSpeaker)
+{
+  sim::SimFirmware Fw;
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+
+  EXPECT_EQ (Fw.FindOn (Image, kLibGuid), &mLibServicesBs);
+  EXPECT_EQ (Fw.Find (kSmmLibGuid), nullptr);
+  EXPECT_EQ (mLib, &mLibServicesBs);
+  EXPECT_EQ (CpuIo, &Fw.CpuIo);
+  ASSERT_EQ (Fw.Notifications.size (), 1u);
+  EXPECT_TRUE (Fw.Notifications[0].first == kSmmBaseGuid);
+  EXPECT_EQ (Fw.Notifications[0].second->Type, EVT_NOTIFY_SIGNAL);
+  EXPECT_EQ (Fw.Notifications[0].second->Tpl, static_cast<EFI_TPL> (TPL_CALLBACK));
+  EXPECT_EQ (Fw.Notifications[0].second->SignalCount, 0u);
+  EXPECT_EQ (Fw.Ports.Log, kSilenced);
+  EXPECT_FALSE (Fw.Ports.Pit.Sounding ());
+  EXPECT_EQ (Fw.Ports.Pit.Channel2Divisor, 0x0B0B);
+}
+
+TEST (EntryOutsideSmm, UsesAnInstanceInstalledByAnotherImage)
+{
+  sim::SimFirmware      Fw;
+  LIB_SERVICES_PROTOCOL Other{};
+  EFI_HANDLE            OtherHandle = nullptr;
+  Fw.Install (&OtherHandle, kLibGuid, &Other);
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+
+  EXPECT_EQ (mLib, &Other);
+  EXPECT_EQ (Fw.FindOn (Image, kLibGuid), nullptr);
+  EXPECT_EQ (Fw.CountCalls ("InstallMultipleProtocolInterfaces"), 0u);
+  EXPECT_EQ (Fw.CountCalls ("CreateEvent"), 0u);
+  EXPECT_EQ (Fw.CountCalls ("RegisterProtocolNotify"), 0u);
+  EXPECT_EQ (Fw.Ports.Log, kSilenced);
+}
+
+TEST (EntryOutsideSmm, FailedLocateOfOwnInstanceReturnsItsStatusWithoutTouchingTheSpeaker)
+{
+  sim::SimFirmware Fw;
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+  // The first locate (is it there already?) and the one after installing both fail.
+  Fw.FailWith ("LocateProtocol", kLibGuid, EFI_DEVICE_ERROR);
+
+  EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_DEVICE_ERROR);
+  EXPECT_TRUE (Fw.Ports.Log.empty ());
+}
+
+TEST (EntryOutsideSmm, SmmBaseThatSaysNotInSmmTakesTheBootServicesPath)
+{
+  sim::SimFirmware Fw;
+  Fw.InstallSmmBase (FALSE);
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+  EXPECT_EQ (Fw.SmmBase.InSmmCalls, 1u);
+  EXPECT_EQ (Fw.FindOn (Image, kLibGuid), &mLibServicesBs);
+  // The notification is registered, not signalled: an SMM Base that is
+  // already present does not trigger the SMRAM load.
+  EXPECT_TRUE (Fw.SmmBase.RegisterCalls.empty ());
+}
+
+struct SmmStartCase {
+  EFI_STATUS SmstStatus;
+};
+
+class EntryInSmm : public ::testing::TestWithParam<SmmStartCase> {};
+
+TEST_P (EntryInSmm, InstallsSmmInstanceAndReturnsExactlyGetSmstLocationsStatus)
+{
+  sim::SimFirmware Fw;
+  Fw.InstallSmmBase (TRUE);
+  Fw.SmmBase.GetSmstStatus = GetParam ().SmstStatus;
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), GetParam ().SmstStatus);
+
+  EXPECT_EQ (Fw.FindOn (Image, kSmmLibGuid), &mLibServicesSmm);
+  EXPECT_EQ (Fw.FindOn (Image, kLibGuid), nullptr);
+  EXPECT_EQ (mLib, &mLibServicesSmm);
+  EXPECT_EQ (Fw.SmmBase.GetSmstCalls, 1u);
+  if (!EFI_ERROR (GetParam ().SmstStatus)) {
+    EXPECT_EQ (Smst, &Fw.Smst);
+  }
+  EXPECT_TRUE (Fw.Notifications.empty ());
+  EXPECT_TRUE (Fw.Ports.Log.empty ());
+}
+
+INSTANTIATE_TEST_SUITE_P (Statuses, EntryInSmm,
+                          ::testing::Values (SmmStartCase{EFI_SUCCESS}, SmmStartCase{EFI_WARN_DELETE_FAILURE},
+                                             SmmStartCase{EFI_UNSUPPORTED}));
+
+TEST (EntryInSmmFailure, FailedLocateLeavesSteadyToneAndReturnsTheStatus)
+{
+  sim::SimFirmware Fw;
+  Fw.InstallSmmBase (TRUE);
+  Fw.FailWith ("LocateProtocol", kSmmLibGuid, EFI_NOT_FOUND);
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_NOT_FOUND);
+
+  EXPECT_EQ (Fw.Ports.Log, kTone);
+  EXPECT_TRUE (Fw.Ports.Pit.Sounding ());
+  EXPECT_EQ (Fw.Ports.Pit.Channel2Divisor, 0x0B0B);
+  EXPECT_EQ (Fw.SmmBase.GetSmstCalls, 0u);
+}
+
+struct NotifyCase {
+  const char *Name;
+  EFI_STATUS  RegisterStatus;
+  bool        Registered;
+};
+
+class SmmBaseNotification : public ::testing::TestWithParam<NotifyCase> {};
+
+TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
+{
+  sim::SimFirmware Fw;
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+  Fw.Ports.Log.clear ();
+  Fw.SmmBase.RegisterStatus = GetParam ().RegisterStatus;
+
+  Fw.InstallSmmBase (FALSE);  // signals the notification
+
+  ASSERT_EQ (Fw.SmmBase.RegisterCalls.size (), 1u);
+  const auto &Call = Fw.SmmBase.RegisterCalls[0];
+  EXPECT_EQ (Call.This, &Fw.SmmBase.Protocol);
+  EXPECT_EQ (Call.SourceBuffer, nullptr);
+  EXPECT_EQ (Call.SourceSize, 0u);
+  EXPECT_EQ (Call.LegacyIA32Binary, FALSE);
+  // The full path: the device's path without its end node, then the file path.
+  auto *Loaded = Fw.LoadedImageOf (Image);
+  auto *Device = static_cast<EFI_DEVICE_PATH_PROTOCOL *> (Fw.FindOn (Loaded->DeviceHandle, kDevicePathGuid));
+  std::vector<UINT8> Expected (reinterpret_cast<UINT8 *> (Device),
+                               reinterpret_cast<UINT8 *> (Device) + sim::DevicePathSize (Device) - 4);
+  auto *File = reinterpret_cast<UINT8 *> (Loaded->FilePath);
+  Expected.insert (Expected.end (), File, File + sim::DevicePathSize (Loaded->FilePath));
+  EXPECT_EQ (Call.FilePath, Expected);
+
+  if (GetParam ().Registered) {
+    EXPECT_TRUE (Fw.Ports.Log.empty ());
+  } else {
+    EXPECT_EQ (Fw.Ports.Log, kTimerOnly);
+    EXPECT_FALSE (Fw.Ports.Pit.Sounding ());
+  }
+  EXPECT_TRUE (Fw.LivePool.empty ());
+}
+
+INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseNotification,
+                          ::testing::Values (NotifyCase{"Success", EFI_SUCCESS, true},
+                                             NotifyCase{"AcceptedWithErrorBits", 0xC000000000000001ULL, true},
+                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}),
+                          [] (const auto &Info) { return std::string (Info.param.Name); });
+
+TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
+{
+  sim::SimFirmware Fw;
+  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
+  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+  Fw.Ports.Log.clear ();
+  Fw.FailWith ("LocateProtocol", kSmmBaseGuid, EFI_NOT_FOUND);
+
+  Fw.InstallSmmBase (FALSE);
+
+  EXPECT_TRUE (Fw.SmmBase.RegisterCalls.empty ());
+  EXPECT_TRUE (Fw.Ports.Log.empty ());
+}
+
+TEST (ProtocolTables, InstancesDifferOnlyInPortSlots)
+{
+  for (const LIB_SERVICES_PROTOCOL *T : {&mLibServicesBs, &mLibServicesSmm}) {
+    EXPECT_EQ (T->Revision, 7u);
+    EXPECT_EQ (T->Size, 112u);
+  }
+  auto *A = reinterpret_cast<const UINT8 *> (&mLibServicesBs);
+  auto *B = reinterpret_cast<const UINT8 *> (&mLibServicesSmm);
+  EXPECT_EQ (std::memcmp (A, B, 96), 0) << "header and slots 0 to 10 must match";
+  EXPECT_EQ (mLibServicesBs.IoRead, &IoReadBs);
+  EXPECT_EQ (mLibServicesBs.IoWrite, &IoWriteBs);
+  EXPECT_EQ (mLibServicesSmm.IoRead, &IoReadSmm);
+  EXPECT_EQ (mLibServicesSmm.IoWrite, &IoWriteSmm);
+  EXPECT_EQ (reinterpret_cast<void *> (mLibServicesBs.PutCharA), reinterpret_cast<void *> (mLibServicesBs.PutCharC));
+  EXPECT_EQ (reinterpret_cast<void *> (mLibServicesBs.GetCharA), reinterpret_cast<void *> (mLibServicesBs.GetCharB));
+}
+
+}  // namespace

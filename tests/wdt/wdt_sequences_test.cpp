@@ -6,51 +6,53 @@ using namespace wdttest;
 
 namespace {
 
-// Registers with bits the sequences must keep or clear.
-void SeedRegisters (sim::SimRegisterAccess &Regs)
+// Values that show every mask whole: a set bit elsewhere where bits are
+// set, all ones where bits are cleared. The control register gets both
+// kinds of step, so each test picks its value.
+void SeedRegisters (sim::SimRegisterAccess &Regs, UINT8 Control)
 {
   Regs.Set (0x82, 0, 0x09, 0x40);
-  Regs.Set (0x01, 5, 0x8C, 0x81);
-  Regs.Set (0x01, 5, 0x8E, 0x55);
+  Regs.Set (0x01, 5, 0x8C, 0xFF);
+  Regs.Set (0x01, 5, 0x8E, Control);
   Regs.Set (0x01, 5, 0x8B, 0x10);
 }
 
 TEST (WdtProtocol, StartArmsWithTheSetupTimeoutInExactOrder)
 {
   Platform P;
-  SeedRegisters (P.Regs);
+  SeedRegisters (P.Regs, 0x40);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
   EXPECT_EQ (P.Protocol ()->Start (P.Protocol ()), EFI_SUCCESS);
 
-  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x40, 0x81, 0x55));
+  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x40, 0xFF, 0x40));
   EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8B), 45);
 }
 
 TEST (WdtProtocol, StopIsTwoReadsAndThreeWrites)
 {
   Platform P;
-  SeedRegisters (P.Regs);
+  SeedRegisters (P.Regs, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
   EXPECT_EQ (P.Protocol ()->Stop (P.Protocol ()), EFI_SUCCESS);
 
-  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0x55));
-  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8C), 0x81) << "stop leaves the mode register alone";
+  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0xFF));
+  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8C), 0xFF) << "stop leaves the mode register alone";
 }
 
 TEST (WdtProtocol, HookRoutineStops)
 {
   Platform P;
-  SeedRegisters (P.Regs);
+  SeedRegisters (P.Regs, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
   P.HookService.Fire ();
 
-  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0x55));
+  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0xFF));
 }
 
 struct WriteFailureCase {
@@ -88,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P (
 TEST (WdtProtocol, FailedReadWritesOnlyTheStepsOwnBits)
 {
   Platform P;
-  SeedRegisters (P.Regs);
+  SeedRegisters (P.Regs, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.ReadStatus[{0x82, 0, 0x09}] = EFI_DEVICE_ERROR;
   P.Regs.ReadStatus[{0x01, 5, 0x8E}] = EFI_DEVICE_ERROR;
@@ -96,7 +98,7 @@ TEST (WdtProtocol, FailedReadWritesOnlyTheStepsOwnBits)
 
   P.Protocol ()->Start (P.Protocol ());
 
-  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x00, 0x81, 0x00));
+  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x00, 0xFF, 0x00));
 }
 
 struct SetupCase {

@@ -110,10 +110,12 @@ TEST (WdtEntry, FailedStatusReadCountsAsZero)
   EXPECT_EQ (P.StatusVariable ()->Data, (std::vector<UINT8>{0x01, 0x00}));
 }
 
-TEST (WdtEntry, OversizedSetupFailsTheLoadBeforeAnythingElse)
+class WdtOversizedSetup : public ::testing::TestWithParam<size_t> {};
+
+TEST_P (WdtOversizedSetup, FailsTheLoadBeforeAnythingElse)
 {
   Platform P;
-  P.SetSetup (30, 600);
+  P.SetSetup (30, GetParam ());
   P.HookService.Install (P.Fw);
   P.Regs.Install (P.Fw);
   P.Fw.Calls.clear ();
@@ -124,6 +126,8 @@ TEST (WdtEntry, OversizedSetupFailsTheLoadBeforeAnythingElse)
   ExpectNothingPublished (P);
   EXPECT_TRUE (P.Fw.Events ().empty ());
 }
+
+INSTANTIATE_TEST_SUITE_P (Sizes, WdtOversizedSetup, ::testing::Values (411u, 600u));
 
 struct LoadFailureCase {
   const char *Name;

@@ -110,14 +110,14 @@ VOID Release (HEAP_BLOCK_HEADER *H)
 
   HEAP_BLOCK_HEADER *Next = H->Next;
   if (Next->Tag == HEAP_TAG_FREE) {
-    H->Next          = Next->Next;
-    H->Next->Prev    = H;
+    H->Next       = Next->Next;
+    H->Next->Prev = H;
   }
 
   HEAP_BLOCK_HEADER *Prev = H->Prev;
   if (Prev->Tag == HEAP_TAG_FREE) {
-    Prev->Next       = H->Next;
-    H->Next->Prev    = Prev;
+    Prev->Next    = H->Next;
+    H->Next->Prev = Prev;
   }
 }
 

@@ -21,9 +21,9 @@ INT16 CharAt (CONST VOID *Base, UINTN Index)
 template <typename UNIT>
 VOID Copy (VOID *Dest, CONST VOID *Source, UINTN Count, BOOLEAN StopAtNul)
 {
-  auto       *D     = static_cast<UNIT *> (Dest);
-  const auto *S     = static_cast<CONST UNIT *> (Source);
-  UINTN      Limit  = Count < kMaxCopyCount ? Count : kMaxCopyCount;
+  auto       *D    = static_cast<UNIT *> (Dest);
+  const auto *S    = static_cast<CONST UNIT *> (Source);
+  UINTN      Limit = Count < kMaxCopyCount ? Count : kMaxCopyCount;
 
   for (UINTN Index = 0; Index < Limit; Index++) {
     UNIT Ch = S[Index];

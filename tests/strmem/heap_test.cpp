@@ -104,12 +104,16 @@ protected:
   static VOID *Free (VOID *Block) { return HeapAllocFree (Block, 0); }
 };
 
-TEST_F (Heap, ArenaIsStaticAlignedAndServedThroughBothSlotTables)
+// Run on its own (as ctest does), this is the first call of slot 10 in the
+// process: allocating must not wait for anyone to set the arena up.
+TEST (HeapFirstUse, FirstAllocationLaysOutTheArenaItself)
 {
   EXPECT_EQ (reinterpret_cast<UINTN> (mHeapArena) % 16, 0u);
   VOID *P = mLibServicesBs.HeapAllocFree (nullptr, 16);
   EXPECT_EQ (P, PayloadAt (kHdr));
+  EXPECT_TRUE (ListIsWellFormed ());
   EXPECT_EQ (mLibServicesSmm.HeapAllocFree (P, 0), P);
+  EXPECT_EQ (Walk (), kEmptyArena);
 }
 
 TEST_F (Heap, OddSizesLeaveHeadersUnalignedAndStillWork)

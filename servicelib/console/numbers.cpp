@@ -1,0 +1,244 @@
+// Number rendering and field layout for the format engine. Every character
+// that a conversion produces leaves through EmitText or EmitRepeated, which
+// count it against the engine's remaining count.
+#include "format.h"
+
+namespace {
+
+// A character of 8-bit text reaches the output routine widened with its
+// sign (0xE9 as 0xFFE9); a CHAR16 goes as it is.
+inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
+inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
+
+template <typename CharT> UINT32 Length (CONST CharT *Text)
+{
+  UINT32 Count = 0;
+  while (Text[Count] != 0) {
+    ++Count;
+  }
+  return Count;
+}
+
+// The two emitters, inlined into the field writer so that a field costs no
+// call besides the output routine's (the nested GUID/time/status path is
+// the deepest stack the engine has).
+
+// Produces Count characters of Text, all known to be there.
+template <typename CharT>
+[[gnu::always_inline]] inline UINT32 EmitCount (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 Count)
+{
+  UINT32 Left = Sink->Remaining;
+  if (Count > Left) {
+    Count = Left;
+  }
+  Sink->Remaining = Left - Count;
+  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
+    for (UINT32 Index = 0; Index < Count; ++Index) {
+      Routine (Widen (Text[Index]));
+    }
+  }
+  return Count;
+}
+
+[[gnu::always_inline]] inline UINT32 Repeat (FORMAT_SINK *Sink, CHAR8 Ch, UINT32 Count)
+{
+  UINT32 Produced = Count;
+  if (Produced > Sink->Remaining) {
+    Produced = Sink->Remaining;
+  }
+  Sink->Remaining -= Produced;
+  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
+    const CHAR16 Wide = Widen (Ch);
+    for (UINT32 Index = 0; Index < Produced; ++Index) {
+      Routine (Wide);
+    }
+  }
+  return Produced;
+}
+
+}  // namespace
+
+template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
+{
+  CharT *Digits = static_cast<CharT *> (Number->Digits);
+  Digits[kDigitSlots - 1] = 0;
+
+  const bool Negative = Number->Signed == 1 && static_cast<INT64> (Number->Value) < 0;
+  UINT64 Magnitude = Negative ? 0 - Number->Value : Number->Value;
+  const UINT64 Original = Magnitude;
+
+  // Base 10 divides by a constant and the powers of two shift, so no
+  // digit costs a hardware division; any other base divides.
+  const UINT32 Base = Number->Base;
+  const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : Base == 2 ? 1 : 0;
+  const CharT Letter = static_cast<CharT> ('A' - 10 + (Number->Lowercase == 1 ? 32 : 0));
+
+  UINT32 Slot = kDigitSlots - 2;
+  INT16 MinLeft = Number->MinDigits;
+  for (;;) {
+    UINT32 Digit;
+    if (Base == 10) {
+      Digit = static_cast<UINT32> (Magnitude % 10);
+      Magnitude /= 10;
+    } else if (Shift != 0) {
+      Digit = static_cast<UINT32> (Magnitude & (Base - 1));
+      Magnitude >>= Shift;
+    } else {
+      Digit = static_cast<UINT32> (Magnitude % Base);
+      Magnitude /= Base;
+    }
+    Digits[Slot] = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
+    --MinLeft;
+    --Slot;
+    if (Slot == 0 || (Magnitude == 0 && MinLeft <= 0)) {
+      break;
+    }
+  }
+
+  CHAR8 *Prefix = Number->Prefix;
+  Prefix[0] = Prefix[1] = Prefix[2] = 0;
+  if (Number->Signed == 1) {
+    Prefix[0] = Negative ? '-' : '+';
+  } else if (Original != 0) {
+    if (Base == 16) {
+      Prefix[0] = '0';
+      Prefix[1] = static_cast<CHAR8> ('X' | (32 * Number->Lowercase));
+    } else if (Base == 8) {
+      Prefix[0] = '0';
+    }
+  }
+  return Digits + Slot + 1;
+}
+
+template <typename CharT>
+UINT32 EmitText (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 MaxChars)
+{
+  UINT32 Count = Length (Text);
+  return EmitCount (Sink, Text, Count < MaxChars ? Count : MaxChars);
+}
+
+UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROUTINE OutputRoutine)
+{
+  if (Count <= 0) {
+    return 0;
+  }
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  const UINT32 Produced = Repeat (&Sink, Ch, static_cast<UINT32> (Count));
+  *Remaining = Sink.Remaining;
+  return Produced;
+}
+
+template <typename CharT>
+UINT32 WriteField (CONST CharT *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
+{
+  // A text field has an empty prefix of its own.
+  CHAR8 NoPrefix[1] = {0};
+  const bool NumberField = Prefix != NULL;
+  if (!NumberField) {
+    Prefix = NoPrefix;
+  }
+
+  // Base prefixes ("0x", "0X", "0") only with '#'; signs always.
+  if (Prefix[0] != '+' && Prefix[0] != '-' && Field->Alternate == 0) {
+    Prefix[0] = 0;
+  }
+
+  // Nothing to fill: zero fill is off. A negative width, as an unsigned
+  // number, is larger than every length and keeps it on.
+  const UINT32 TextLength = Length (Text);
+  if (TextLength >= static_cast<UINT32> (Field->Width)) {
+    Field->ZeroPad = 0;
+  }
+
+  // Settle the sign place-holder of a non-negative signed number. With zero
+  // fill and no sign flag, the sign position is the first of the zeros.
+  if (Prefix[0] == '+' && Prefix[1] == 0) {
+    if (Field->Space != 0) {
+      Prefix[0] = Field->ZeroPad != 0 ? '+' : ' ';
+    } else if (Field->ZeroPad != 0) {
+      Prefix[0] = Field->Plus != 0 ? '+' : '0';
+    } else if (Field->Plus == 0) {
+      Prefix[0] = 0;
+    }
+  }
+
+  const bool LeadingSpaces  = Field->LeftJustify == 0 && Field->ZeroPad == 0;
+  const bool ZerosAfterSign = Field->LeftJustify == 0 && Field->ZeroPad != 0 && Field->PrecisionGiven == 0;
+  const bool TrailingSpaces = Field->LeftJustify != 0;
+
+  UINT32 Count = TextLength;
+  INT32  Zeros = 0;
+  if (!NumberField) {
+    if (Field->PrecisionGiven != 0 && static_cast<UINT32> (Field->Precision) < TextLength) {
+      Count = static_cast<UINT32> (Field->Precision);
+    }
+  } else if (Field->PrecisionGiven != 0) {
+    // Worked out in 64 bits: a precision near the bottom of the INT32 range
+    // (from a '*') must not wrap round into a huge run of zeros.
+    const INT64 Missing = static_cast<INT64> (Field->Precision) - TextLength;
+    Zeros = Missing > 0 ? static_cast<INT32> (Missing) : 0;
+    // A zero with precision 0 prints as one space.
+    if (Zeros == 0 && Field->Precision == 0 && TextLength == 1 && Text[0] == '0') {
+      static constexpr CharT Blank[] = {' ', 0};
+      Text = Blank;
+    }
+  }
+
+  UINT32 PrefixLength = 0;
+  while (Prefix[PrefixLength] != 0) {
+    ++PrefixLength;
+  }
+  const INT64 Room = static_cast<INT64> (Field->Width) - PrefixLength - Zeros - Count;
+  INT32 Fill = Room > 0 ? static_cast<INT32> (Room) : 0;
+  // A "0" sign position is absorbed by the precision zeros; its place goes
+  // to the fill, even past the width.
+  if (Prefix[0] == '0' && Prefix[1] == 0 && Zeros > 0) {
+    Prefix[0] = 0;
+    PrefixLength = 0;
+    ++Fill;
+  }
+
+  // The fill zeros and the precision zeros are adjacent, so one run writes
+  // both. Fill and Zeros together never pass Width + 1.
+  const UINT32 Spaces = static_cast<UINT32> (Fill);
+  const UINT32 ZeroRun = (ZerosAfterSign ? Spaces : 0) + static_cast<UINT32> (Zeros);
+  UINT32 Produced = Repeat (Sink, ' ', LeadingSpaces ? Spaces : 0);
+  Produced += EmitCount (Sink, Prefix, PrefixLength);
+  Produced += Repeat (Sink, '0', ZeroRun);
+  Produced += EmitCount (Sink, Text, Count);
+  Produced += Repeat (Sink, ' ', TrailingSpaces ? Spaces : 0);
+  return Produced;
+}
+
+template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
+template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
+template UINT32 WriteField<CHAR8> (CONST CHAR8 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 WriteField<CHAR16> (CONST CHAR16 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
+template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
+
+VOID *NumberToText (NUMBER_FORMAT *Number, BOOLEAN Wide)
+{
+  return Wide != 0 ? static_cast<VOID *> (NumberToText<CHAR16> (Number))
+                   : static_cast<VOID *> (NumberToText<CHAR8> (Number));
+}
+
+UINT32 WriteField (CONST VOID *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_OUTPUT_ROUTINE OutputRoutine,
+                   UINT32 *Remaining, BOOLEAN Wide)
+{
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  const UINT32 Produced = Wide != 0 ? WriteField (static_cast<CONST CHAR16 *> (Text), Prefix, Field, &Sink)
+                                    : WriteField (static_cast<CONST CHAR8 *> (Text), Prefix, Field, &Sink);
+  *Remaining = Sink.Remaining;
+  return Produced;
+}
+
+UINT32 EmitText (FORMAT_OUTPUT_ROUTINE OutputRoutine, CONST VOID *Text, UINT32 *Remaining, UINT32 MaxChars,
+                 BOOLEAN Wide)
+{
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  const UINT32 Produced = Wide != 0 ? EmitText (&Sink, static_cast<CONST CHAR16 *> (Text), MaxChars)
+                                    : EmitText (&Sink, static_cast<CONST CHAR8 *> (Text), MaxChars);
+  *Remaining = Sink.Remaining;
+  return Produced;
+}

@@ -10,7 +10,10 @@ extern "C" VOID EFIAPI BufferPutChar (IN CHAR16 Ch)
   *BufferCursor++ = static_cast<CHAR8> (Ch);
 }
 
-UINT32 BufferPrintList (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, IN VA_LIST Args)
+// BufferPrint with the arguments already laid out as 8-byte slots. Inlined
+// into each caller: one frame less on the engine's deepest path.
+[[gnu::always_inline]] static inline UINT32 BufferPrintList (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format,
+                                                             IN VA_LIST Args)
 {
   BufferCursor = Buffer;
   // FormatOutput with an 8-bit format, entered past its width dispatch.
@@ -93,21 +96,35 @@ CONST CHAR8 *StatusName (IN EFI_STATUS Status)
   return Text;
 }
 
-// The three builders sit on the engine's deepest path (engine, builder,
-// buffer printer, nested engine, field writer), so each is a routine of its
-// own and hands its arguments over as the slot array that the variadic
-// call would have built: eleven loaded registers and a 13-argument call
-// frame cost more stack than the array.
+// The builders sit on the engine's deepest path (engine, builder, buffer
+// printer, nested engine, field writer). To keep that path short, the GUID
+// and time builders lay their argument slots out in the engine's own text
+// buffer, behind the room the text needs: the nested engine reads each slot
+// before the text could reach it. Their frames then hold no argument area.
+static constexpr UINT32 kSlotsOffset = 40;  // 8-aligned, past the longest text and its NUL
+static_assert (sizeof "87999fb1-d18c-4de9-b4b6-a130e6beed76" <= kSlotsOffset);
+static_assert (sizeof "255/255/65535  255:255" <= kSlotsOffset);
+static_assert (kSlotsOffset + 11 * sizeof (UINT64) <= kTextBufferBytes);
+
+static VA_LIST StoreSlot (VA_LIST Slot, UINT64 Value)
+{
+  __builtin_memcpy (Slot, &Value, sizeof Value);
+  return Slot + sizeof Value;
+}
 
 CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer)
 {
   if (Guid == NULL) {
     return kNullText;
   }
-  CONST UINT8 *Tail = Guid->Data4;
-  UINT64 Args[] = {Guid->Data1, Guid->Data2, Guid->Data3, Tail[0], Tail[1], Tail[2], Tail[3], Tail[4], Tail[5],
-                   Tail[6], Tail[7]};
-  BufferPrintList (Buffer, Lowercase != 0 ? kGuidLower : kGuidUpper, reinterpret_cast<VA_LIST> (Args));
+  VA_LIST Slot = Buffer + kSlotsOffset;
+  Slot = StoreSlot (Slot, Guid->Data1);
+  Slot = StoreSlot (Slot, Guid->Data2);
+  Slot = StoreSlot (Slot, Guid->Data3);
+  for (UINT32 Index = 0; Index < 8; ++Index) {
+    Slot = StoreSlot (Slot, Guid->Data4[Index]);
+  }
+  BufferPrintList (Buffer, Lowercase != 0 ? kGuidLower : kGuidUpper, Buffer + kSlotsOffset);
   return Buffer;
 }
 
@@ -116,8 +133,13 @@ CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time, OUT CHAR8 *Buffer)
   if (Time == NULL) {
     return kNullText;
   }
-  UINT64 Args[] = {Time->Month, Time->Day, Time->Year, Time->Hour, Time->Minute};
-  BufferPrintList (Buffer, kTime, reinterpret_cast<VA_LIST> (Args));
+  VA_LIST Slot = Buffer + kSlotsOffset;
+  Slot = StoreSlot (Slot, Time->Month);
+  Slot = StoreSlot (Slot, Time->Day);
+  Slot = StoreSlot (Slot, Time->Year);
+  Slot = StoreSlot (Slot, Time->Hour);
+  StoreSlot (Slot, Time->Minute);
+  BufferPrintList (Buffer, kTime, Buffer + kSlotsOffset);
   return Buffer;
 }
 

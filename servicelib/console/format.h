@@ -66,16 +66,26 @@ template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
 // the GUID/time/status texts); otherwise a number field whose prefix the
 // flags settle. Returns the characters produced.
 template <typename CharT>
-UINT32 WriteField (IN CONST CharT *Text, IN OUT CHAR8 *Prefix OPTIONAL, IN OUT FIELD_FORMAT *Field,
-                   IN OUT FORMAT_SINK *Sink);
+UINT32 WriteField (IN CONST CharT *Text, IN UINT32 TextLength, IN OUT CHAR8 *Prefix OPTIONAL,
+                   IN OUT FIELD_FORMAT *Field, IN OUT FORMAT_SINK *Sink);
+
+// Characters before the NUL.
+template <typename CharT> inline UINT32 TextLength (IN CONST CharT *Text)
+{
+  UINT32 Count = 0;
+  while (Text[Count] != 0) {
+    ++Count;
+  }
+  return Count;
+}
 
 // The first MaxChars characters of Text (fewer if it ends sooner).
 template <typename CharT> UINT32 EmitText (IN OUT FORMAT_SINK *Sink, IN CONST CharT *Text, IN UINT32 MaxChars);
 
 extern template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
 extern template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
-extern template UINT32 WriteField<CHAR8> (CONST CHAR8 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-extern template UINT32 WriteField<CHAR16> (CONST CHAR16 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+extern template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+extern template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
 extern template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
 extern template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
 
@@ -108,11 +118,9 @@ VOID EFIAPI BufferPutChar (IN CHAR16 Ch);
 UINT32 EFIAPI BufferPrint (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, ...);
 }
 
-// BufferPrint with the arguments already laid out as 8-byte slots.
-UINT32 BufferPrintList (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, IN VA_LIST Args);
-
 // Texts of the firmware conversions, built in 8-bit characters into Buffer
-// (at least 37 bytes). Each returns the text to print: Buffer, a fixed
+// (a text buffer of kTextBufferBytes: the GUID and time builders also keep
+// their argument slots in its tail). Each returns the text to print: Buffer, a fixed
 // status name, or kNullText for a NULL pointer.
 CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid OPTIONAL, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer);  // %g %G
 CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time OPTIONAL, OUT CHAR8 *Buffer);                        // %t

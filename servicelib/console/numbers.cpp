@@ -10,15 +10,6 @@ namespace {
 inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
 inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
 
-template <typename CharT> UINT32 Length (CONST CharT *Text)
-{
-  UINT32 Count = 0;
-  while (Text[Count] != 0) {
-    ++Count;
-  }
-  return Count;
-}
-
 // The two emitters, inlined into the field writer so that a field costs no
 // call besides the output routine's (the nested GUID/time/status path is
 // the deepest stack the engine has).
@@ -67,32 +58,43 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
   UINT64 Magnitude = Negative ? 0 - Number->Value : Number->Value;
   const UINT64 Original = Magnitude;
 
-  // Base 10 divides by a constant and the powers of two shift, so no
-  // digit costs a hardware division; any other base divides.
+  // Digits are written from slot 64 downwards. Base 10 divides by a
+  // constant (in 32 bits once the value fits) and the powers of two shift,
+  // so no digit costs a hardware division; any other base divides.
   const UINT32 Base = Number->Base;
   const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : Base == 2 ? 1 : 0;
-  const CharT Letter = static_cast<CharT> ('A' - 10 + (Number->Lowercase == 1 ? 32 : 0));
-
-  UINT32 Slot = kDigitSlots - 2;
-  INT16 MinLeft = Number->MinDigits;
-  for (;;) {
-    UINT32 Digit;
-    if (Base == 10) {
-      Digit = static_cast<UINT32> (Magnitude % 10);
+  const UINT32 Letter = 'A' - 10 + (Number->Lowercase == 1 ? 32 : 0);
+  CharT        *Out = Digits + kDigitSlots - 1;
+  if (Base == 10) {
+    while (Magnitude > 0xFFFFFFFFu) {
+      *--Out = static_cast<CharT> ('0' + Magnitude % 10);
       Magnitude /= 10;
-    } else if (Shift != 0) {
-      Digit = static_cast<UINT32> (Magnitude & (Base - 1));
-      Magnitude >>= Shift;
-    } else {
-      Digit = static_cast<UINT32> (Magnitude % Base);
-      Magnitude /= Base;
     }
-    Digits[Slot] = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
-    --MinLeft;
-    --Slot;
-    if (Slot == 0 || (Magnitude == 0 && MinLeft <= 0)) {
-      break;
-    }
+    UINT32 Small = static_cast<UINT32> (Magnitude);
+    do {
+      *--Out = static_cast<CharT> ('0' + Small % 10);
+      Small /= 10;
+    } while (Small != 0);
+  } else {
+    do {
+      UINT32 Digit;
+      if (Shift != 0) {
+        Digit = static_cast<UINT32> (Magnitude) & (Base - 1);
+        Magnitude >>= Shift;
+      } else {
+        Digit = static_cast<UINT32> (Magnitude % Base);
+        Magnitude /= Base;
+      }
+      *--Out = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
+    } while (Magnitude != 0);
+  }
+  // Zeros in front up to MinDigits digits, but never more than 64 digits
+  // (slots 1 to 64): slot 0 is never written. No base of 2 or more needs
+  // more than 64 slots for the value itself.
+  const INT32 MinDigits = Number->MinDigits > 64 ? 64 : Number->MinDigits;
+  CharT *const Least = Digits + kDigitSlots - 1 - (MinDigits > 0 ? MinDigits : 1);
+  while (Out > Least) {
+    *--Out = '0';
   }
 
   CHAR8 *Prefix = Number->Prefix;
@@ -107,13 +109,13 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
       Prefix[0] = '0';
     }
   }
-  return Digits + Slot + 1;
+  return Out;
 }
 
 template <typename CharT>
 UINT32 EmitText (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 MaxChars)
 {
-  UINT32 Count = Length (Text);
+  UINT32 Count = TextLength (Text);
   return EmitCount (Sink, Text, Count < MaxChars ? Count : MaxChars);
 }
 
@@ -129,7 +131,7 @@ UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROU
 }
 
 template <typename CharT>
-UINT32 WriteField (CONST CharT *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
+UINT32 WriteField (CONST CharT *Text, UINT32 TextLength, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
 {
   // A text field has an empty prefix of its own.
   CHAR8 NoPrefix[1] = {0};
@@ -145,7 +147,6 @@ UINT32 WriteField (CONST CharT *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT
 
   // Nothing to fill: zero fill is off. A negative width, as an unsigned
   // number, is larger than every length and keeps it on.
-  const UINT32 TextLength = Length (Text);
   if (TextLength >= static_cast<UINT32> (Field->Width)) {
     Field->ZeroPad = 0;
   }
@@ -212,8 +213,8 @@ UINT32 WriteField (CONST CharT *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT
 
 template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
 template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
-template UINT32 WriteField<CHAR8> (CONST CHAR8 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-template UINT32 WriteField<CHAR16> (CONST CHAR16 *, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
 template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
 template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
 
@@ -227,8 +228,14 @@ UINT32 WriteField (CONST VOID *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_
                    UINT32 *Remaining, BOOLEAN Wide)
 {
   FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  const UINT32 Produced = Wide != 0 ? WriteField (static_cast<CONST CHAR16 *> (Text), Prefix, Field, &Sink)
-                                    : WriteField (static_cast<CONST CHAR8 *> (Text), Prefix, Field, &Sink);
+  UINT32 Produced;
+  if (Wide != 0) {
+    CONST CHAR16 *Wide16 = static_cast<CONST CHAR16 *> (Text);
+    Produced = WriteField (Wide16, TextLength (Wide16), Prefix, Field, &Sink);
+  } else {
+    CONST CHAR8 *Narrow8 = static_cast<CONST CHAR8 *> (Text);
+    Produced = WriteField (Narrow8, TextLength (Narrow8), Prefix, Field, &Sink);
+  }
   *Remaining = Sink.Remaining;
   return Produced;
 }

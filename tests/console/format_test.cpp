@@ -37,6 +37,7 @@ INSTANTIATE_TEST_SUITE_P (
     Case{"%*5d|%5*d", {9, 1, 9, 1}, "    1|        1"},  // the last width counts
     Case{"%-*d|", {S (-4), 7}, "7|"},                      // a negative width is no width
     Case{"%.2-5d", {7}, "00007"},                          // after '.', every number is the precision
+    Case{"%.5-3.d", {7}, "7"},  // a '.' after a width-state run starts a new precision
     Case{"%1234567d", {1}, std::string (1234566, ' ') + "1"}),
   [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
 

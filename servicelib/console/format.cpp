@@ -32,12 +32,12 @@ inline UINT64 NextSlot (VA_LIST &Args)
 
 // One plain character: counted while the maximum allows, and delivered
 // when there is a routine to take it.
-inline void Produce (FORMAT_SINK &Sink, CHAR16 Ch)
+inline void Produce (FORMAT_OUTPUT_ROUTINE Routine, UINT32 &Remaining, CHAR16 Ch)
 {
-  if (Sink.Remaining != 0) {
-    --Sink.Remaining;
-    if (Sink.Routine != NULL) {
-      Sink.Routine (Ch);
+  if (Remaining != 0) {
+    --Remaining;
+    if (Routine != NULL) {
+      Routine (Ch);
     }
   }
 }
@@ -70,6 +70,9 @@ template <typename CharT>
 {
   constexpr bool WideFormat = sizeof (CharT) == sizeof (CHAR16);
 
+  // The remaining count lives in a register while plain text goes out; the
+  // sink in memory carries it only into and out of the field writer.
+  UINT32        Remaining = MaxCount;
   FORMAT_SINK   Sink = {OutputRoutine, MaxCount};
   FIELD_FORMAT  Field;
   UINT8         ArgSize = 0;
@@ -81,6 +84,13 @@ template <typename CharT>
   NUMBER_FORMAT Number;
   Number.Digits = Digits (TextBuffer, static_cast<CharT *> (NULL));
   Number.Prefix = PrefixBuffer;
+
+  // Hands one field to the field writer with the current remaining count.
+  auto Write = [&] (auto *Text, UINT32 Length, CHAR8 *Prefix) {
+    Sink.Remaining = Remaining;
+    WriteField (Text, Length, Prefix, &Field, &Sink);
+    Remaining = Sink.Remaining;
+  };
 
   CONST CharT *Position = Format;
   INT32       Ch;
@@ -94,7 +104,7 @@ template <typename CharT>
   do {                                       \
     Ch = FormatChar (*Position);             \
     if (Ch == 0) {                           \
-      return MaxCount - Sink.Remaining;      \
+      return MaxCount - Remaining;      \
     }                                        \
     goto State;                              \
   } while (0)
@@ -114,10 +124,10 @@ TextState:
     if (Ch == '%') {
       break;
     }
-    Produce (Sink, static_cast<CHAR16> (Ch));
+    Produce (OutputRoutine, Remaining, static_cast<CHAR16> (Ch));
     Ch = FormatChar (*Position);
     if (Ch == 0) {
-      return MaxCount - Sink.Remaining;
+      return MaxCount - Remaining;
     }
   }
   Field = {0, 0, 0, 0, 0, 0, 0, 1};
@@ -166,7 +176,7 @@ FlagsState:
       // A NULL destination stores nothing; the slot is used either way.
       INT32 *Count = reinterpret_cast<INT32 *> (NextSlot (Args));
       if (Count != NULL) {
-        *Count = static_cast<INT32> (MaxCount - Sink.Remaining);
+        *Count = static_cast<INT32> (MaxCount - Remaining);
       }
       NEXT_STEP (TextState);
     }
@@ -264,7 +274,7 @@ IntegerState: {
   // The digits run up to the terminator in the last slot.
   CONST CharT *Digits = NumberToText<CharT> (&Number);
   const UINT32 Length = static_cast<UINT32> (TextBuffer.template End<CharT> () - Digits);
-  WriteField<CharT> (Digits, Length, PrefixBuffer, &Field, &Sink);
+  Write (Digits, Length, PrefixBuffer);
   NEXT_STEP (TextState);
 }
 
@@ -288,13 +298,13 @@ CharacterState:
     Text = reinterpret_cast<CONST VOID *> (NextSlot (Args));
   }
   if (Text == NULL) {
-    WriteField<CHAR8> (kNullText, sizeof kNullText - 1, NULL, &Field, &Sink);
+    Write (kNullText, sizeof kNullText - 1, NULL);
   } else if (WideFormat || ArgSize == 32) {
     CONST CHAR16 *String = static_cast<CONST CHAR16 *> (Text);
-    WriteField<CHAR16> (String, TextLength (String), NULL, &Field, &Sink);
+    Write (String, TextLength (String), NULL);
   } else {
     CONST CHAR8 *String = static_cast<CONST CHAR8 *> (Text);
-    WriteField<CHAR8> (String, TextLength (String), NULL, &Field, &Sink);
+    Write (String, TextLength (String), NULL);
   }
   NEXT_STEP (TextState);
 
@@ -311,7 +321,7 @@ SpecialState: {
   } else {
     Special = GuidText (reinterpret_cast<CONST EFI_GUID *> (Argument), Ch == 'g', TextBuffer.Narrow);
   }
-  WriteField<CHAR8> (Special, TextLength (Special), NULL, &Field, &Sink);
+  Write (Special, TextLength (Special), NULL);
   ++Position;
   NEXT_STEP (TextState);
 }
@@ -319,7 +329,7 @@ SpecialState: {
 PercentState:
   // Flags, width and precision before it have no effect.
   ++Position;
-  Produce (Sink, static_cast<CHAR16> ('%'));
+  Produce (OutputRoutine, Remaining, static_cast<CHAR16> ('%'));
   NEXT_STEP (TextState);
 
 InvalidState:

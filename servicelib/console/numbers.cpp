@@ -200,15 +200,39 @@ UINT32 WriteField (CONST CharT *Text, UINT32 TextLength, CHAR8 *Prefix, FIELD_FO
   }
 
   // The fill zeros and the precision zeros are adjacent, so one run writes
-  // both. Fill and Zeros together never pass Width + 1.
-  const UINT32 Spaces = static_cast<UINT32> (Fill);
+  // both. Fill and Zeros together never pass Width + 1. The routine and the
+  // remaining count stay in locals while the field is written: the routine
+  // cannot reach the sink.
+  const UINT32 Spaces  = static_cast<UINT32> (Fill);
   const UINT32 ZeroRun = (ZerosAfterSign ? Spaces : 0) + static_cast<UINT32> (Zeros);
-  UINT32 Produced = Repeat (Sink, ' ', LeadingSpaces ? Spaces : 0);
-  Produced += EmitCount (Sink, Prefix, PrefixLength);
-  Produced += Repeat (Sink, '0', ZeroRun);
-  Produced += EmitCount (Sink, Text, Count);
-  Produced += Repeat (Sink, ' ', TrailingSpaces ? Spaces : 0);
-  return Produced;
+  const FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine;
+  const UINT32 Before = Sink->Remaining;
+  UINT32       Left   = Before;
+  auto Repeated = [&] (CHAR16 Ch, UINT32 Count) {
+    Count = Count < Left ? Count : Left;
+    Left -= Count;
+    if (Routine != NULL) {
+      while (Count-- != 0) {
+        Routine (Ch);
+      }
+    }
+  };
+  auto Chars = [&] (auto *From, UINT32 Count) {
+    Count = Count < Left ? Count : Left;
+    Left -= Count;
+    if (Routine != NULL) {
+      for (UINT32 Index = 0; Index < Count; ++Index) {
+        Routine (Widen (From[Index]));
+      }
+    }
+  };
+  Repeated (' ', LeadingSpaces ? Spaces : 0);
+  Chars (Prefix, PrefixLength);
+  Repeated ('0', ZeroRun);
+  Chars (Text, Count);
+  Repeated (' ', TrailingSpaces ? Spaces : 0);
+  Sink->Remaining = Left;
+  return Before - Left;
 }
 
 template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);

@@ -66,7 +66,8 @@ inline INT32 &NumberTarget (FIELD_FORMAT &Field) { return Field.PrecisionGiven !
 }  // namespace
 
 template <typename CharT>
-[[gnu::noinline]] UINT32 FormatEngine (FORMAT_OUTPUT_ROUTINE OutputRoutine, UINT32 MaxCount, CONST CharT *Format, VA_LIST Args)
+[[gnu::noinline]] UINT32 FormatEngine (FORMAT_OUTPUT_ROUTINE OutputRoutine, UINT32 MaxCount, CONST CharT *Format,
+                                      VA_LIST Args)
 {
   constexpr bool WideFormat = sizeof (CharT) == sizeof (CHAR16);
 
@@ -100,13 +101,13 @@ template <typename CharT>
   // the call at the terminating NUL whatever the state, and enters the next
   // state directly. Backing off returns the position to the character just
   // taken, so that the next state reads it again.
-#define NEXT_STEP(State)                     \
-  do {                                       \
-    Ch = FormatChar (*Position);             \
-    if (Ch == 0) {                           \
-      return MaxCount - Remaining;      \
-    }                                        \
-    goto State;                              \
+#define NEXT_STEP(State)            \
+  do {                              \
+    Ch = FormatChar (*Position);    \
+    if (Ch == 0) {                  \
+      return MaxCount - Remaining;  \
+    }                               \
+    goto State;                     \
   } while (0)
   // Backing off onto a character already known not to be the NUL.
 #define BACK_OFF_TO(State) \

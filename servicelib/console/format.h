@@ -64,9 +64,10 @@ template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
 
 // Lays out one field. Prefix NULL makes a text field (strings, characters,
 // the GUID/time/status texts); otherwise a number field whose prefix the
-// flags settle. Returns the characters produced.
+// flags settle. Length is the number of characters of Text before its NUL.
+// Returns the characters produced.
 template <typename CharT>
-UINT32 WriteField (IN CONST CharT *Text, IN UINT32 TextLength, IN OUT CHAR8 *Prefix OPTIONAL,
+UINT32 WriteField (IN CONST CharT *Text, IN UINT32 Length, IN OUT CHAR8 *Prefix OPTIONAL,
                    IN OUT FIELD_FORMAT *Field, IN OUT FORMAT_SINK *Sink);
 
 // Characters before the NUL.

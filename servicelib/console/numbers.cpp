@@ -10,9 +10,8 @@ namespace {
 inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
 inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
 
-// The two emitters, inlined into the field writer so that a field costs no
-// call besides the output routine's (the nested GUID/time/status path is
-// the deepest stack the engine has).
+// The emitters behind EmitText and EmitRepeated. Each clamps its run to
+// the remaining count once, then delivers the characters.
 
 // Produces Count characters of Text, all known to be there.
 template <typename CharT>
@@ -131,7 +130,7 @@ UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROU
 }
 
 template <typename CharT>
-UINT32 WriteField (CONST CharT *Text, UINT32 TextLength, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
+UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
 {
   // A text field has an empty prefix of its own.
   CHAR8 NoPrefix[1] = {0};
@@ -147,7 +146,7 @@ UINT32 WriteField (CONST CharT *Text, UINT32 TextLength, CHAR8 *Prefix, FIELD_FO
 
   // Nothing to fill: zero fill is off. A negative width, as an unsigned
   // number, is larger than every length and keeps it on.
-  if (TextLength >= static_cast<UINT32> (Field->Width)) {
+  if (Length >= static_cast<UINT32> (Field->Width)) {
     Field->ZeroPad = 0;
   }
 
@@ -167,19 +166,19 @@ UINT32 WriteField (CONST CharT *Text, UINT32 TextLength, CHAR8 *Prefix, FIELD_FO
   const bool ZerosAfterSign = Field->LeftJustify == 0 && Field->ZeroPad != 0 && Field->PrecisionGiven == 0;
   const bool TrailingSpaces = Field->LeftJustify != 0;
 
-  UINT32 Count = TextLength;
+  UINT32 Count = Length;
   INT32  Zeros = 0;
   if (!NumberField) {
-    if (Field->PrecisionGiven != 0 && static_cast<UINT32> (Field->Precision) < TextLength) {
+    if (Field->PrecisionGiven != 0 && static_cast<UINT32> (Field->Precision) < Length) {
       Count = static_cast<UINT32> (Field->Precision);
     }
   } else if (Field->PrecisionGiven != 0) {
     // Worked out in 64 bits: a precision near the bottom of the INT32 range
     // (from a '*') must not wrap round into a huge run of zeros.
-    const INT64 Missing = static_cast<INT64> (Field->Precision) - TextLength;
+    const INT64 Missing = static_cast<INT64> (Field->Precision) - Length;
     Zeros = Missing > 0 ? static_cast<INT32> (Missing) : 0;
     // A zero with precision 0 prints as one space.
-    if (Zeros == 0 && Field->Precision == 0 && TextLength == 1 && Text[0] == '0') {
+    if (Zeros == 0 && Field->Precision == 0 && Length == 1 && Text[0] == '0') {
       static constexpr CharT Blank[] = {' ', 0};
       Text = Blank;
     }

@@ -42,6 +42,9 @@ INSTANTIATE_TEST_SUITE_P (
     Case{"%#5x|%#05x|%#-6x|%8.3#0x", {255, 255, 255, 255}, " 0xff|0x0ff|0xff  |0x0ff"},
     Case{"%.3d|%.5d", {S (-7), S (-12345)}, "-007|-12345"},
     Case{"%.*d|%.*s|", {S (-3), 5, S (-1), P (kAbc)}, "5|abc|"},  // a negative precision keeps every digit or character
+    // The most negative precision or width must not wrap round into a run of
+    // two billion zeros or spaces.
+    Case{"%.*d|%*d|", {0x80000000, 5, 0x80000000, 6}, "5|6|"},
     // Precision zeros are not bounded by the 64-digit buffer.
     Case{"%64b", {5}, std::string (61, ' ') + "101"},
     Case{"%.70d", {5}, std::string (69, '0') + "5"},

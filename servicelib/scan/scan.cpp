@@ -1,9 +1,314 @@
-// Placeholder until the scan engine lands.
+// ScanInput (slot 7): the scanf-style engine. A state machine driven by the
+// format, one format character per step; some steps hand the same character
+// on to another state. Characters come from the input routine through
+// ScanNextChar, and integer fields are read by ScanInteger (scanint.cpp).
+#include "scan.h"
+
 #include "../servicelib.h"
+
+namespace {
+
+enum class ScanState : UINT32 {
+  Between     = 0,       // between directives
+  Match       = 1,       // one format character to match against the input
+  Spec        = 2,       // inside a specification, after '%'
+  WidthDigits = 3,
+  Modifiers   = 4,
+  Char        = 5,       // %c
+  String      = 6,       // %s
+  Integer     = 7,       // %d %i %u %o %x %X %b
+  Count       = 8,       // %n
+  FieldFailed = 0x8000,  // stop: an integer field failed
+  Mismatch    = 0x8001,  // stop: a literal did not match, or a bad specification
+};
+
+constexpr bool IsStop (ScanState State) { return (static_cast<UINT32> (State) & 0x8000) != 0; }
+
+// A width has at most 7 digits; the 8th stops the scan.
+constexpr INT32 kMaxWidthDigits = 7;
+
+// Format units widen to 16 bits; an 8-bit unit keeps its sign, so a byte
+// 0x80..0xFF only matches an input character 0xFF80..0xFFFF.
+constexpr CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
+constexpr CHAR16 Widen (CHAR16 Ch) { return Ch; }
+
+constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
+constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
+
+// The destination of the next storing conversion: one 8-byte slot each.
+class ArgSlots {
+ public:
+  explicit ArgSlots (VA_LIST Args) : Next (Args) {}
+  UINT8 *Take ()
+  {
+    UINT8 *Dest;
+    __builtin_memcpy (&Dest, Next, sizeof Dest);
+    Next += 8;
+    return Dest;
+  }
+
+ private:
+  VA_LIST Next;
+};
+
+// Stores through destinations of any alignment.
+template <typename T>
+inline void Store (UINT8 *Dest, T Value)
+{
+  __builtin_memcpy (Dest, &Value, sizeof Value);
+}
+
+// %c: Count characters, stored without a terminator; the end of input does
+// not stop it (the zeros read are stored too).
+VOID ScanChars (UINT8 *Dest, UINT32 Count, BOOLEAN Wide)
+{
+  INT32 Step = 0;
+  for (UINT32 I = 0; I < Count; ++I) {
+    CHAR16 Ch = ScanNextChar (&Step);
+    if (Dest == nullptr) {
+      continue;
+    }
+    if (Wide == 1) {
+      Store<CHAR16> (Dest, Ch);
+      Dest += sizeof (CHAR16);
+    } else {
+      *Dest++ = static_cast<UINT8> (Ch);
+    }
+  }
+  ScanConsumed += Step;
+}
+
+// %s: skips leading whitespace (charged to the width), stores the low bytes
+// of the characters up to whitespace, the end of input or the end of the
+// width, then a zero byte. Dest is null when the field is suppressed.
+VOID ScanString (UINT8 *Dest, INT32 Width)
+{
+  INT32  Step      = 0;
+  bool   Stored    = false;
+  // Unsigned, so that no width (-1) is 4294967295 reads away from ending
+  // the field, as with any other width, without signed overflow.
+  UINT32 Remaining = static_cast<UINT32> (Width);
+
+  while (Remaining != 0) {
+    --Remaining;
+    CHAR16 Ch = ScanNextChar (&Step);
+    if (Ch == 0 || IsScanSpace (Ch)) {
+      if (Stored) {
+        // The character that ends the field is given back only when the
+        // width was used up by it; otherwise it is consumed.
+        if (Remaining == 0) {
+          ScanPushBack (Ch, &Step);
+        }
+        break;
+      }
+      if (Ch == 0 && Width < 0) {
+        // The input ended before the field began: without a width nothing
+        // else would stop the field, so it ends here, empty.
+        break;
+      }
+      continue;  // leading whitespace, consumed and charged
+    }
+    Stored = true;
+    if (Dest != nullptr) {
+      *Dest++ = static_cast<UINT8> (Ch);
+    }
+  }
+  if (Dest != nullptr) {
+    *Dest = 0;
+  }
+  ScanConsumed += Step;
+}
+
+constexpr UINT8 BaseOf (CHAR16 Conversion)
+{
+  switch (Conversion) {
+    case 'o': return 8;
+    case 'x':
+    case 'X': return 16;
+    case 'b': return 2;
+    default: return 10;  // d, i and u
+  }
+}
+
+template <typename CharT>
+INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
+{
+  ArgSlots   Slots (Args);
+  INT32      Assigned    = 0;
+  ScanState  State       = ScanState::Between;
+  INT32      StoreSize   = 0;
+  SCAN_FIELD Field       = {-1, FALSE, 0, 10};
+  INT32      WidthDigits = 0;
+  INT32      WidthValue  = 0;
+
+  for (;;) {
+    const CHAR16 Fc = Widen (*Format++);
+    if (Fc == 0) {
+      return Assigned;
+    }
+
+    // Sets the state and steps back, so the next step sees Fc in it.
+    auto HandOn = [&] (ScanState Next) {
+      State = Next;
+      --Format;
+    };
+
+    switch (State) {
+      case ScanState::Between:
+        if (Fc == '%') {
+          Field.Suppress = FALSE;
+          Field.Base     = 10;
+          Field.Width    = -1;
+          WidthDigits    = 0;
+          WidthValue     = 0;
+          StoreSize      = 0;
+          State          = ScanState::Spec;
+        } else {
+          HandOn (ScanState::Match);
+        }
+        break;
+
+      case ScanState::Match: {
+        INT32 Step = 0;
+        if (IsScanSpace (Fc)) {
+          // Any run of input whitespace, an empty one included.
+          CHAR16 Ch;
+          do {
+            Ch = ScanNextChar (&Step);
+          } while (IsScanSpace (Ch));
+          ScanPushBack (Ch, &Step);
+          State = ScanState::Between;
+        } else {
+          // The character read is consumed whether it matches or not.
+          State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
+        }
+        ScanConsumed += Step;
+        break;
+      }
+
+      case ScanState::Spec:
+        if (Fc == '*') {
+          Field.Suppress = TRUE;
+        } else if (IsDecimal (Fc)) {
+          HandOn (ScanState::WidthDigits);
+        } else if (IsModifier (Fc)) {
+          HandOn (ScanState::Modifiers);
+        } else {
+          switch (Fc) {
+            case '%': HandOn (ScanState::Match); break;
+            case 'c': HandOn (ScanState::Char); break;
+            case 's': HandOn (ScanState::String); break;
+            case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
+              HandOn (ScanState::Integer);
+              break;
+            case 'n': HandOn (ScanState::Count); break;
+            default: State = ScanState::Mismatch; break;
+          }
+        }
+        break;
+
+      case ScanState::WidthDigits:
+        if (IsDecimal (Fc)) {
+          // Digit runs split by '*' or a modifier join into one width.
+          WidthValue = WidthValue * 10 + (Fc - '0');
+          if (++WidthDigits > kMaxWidthDigits) {
+            State = ScanState::Mismatch;
+          }
+        } else {
+          Field.Width = WidthValue;
+          HandOn (IsModifier (Fc) ? ScanState::Modifiers : ScanState::Spec);
+        }
+        break;
+
+      case ScanState::Modifiers:
+        // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
+        if (Fc == 'h') {
+          StoreSize = 2;
+        } else if (Fc == 'l') {
+          StoreSize = 4;
+        } else if (Fc == 'L' || Fc == 'q') {
+          StoreSize = 8;
+        } else {
+          HandOn (IsDecimal (Fc) ? ScanState::WidthDigits : ScanState::Spec);
+        }
+        break;
+
+      case ScanState::Char: {
+        UINT8 *Dest = Field.Suppress ? nullptr : Slots.Take ();
+        ScanChars (Dest, Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
+        if (!Field.Suppress) {
+          ++Assigned;
+        }
+        State = ScanState::Between;
+        break;
+      }
+
+      case ScanState::String:
+        ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+        if (!Field.Suppress) {
+          ++Assigned;
+        }
+        State = ScanState::Between;
+        break;
+
+      case ScanState::Integer: {
+        Field.Base   = BaseOf (Fc);
+        INT32 Result = ScanInteger (&Field);
+        if (Result < 1) {
+          // A failed field that is not suppressed replaces the count.
+          if (!Field.Suppress) {
+            Assigned = Result;
+          }
+          State = ScanState::FieldFailed;
+          break;
+        }
+        if (!Field.Suppress) {
+          ++Assigned;
+          UINT8 *Dest = Slots.Take ();
+          // No modifier stores all 8 bytes, like L and q.
+          if (StoreSize == 2) {
+            Store (Dest, static_cast<UINT16> (Field.Value));
+          } else if (StoreSize == 4) {
+            Store (Dest, static_cast<UINT32> (Field.Value));
+          } else {
+            Store (Dest, static_cast<UINT64> (Field.Value));
+          }
+        }
+        State = ScanState::Between;
+        break;
+      }
+
+      case ScanState::Count:
+        if (!Field.Suppress) {
+          Store (Slots.Take (), ScanConsumed);
+        }
+        State = ScanState::Between;
+        break;
+
+      case ScanState::FieldFailed:
+      case ScanState::Mismatch:
+        break;
+    }
+
+    if (IsStop (State)) {
+      return Assigned;
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN Reserved, IN BOOLEAN Wide,
                                   IN CONST VOID *Format, IN VA_LIST Args)
 {
-  (void)InputRoutine; (void)Reserved; (void)Wide; (void)Format; (void)Args;
-  return 0;
+  (void)Reserved;
+  // Characters given back by an earlier call are dropped: its input routine
+  // has delivered them already.
+  ScanInputRoutine = InputRoutine;
+  ScanConsumed     = 0;
+  PushBackTop      = 0;
+  if (Wide != 0) {
+    return RunScan (static_cast<const CHAR16 *> (Format), Wide, Args);
+  }
+  return RunScan (static_cast<const CHAR8 *> (Format), Wide, Args);
 }

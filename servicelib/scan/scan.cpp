@@ -83,17 +83,42 @@ VOID ScanChars (UINT8 *Dest, UINT32 Count, BOOLEAN Wide)
 // width, then a zero byte. Dest is null when the field is suppressed.
 VOID ScanString (UINT8 *Dest, INT32 Width)
 {
-  INT32  Step      = 0;
-  bool   Stored    = false;
+  INT32  Step = 0;
   // Unsigned, so that no width (-1) is 4294967295 reads away from ending
   // the field, as with any other width, without signed overflow.
   UINT32 Remaining = static_cast<UINT32> (Width);
+  CHAR16 Ch        = 0;
 
+  // Leading whitespace and zeros: consumed and charged to the width.
   while (Remaining != 0) {
     --Remaining;
-    CHAR16 Ch = ScanNextChar (&Step);
-    if (Ch == 0 || IsScanSpace (Ch)) {
-      if (Stored) {
+    Ch = ScanNextChar (&Step);
+    if (Ch != 0 && !IsScanSpace (Ch)) {
+      break;
+    }
+    if (Ch == 0 && Width < 0) {
+      // The input ended before the field began: without a width nothing
+      // else would stop the field, so it ends here, empty.
+      break;
+    }
+    Ch = 0;
+  }
+
+  if (Ch != 0) {
+    // Ch is the first character of the field.
+    UINT8 Discard;
+    UINT8 *Out = Dest != nullptr ? Dest : &Discard;
+    for (;;) {
+      *Out = static_cast<UINT8> (Ch);
+      if (Dest != nullptr) {
+        Dest = ++Out;
+      }
+      if (Remaining == 0) {
+        break;
+      }
+      --Remaining;
+      Ch = ScanNextChar (&Step);
+      if (Ch == 0 || IsScanSpace (Ch)) {
         // The character that ends the field is given back only when the
         // width was used up by it; otherwise it is consumed.
         if (Remaining == 0) {
@@ -101,16 +126,6 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
         }
         break;
       }
-      if (Ch == 0 && Width < 0) {
-        // The input ended before the field began: without a width nothing
-        // else would stop the field, so it ends here, empty.
-        break;
-      }
-      continue;  // leading whitespace, consumed and charged
-    }
-    Stored = true;
-    if (Dest != nullptr) {
-      *Dest++ = static_cast<UINT8> (Ch);
     }
   }
   if (Dest != nullptr) {
@@ -147,148 +162,153 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
       return Assigned;
     }
 
-    // Sets the state and steps back, so the next step sees Fc in it.
-    auto HandOn = [&] (ScanState Next) {
-      State = Next;
-      --Format;
+    // Handing Fc on to another state means that the next step sees Fc again
+    // in that state. Fc is then neither the end of the format nor a stop,
+    // so it is dispatched again at once rather than fetched again.
+    bool HandedOn;
+    auto HandOn = [&State, &HandedOn] (ScanState Next) {
+      State    = Next;
+      HandedOn = true;
     };
-
-    switch (State) {
-      case ScanState::Between:
-        if (Fc == '%') {
-          Field.Suppress = FALSE;
-          Field.Base     = 10;
-          Field.Width    = -1;
-          WidthDigits    = 0;
-          WidthValue     = 0;
-          StoreSize      = 0;
-          State          = ScanState::Spec;
-        } else {
-          HandOn (ScanState::Match);
-        }
-        break;
-
-      case ScanState::Match: {
-        INT32 Step = 0;
-        if (IsScanSpace (Fc)) {
-          // Any run of input whitespace, an empty one included.
-          CHAR16 Ch;
-          do {
-            Ch = ScanNextChar (&Step);
-          } while (IsScanSpace (Ch));
-          ScanPushBack (Ch, &Step);
-          State = ScanState::Between;
-        } else {
-          // The character read is consumed whether it matches or not.
-          State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
-        }
-        ScanConsumed += Step;
-        break;
-      }
-
-      case ScanState::Spec:
-        if (Fc == '*') {
-          Field.Suppress = TRUE;
-        } else if (IsDecimal (Fc)) {
-          HandOn (ScanState::WidthDigits);
-        } else if (IsModifier (Fc)) {
-          HandOn (ScanState::Modifiers);
-        } else {
-          switch (Fc) {
-            case '%': HandOn (ScanState::Match); break;
-            case 'c': HandOn (ScanState::Char); break;
-            case 's': HandOn (ScanState::String); break;
-            case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
-              HandOn (ScanState::Integer);
-              break;
-            case 'n': HandOn (ScanState::Count); break;
-            default: State = ScanState::Mismatch; break;
+    do {
+      HandedOn = false;
+      switch (State) {
+        case ScanState::Between:
+          if (Fc == '%') {
+            Field.Suppress = FALSE;
+            Field.Base     = 10;
+            Field.Width    = -1;
+            WidthDigits    = 0;
+            WidthValue     = 0;
+            StoreSize      = 0;
+            State          = ScanState::Spec;
+          } else {
+            HandOn (ScanState::Match);
           }
-        }
-        break;
+          break;
 
-      case ScanState::WidthDigits:
-        if (IsDecimal (Fc)) {
-          // Digit runs split by '*' or a modifier join into one width.
-          WidthValue = WidthValue * 10 + (Fc - '0');
-          if (++WidthDigits > kMaxWidthDigits) {
-            State = ScanState::Mismatch;
+        case ScanState::Match: {
+          INT32 Step = 0;
+          if (IsScanSpace (Fc)) {
+            // Any run of input whitespace, an empty one included.
+            CHAR16 Ch;
+            do {
+              Ch = ScanNextChar (&Step);
+            } while (IsScanSpace (Ch));
+            ScanPushBack (Ch, &Step);
+            State = ScanState::Between;
+          } else {
+            // The character read is consumed whether it matches or not.
+            State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
           }
-        } else {
-          Field.Width = WidthValue;
-          HandOn (IsModifier (Fc) ? ScanState::Modifiers : ScanState::Spec);
-        }
-        break;
-
-      case ScanState::Modifiers:
-        // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
-        if (Fc == 'h') {
-          StoreSize = 2;
-        } else if (Fc == 'l') {
-          StoreSize = 4;
-        } else if (Fc == 'L' || Fc == 'q') {
-          StoreSize = 8;
-        } else {
-          HandOn (IsDecimal (Fc) ? ScanState::WidthDigits : ScanState::Spec);
-        }
-        break;
-
-      case ScanState::Char: {
-        UINT8 *Dest = Field.Suppress ? nullptr : Slots.Take ();
-        ScanChars (Dest, Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
-        if (!Field.Suppress) {
-          ++Assigned;
-        }
-        State = ScanState::Between;
-        break;
-      }
-
-      case ScanState::String:
-        ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
-        if (!Field.Suppress) {
-          ++Assigned;
-        }
-        State = ScanState::Between;
-        break;
-
-      case ScanState::Integer: {
-        Field.Base   = BaseOf (Fc);
-        INT32 Result = ScanInteger (&Field);
-        if (Result < 1) {
-          // A failed field that is not suppressed replaces the count.
-          if (!Field.Suppress) {
-            Assigned = Result;
-          }
-          State = ScanState::FieldFailed;
+          ScanConsumed += Step;
           break;
         }
-        if (!Field.Suppress) {
-          ++Assigned;
-          UINT8 *Dest = Slots.Take ();
-          // No modifier stores all 8 bytes, like L and q.
-          if (StoreSize == 2) {
-            Store (Dest, static_cast<UINT16> (Field.Value));
-          } else if (StoreSize == 4) {
-            Store (Dest, static_cast<UINT32> (Field.Value));
+
+        case ScanState::Spec:
+          if (Fc == '*') {
+            Field.Suppress = TRUE;
+          } else if (IsDecimal (Fc)) {
+            HandOn (ScanState::WidthDigits);
+          } else if (IsModifier (Fc)) {
+            HandOn (ScanState::Modifiers);
           } else {
-            Store (Dest, static_cast<UINT64> (Field.Value));
+            switch (Fc) {
+              case '%': HandOn (ScanState::Match); break;
+              case 'c': HandOn (ScanState::Char); break;
+              case 's': HandOn (ScanState::String); break;
+              case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
+                HandOn (ScanState::Integer);
+                break;
+              case 'n': HandOn (ScanState::Count); break;
+              default: State = ScanState::Mismatch; break;
+            }
           }
+          break;
+
+        case ScanState::WidthDigits:
+          if (IsDecimal (Fc)) {
+            // Digit runs split by '*' or a modifier join into one width.
+            WidthValue = WidthValue * 10 + (Fc - '0');
+            if (++WidthDigits > kMaxWidthDigits) {
+              State = ScanState::Mismatch;
+            }
+          } else {
+            Field.Width = WidthValue;
+            HandOn (IsModifier (Fc) ? ScanState::Modifiers : ScanState::Spec);
+          }
+          break;
+
+        case ScanState::Modifiers:
+          // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
+          if (Fc == 'h') {
+            StoreSize = 2;
+          } else if (Fc == 'l') {
+            StoreSize = 4;
+          } else if (Fc == 'L' || Fc == 'q') {
+            StoreSize = 8;
+          } else {
+            HandOn (IsDecimal (Fc) ? ScanState::WidthDigits : ScanState::Spec);
+          }
+          break;
+
+        case ScanState::Char: {
+          UINT8 *Dest = Field.Suppress ? nullptr : Slots.Take ();
+          ScanChars (Dest, Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
+          if (!Field.Suppress) {
+            ++Assigned;
+          }
+          State = ScanState::Between;
+          break;
         }
-        State = ScanState::Between;
-        break;
+
+        case ScanState::String:
+          ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+          if (!Field.Suppress) {
+            ++Assigned;
+          }
+          State = ScanState::Between;
+          break;
+
+        case ScanState::Integer: {
+          Field.Base   = BaseOf (Fc);
+          INT32 Result = ScanInteger (&Field);
+          if (Result < 1) {
+            // A failed field that is not suppressed replaces the count.
+            if (!Field.Suppress) {
+              Assigned = Result;
+            }
+            State = ScanState::FieldFailed;
+            break;
+          }
+          if (!Field.Suppress) {
+            ++Assigned;
+            UINT8 *Dest = Slots.Take ();
+            // No modifier stores all 8 bytes, like L and q.
+            if (StoreSize == 2) {
+              Store (Dest, static_cast<UINT16> (Field.Value));
+            } else if (StoreSize == 4) {
+              Store (Dest, static_cast<UINT32> (Field.Value));
+            } else {
+              Store (Dest, static_cast<UINT64> (Field.Value));
+            }
+          }
+          State = ScanState::Between;
+          break;
+        }
+
+        case ScanState::Count:
+          if (!Field.Suppress) {
+            Store (Slots.Take (), ScanConsumed);
+          }
+          State = ScanState::Between;
+          break;
+
+        case ScanState::FieldFailed:
+        case ScanState::Mismatch:
+          break;
       }
-
-      case ScanState::Count:
-        if (!Field.Suppress) {
-          Store (Slots.Take (), ScanConsumed);
-        }
-        State = ScanState::Between;
-        break;
-
-      case ScanState::FieldFailed:
-      case ScanState::Mismatch:
-        break;
-    }
+    } while (HandedOn);
 
     if (IsStop (State)) {
       return Assigned;

@@ -30,11 +30,39 @@ constexpr bool IsScanSpace (CHAR16 Ch) { return Ch == 0x20 || (Ch >= 0x09 && Ch 
 
 // The next character: from the push-back stack if it holds any, otherwise
 // from the input routine. A non-zero character adds 1 to *Counter.
-CHAR16 ScanNextChar (IN OUT INT32 *Counter);
+// Defined here so that the per-character loops of the engine inline it.
+inline CHAR16 ScanNextChar (IN OUT INT32 *Counter)
+{
+  CHAR16 Ch;
+  // The unsigned compare also keeps a damaged PushBackTop (negative, or
+  // above the stack) from indexing outside the buffer.
+  if (static_cast<UINT32> (PushBackTop) - 1u < static_cast<UINT32> (kPushBackSlots)) [[unlikely]] {
+    --PushBackTop;
+    Ch = PushBackBuffer[PushBackTop];
+  } else {
+    Ch = static_cast<CHAR16> (ScanInputRoutine (Counter));
+  }
+  if (Ch != 0) {
+    ++*Counter;
+  }
+  return Ch;
+}
 
 // Gives Ch back; a non-zero Ch takes 1 off *Counter. On a full stack the
 // character is dropped and stays counted as consumed.
-VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter);
+inline VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter)
+{
+  if (static_cast<UINT32> (PushBackTop) >= static_cast<UINT32> (kPushBackSlots)) [[unlikely]] {
+    // No room: the engine itself never gets here. Dropping the character
+    // is the only choice that cannot overwrite what lies beyond the stack.
+    return;
+  }
+  PushBackBuffer[PushBackTop] = Ch;
+  ++PushBackTop;
+  if (Ch != 0) {
+    --*Counter;
+  }
+}
 
 BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch);
 

@@ -7,38 +7,6 @@ constinit INT32              ScanConsumed     = 0;
 constinit CHAR16             PushBackBuffer[kPushBackSlots] = {};
 constinit INT32              PushBackTop      = 0;
 
-CHAR16 ScanNextChar (IN OUT INT32 *Counter)
-{
-  CHAR16 Ch;
-  // The unsigned compare also keeps a damaged PushBackTop (negative, or
-  // above the stack) from indexing outside the buffer.
-  if (static_cast<UINT32> (PushBackTop) - 1u < static_cast<UINT32> (kPushBackSlots)) {
-    --PushBackTop;
-    Ch = PushBackBuffer[PushBackTop];
-  } else {
-    Ch = static_cast<CHAR16> (ScanInputRoutine (Counter));
-  }
-  if (Ch != 0) {
-    ++*Counter;
-  }
-  return Ch;
-}
-
-VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter)
-{
-  if (static_cast<UINT32> (PushBackTop) >= static_cast<UINT32> (kPushBackSlots)) {
-    // No room: the engine itself never gets here. Dropping the character
-    // (it stays counted as consumed) is the only choice that cannot
-    // overwrite what lies beyond the stack.
-    return;
-  }
-  PushBackBuffer[PushBackTop] = Ch;
-  ++PushBackTop;
-  if (Ch != 0) {
-    --*Counter;
-  }
-}
-
 namespace {
 
 constexpr UINT8 kNotADigit = 0xFF;

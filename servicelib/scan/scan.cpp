@@ -106,12 +106,9 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
 
   if (Ch != 0) {
     // Ch is the first character of the field.
-    UINT8 Discard;
-    UINT8 *Out = Dest != nullptr ? Dest : &Discard;
     for (;;) {
-      *Out = static_cast<UINT8> (Ch);
       if (Dest != nullptr) {
-        Dest = ++Out;
+        *Dest++ = static_cast<UINT8> (Ch);
       }
       if (Remaining == 0) {
         break;
@@ -156,159 +153,172 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
   INT32      WidthDigits = 0;
   INT32      WidthValue  = 0;
 
+  // One step per format character, acting on it in the current state. When
+  // a state hands the character on, the next step would see the same
+  // character in the new state; as that character is neither the end of
+  // the format nor a stop, the hand-on sets the new state and jumps straight
+  // to its code (the ...Step labels) instead of fetching the character again.
   for (;;) {
     const CHAR16 Fc = Widen (*Format++);
     if (Fc == 0) {
       return Assigned;
     }
 
-    // Handing Fc on to another state means that the next step sees Fc again
-    // in that state. Fc is then neither the end of the format nor a stop,
-    // so it is dispatched again at once rather than fetched again.
-    bool HandedOn;
-    auto HandOn = [&State, &HandedOn] (ScanState Next) {
-      State    = Next;
-      HandedOn = true;
-    };
-    do {
-      HandedOn = false;
-      switch (State) {
-        case ScanState::Between:
-          if (Fc == '%') {
-            Field.Suppress = FALSE;
-            Field.Base     = 10;
-            Field.Width    = -1;
-            WidthDigits    = 0;
-            WidthValue     = 0;
-            StoreSize      = 0;
-            State          = ScanState::Spec;
-          } else {
-            HandOn (ScanState::Match);
-          }
-          break;
-
-        case ScanState::Match: {
-          INT32 Step = 0;
-          if (IsScanSpace (Fc)) {
-            // Any run of input whitespace, an empty one included.
-            CHAR16 Ch;
-            do {
-              Ch = ScanNextChar (&Step);
-            } while (IsScanSpace (Ch));
-            ScanPushBack (Ch, &Step);
-            State = ScanState::Between;
-          } else {
-            // The character read is consumed whether it matches or not.
-            State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
-          }
-          ScanConsumed += Step;
+    switch (State) {
+      case ScanState::Between:
+        if (Fc == '%') {
+          Field.Suppress = FALSE;
+          Field.Base     = 10;
+          Field.Width    = -1;
+          WidthDigits    = 0;
+          WidthValue     = 0;
+          StoreSize      = 0;
+          State          = ScanState::Spec;
           break;
         }
+        State = ScanState::Match;
+        [[fallthrough]];
 
-        case ScanState::Spec:
-          if (Fc == '*') {
-            Field.Suppress = TRUE;
-          } else if (IsDecimal (Fc)) {
-            HandOn (ScanState::WidthDigits);
-          } else if (IsModifier (Fc)) {
-            HandOn (ScanState::Modifiers);
-          } else {
-            switch (Fc) {
-              case '%': HandOn (ScanState::Match); break;
-              case 'c': HandOn (ScanState::Char); break;
-              case 's': HandOn (ScanState::String); break;
-              case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
-                HandOn (ScanState::Integer);
-                break;
-              case 'n': HandOn (ScanState::Count); break;
-              default: State = ScanState::Mismatch; break;
-            }
-          }
-          break;
-
-        case ScanState::WidthDigits:
-          if (IsDecimal (Fc)) {
-            // Digit runs split by '*' or a modifier join into one width.
-            WidthValue = WidthValue * 10 + (Fc - '0');
-            if (++WidthDigits > kMaxWidthDigits) {
-              State = ScanState::Mismatch;
-            }
-          } else {
-            Field.Width = WidthValue;
-            HandOn (IsModifier (Fc) ? ScanState::Modifiers : ScanState::Spec);
-          }
-          break;
-
-        case ScanState::Modifiers:
-          // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
-          if (Fc == 'h') {
-            StoreSize = 2;
-          } else if (Fc == 'l') {
-            StoreSize = 4;
-          } else if (Fc == 'L' || Fc == 'q') {
-            StoreSize = 8;
-          } else {
-            HandOn (IsDecimal (Fc) ? ScanState::WidthDigits : ScanState::Spec);
-          }
-          break;
-
-        case ScanState::Char: {
-          UINT8 *Dest = Field.Suppress ? nullptr : Slots.Take ();
-          ScanChars (Dest, Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
-          if (!Field.Suppress) {
-            ++Assigned;
-          }
+      case ScanState::Match:
+      MatchStep: {
+        INT32 Step = 0;
+        if (IsScanSpace (Fc)) {
+          // Any run of input whitespace, an empty one included.
+          CHAR16 Ch;
+          do {
+            Ch = ScanNextChar (&Step);
+          } while (IsScanSpace (Ch));
+          ScanPushBack (Ch, &Step);
           State = ScanState::Between;
-          break;
+        } else {
+          // The character read is consumed whether it matches or not.
+          State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
         }
-
-        case ScanState::String:
-          ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
-          if (!Field.Suppress) {
-            ++Assigned;
-          }
-          State = ScanState::Between;
-          break;
-
-        case ScanState::Integer: {
-          Field.Base   = BaseOf (Fc);
-          INT32 Result = ScanInteger (&Field);
-          if (Result < 1) {
-            // A failed field that is not suppressed replaces the count.
-            if (!Field.Suppress) {
-              Assigned = Result;
-            }
-            State = ScanState::FieldFailed;
-            break;
-          }
-          if (!Field.Suppress) {
-            ++Assigned;
-            UINT8 *Dest = Slots.Take ();
-            // No modifier stores all 8 bytes, like L and q.
-            if (StoreSize == 2) {
-              Store (Dest, static_cast<UINT16> (Field.Value));
-            } else if (StoreSize == 4) {
-              Store (Dest, static_cast<UINT32> (Field.Value));
-            } else {
-              Store (Dest, static_cast<UINT64> (Field.Value));
-            }
-          }
-          State = ScanState::Between;
-          break;
-        }
-
-        case ScanState::Count:
-          if (!Field.Suppress) {
-            Store (Slots.Take (), ScanConsumed);
-          }
-          State = ScanState::Between;
-          break;
-
-        case ScanState::FieldFailed:
-        case ScanState::Mismatch:
-          break;
+        ScanConsumed += Step;
+        break;
       }
-    } while (HandedOn);
+
+      case ScanState::Spec:
+      SpecStep:
+        if (Fc == '*') {
+          Field.Suppress = TRUE;
+          break;
+        }
+        if (IsDecimal (Fc)) {
+          State = ScanState::WidthDigits;
+          goto WidthStep;
+        }
+        if (IsModifier (Fc)) {
+          State = ScanState::Modifiers;
+          goto ModifierStep;
+        }
+        switch (Fc) {
+          case '%': State = ScanState::Match; goto MatchStep;
+          case 'c': State = ScanState::Char; goto CharStep;
+          case 's': State = ScanState::String; goto StringStep;
+          case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
+            State = ScanState::Integer;
+            goto IntegerStep;
+          case 'n': State = ScanState::Count; goto CountStep;
+          default: State = ScanState::Mismatch; break;
+        }
+        break;
+
+      case ScanState::WidthDigits:
+      WidthStep:
+        if (IsDecimal (Fc)) {
+          // Digit runs split by '*' or a modifier join into one width.
+          WidthValue = WidthValue * 10 + (Fc - '0');
+          if (++WidthDigits > kMaxWidthDigits) {
+            State = ScanState::Mismatch;
+          }
+          break;
+        }
+        Field.Width = WidthValue;
+        if (IsModifier (Fc)) {
+          State = ScanState::Modifiers;
+          goto ModifierStep;
+        }
+        State = ScanState::Spec;
+        goto SpecStep;
+
+      case ScanState::Modifiers:
+      ModifierStep:
+        // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
+        if (Fc == 'h') {
+          StoreSize = 2;
+        } else if (Fc == 'l') {
+          StoreSize = 4;
+        } else if (Fc == 'L' || Fc == 'q') {
+          StoreSize = 8;
+        } else if (IsDecimal (Fc)) {
+          State = ScanState::WidthDigits;
+          goto WidthStep;
+        } else {
+          State = ScanState::Spec;
+          goto SpecStep;
+        }
+        break;
+
+      case ScanState::Char:
+      CharStep:
+        ScanChars (Field.Suppress ? nullptr : Slots.Take (),
+                   Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
+        if (!Field.Suppress) {
+          ++Assigned;
+        }
+        State = ScanState::Between;
+        break;
+
+      case ScanState::String:
+      StringStep:
+        ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+        if (!Field.Suppress) {
+          ++Assigned;
+        }
+        State = ScanState::Between;
+        break;
+
+      case ScanState::Integer:
+      IntegerStep: {
+        Field.Base   = BaseOf (Fc);
+        INT32 Result = ScanInteger (&Field);
+        if (Result < 1) {
+          // A failed field that is not suppressed replaces the count.
+          if (!Field.Suppress) {
+            Assigned = Result;
+          }
+          State = ScanState::FieldFailed;
+          break;
+        }
+        if (!Field.Suppress) {
+          ++Assigned;
+          UINT8 *Dest = Slots.Take ();
+          // No modifier stores all 8 bytes, like L and q.
+          if (StoreSize == 2) {
+            Store (Dest, static_cast<UINT16> (Field.Value));
+          } else if (StoreSize == 4) {
+            Store (Dest, static_cast<UINT32> (Field.Value));
+          } else {
+            Store (Dest, static_cast<UINT64> (Field.Value));
+          }
+        }
+        State = ScanState::Between;
+        break;
+      }
+
+      case ScanState::Count:
+      CountStep:
+        if (!Field.Suppress) {
+          Store (Slots.Take (), ScanConsumed);
+        }
+        State = ScanState::Between;
+        break;
+
+      case ScanState::FieldFailed:
+      case ScanState::Mismatch:
+        break;
+    }
 
     if (IsStop (State)) {
       return Assigned;

@@ -11,7 +11,7 @@ namespace {
 enum class ScanState : UINT32 {
   Between     = 0,       // between directives
   Match       = 1,       // one format character to match against the input
-  Spec        = 2,       // inside a specification, after '%'
+  Percent     = 2,       // inside a conversion, after '%'
   WidthDigits = 3,
   Modifiers   = 4,
   Char        = 5,       // %c
@@ -19,7 +19,7 @@ enum class ScanState : UINT32 {
   Integer     = 7,       // %d %i %u %o %x %X %b
   Count       = 8,       // %n
   FieldFailed = 0x8000,  // stop: an integer field failed
-  Mismatch    = 0x8001,  // stop: a literal did not match, or a bad specification
+  Mismatch    = 0x8001,  // stop: a literal did not match, or a bad conversion
 };
 
 constexpr bool IsStop (ScanState State) { return (static_cast<UINT32> (State) & 0x8000) != 0; }
@@ -173,7 +173,7 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
           WidthDigits    = 0;
           WidthValue     = 0;
           StoreSize      = 0;
-          State          = ScanState::Spec;
+          State          = ScanState::Percent;
           break;
         }
         State = ScanState::Match;
@@ -198,8 +198,8 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
         break;
       }
 
-      case ScanState::Spec:
-      SpecStep:
+      case ScanState::Percent:
+      PercentStep:
         if (Fc == '*') {
           Field.Suppress = TRUE;
           break;
@@ -239,8 +239,8 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
           State = ScanState::Modifiers;
           goto ModifierStep;
         }
-        State = ScanState::Spec;
-        goto SpecStep;
+        State = ScanState::Percent;
+        goto PercentStep;
 
       case ScanState::Modifiers:
       ModifierStep:
@@ -255,8 +255,8 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
           State = ScanState::WidthDigits;
           goto WidthStep;
         } else {
-          State = ScanState::Spec;
-          goto SpecStep;
+          State = ScanState::Percent;
+          goto PercentStep;
         }
         break;
 

@@ -8,22 +8,6 @@
 
 namespace {
 
-enum class ScanState : UINT32 {
-  Between     = 0,       // between directives
-  Match       = 1,       // one format character to match against the input
-  Percent     = 2,       // inside a conversion, after '%'
-  WidthDigits = 3,
-  Modifiers   = 4,
-  Char        = 5,       // %c
-  String      = 6,       // %s
-  Integer     = 7,       // %d %i %u %o %x %X %b
-  Count       = 8,       // %n
-  FieldFailed = 0x8000,  // stop: an integer field failed
-  Mismatch    = 0x8001,  // stop: a literal did not match, or a bad conversion
-};
-
-constexpr bool IsStop (ScanState State) { return (static_cast<UINT32> (State) & 0x8000) != 0; }
-
 // A width has at most 7 digits; the 8th stops the scan.
 constexpr INT32 kMaxWidthDigits = 7;
 
@@ -142,189 +126,184 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
   }
 }
 
+// The engine is a state machine driven by the format, one step per format
+// character. Each state is a label below:
+//
+//   0 BetweenStep      between directives
+//   1 MatchStep        one format character to match against the input
+//   2 PercentStep      inside a conversion, after '%'
+//   3 WidthDigitsStep  width digits
+//   4 ModifiersStep    length modifiers
+//   5 CharStep         %c
+//   6 StringStep       %s
+//   7 IntegerStep      %d %i %u %o %x %X %b
+//   8 CountStep        %n
+//
+// and the two stop states return the count: 0x8000 when an integer field
+// failed, 0x8001 when a literal did not match or a conversion is not valid.
+
+// Ends the current step in state S and starts the next one there: fetches
+// the next format character (the end of the format ends the scan with the
+// count, whatever the state) and goes to S's code.
+#define SCAN_NEXT_STEP(S)      \
+  do {                         \
+    Fc = Widen (*Format++);    \
+    if (Fc == 0) {             \
+      return Assigned;         \
+    }                          \
+    goto S##Step;              \
+  } while (0)
+
+// Hands the current format character on to state S. The next step would
+// see the same character in S; as it is neither the end of the format nor
+// a stop, S's code runs on it at once.
+#define SCAN_HAND_ON(S) goto S##Step
+
 template <typename CharT>
 INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
 {
   ArgSlots   Slots (Args);
   INT32      Assigned    = 0;
-  ScanState  State       = ScanState::Between;
   INT32      StoreSize   = 0;
   SCAN_FIELD Field       = {-1, FALSE, 0, 10};
   INT32      WidthDigits = 0;
   INT32      WidthValue  = 0;
+  CHAR16     Fc;
 
-  // One step per format character, acting on it in the current state. When
-  // a state hands the character on, the next step would see the same
-  // character in the new state; as that character is neither the end of
-  // the format nor a stop, the hand-on sets the new state and jumps straight
-  // to its code (the ...Step labels) instead of fetching the character again.
-  for (;;) {
-    const CHAR16 Fc = Widen (*Format++);
-    if (Fc == 0) {
-      return Assigned;
+  SCAN_NEXT_STEP (Between);
+
+BetweenStep:
+  if (Fc != '%') {
+    SCAN_HAND_ON (Match);
+  }
+  Field.Suppress = FALSE;
+  Field.Base     = 10;
+  Field.Width    = -1;
+  WidthDigits    = 0;
+  WidthValue     = 0;
+  StoreSize      = 0;
+  SCAN_NEXT_STEP (Percent);
+
+MatchStep: {
+  INT32 Step = 0;
+  if (IsScanSpace (Fc)) {
+    // Any run of input whitespace, an empty one included.
+    CHAR16 Ch;
+    do {
+      Ch = ScanNextChar (&Step);
+    } while (IsScanSpace (Ch));
+    ScanPushBack (Ch, &Step);
+    ScanConsumed += Step;
+    SCAN_NEXT_STEP (Between);
+  }
+  // The character read is consumed whether it matches or not.
+  const bool Matched = ScanNextChar (&Step) == Fc;
+  ScanConsumed += Step;
+  if (!Matched) {
+    return Assigned;  // stop 0x8001
+  }
+  SCAN_NEXT_STEP (Between);
+}
+
+PercentStep:
+  if (Fc == '*') {
+    Field.Suppress = TRUE;
+    SCAN_NEXT_STEP (Percent);
+  }
+  if (IsDecimal (Fc)) {
+    SCAN_HAND_ON (WidthDigits);
+  }
+  if (IsModifier (Fc)) {
+    SCAN_HAND_ON (Modifiers);
+  }
+  switch (Fc) {
+    case '%': SCAN_HAND_ON (Match);
+    case 'c': SCAN_HAND_ON (Char);
+    case 's': SCAN_HAND_ON (String);
+    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': SCAN_HAND_ON (Integer);
+    case 'n': SCAN_HAND_ON (Count);
+    default: return Assigned;  // stop 0x8001: not a conversion letter
+  }
+
+WidthDigitsStep:
+  if (IsDecimal (Fc)) {
+    // Digit runs split by '*' or a modifier join into one width.
+    WidthValue = WidthValue * 10 + (Fc - '0');
+    if (++WidthDigits > kMaxWidthDigits) {
+      return Assigned;  // stop 0x8001
     }
+    SCAN_NEXT_STEP (WidthDigits);
+  }
+  Field.Width = WidthValue;
+  if (IsModifier (Fc)) {
+    SCAN_HAND_ON (Modifiers);
+  }
+  SCAN_HAND_ON (Percent);
 
-    switch (State) {
-      case ScanState::Between:
-        if (Fc == '%') {
-          Field.Suppress = FALSE;
-          Field.Base     = 10;
-          Field.Width    = -1;
-          WidthDigits    = 0;
-          WidthValue     = 0;
-          StoreSize      = 0;
-          State          = ScanState::Percent;
-          break;
-        }
-        State = ScanState::Match;
-        [[fallthrough]];
+ModifiersStep:
+  // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
+  if (Fc == 'h') {
+    StoreSize = 2;
+  } else if (Fc == 'l') {
+    StoreSize = 4;
+  } else if (Fc == 'L' || Fc == 'q') {
+    StoreSize = 8;
+  } else if (IsDecimal (Fc)) {
+    SCAN_HAND_ON (WidthDigits);
+  } else {
+    SCAN_HAND_ON (Percent);
+  }
+  SCAN_NEXT_STEP (Modifiers);
 
-      case ScanState::Match:
-      MatchStep: {
-        INT32 Step = 0;
-        if (IsScanSpace (Fc)) {
-          // Any run of input whitespace, an empty one included.
-          CHAR16 Ch;
-          do {
-            Ch = ScanNextChar (&Step);
-          } while (IsScanSpace (Ch));
-          ScanPushBack (Ch, &Step);
-          State = ScanState::Between;
-        } else {
-          // The character read is consumed whether it matches or not.
-          State = (ScanNextChar (&Step) == Fc) ? ScanState::Between : ScanState::Mismatch;
-        }
-        ScanConsumed += Step;
-        break;
-      }
+CharStep:
+  ScanChars (Field.Suppress ? nullptr : Slots.Take (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
+             Wide);
+  if (!Field.Suppress) {
+    ++Assigned;
+  }
+  SCAN_NEXT_STEP (Between);
 
-      case ScanState::Percent:
-      PercentStep:
-        if (Fc == '*') {
-          Field.Suppress = TRUE;
-          break;
-        }
-        if (IsDecimal (Fc)) {
-          State = ScanState::WidthDigits;
-          goto WidthStep;
-        }
-        if (IsModifier (Fc)) {
-          State = ScanState::Modifiers;
-          goto ModifierStep;
-        }
-        switch (Fc) {
-          case '%': State = ScanState::Match; goto MatchStep;
-          case 'c': State = ScanState::Char; goto CharStep;
-          case 's': State = ScanState::String; goto StringStep;
-          case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b':
-            State = ScanState::Integer;
-            goto IntegerStep;
-          case 'n': State = ScanState::Count; goto CountStep;
-          default: State = ScanState::Mismatch; break;
-        }
-        break;
+StringStep:
+  ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+  if (!Field.Suppress) {
+    ++Assigned;
+  }
+  SCAN_NEXT_STEP (Between);
 
-      case ScanState::WidthDigits:
-      WidthStep:
-        if (IsDecimal (Fc)) {
-          // Digit runs split by '*' or a modifier join into one width.
-          WidthValue = WidthValue * 10 + (Fc - '0');
-          if (++WidthDigits > kMaxWidthDigits) {
-            State = ScanState::Mismatch;
-          }
-          break;
-        }
-        Field.Width = WidthValue;
-        if (IsModifier (Fc)) {
-          State = ScanState::Modifiers;
-          goto ModifierStep;
-        }
-        State = ScanState::Percent;
-        goto PercentStep;
-
-      case ScanState::Modifiers:
-      ModifierStep:
-        // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
-        if (Fc == 'h') {
-          StoreSize = 2;
-        } else if (Fc == 'l') {
-          StoreSize = 4;
-        } else if (Fc == 'L' || Fc == 'q') {
-          StoreSize = 8;
-        } else if (IsDecimal (Fc)) {
-          State = ScanState::WidthDigits;
-          goto WidthStep;
-        } else {
-          State = ScanState::Percent;
-          goto PercentStep;
-        }
-        break;
-
-      case ScanState::Char:
-      CharStep:
-        ScanChars (Field.Suppress ? nullptr : Slots.Take (),
-                   Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width), Wide);
-        if (!Field.Suppress) {
-          ++Assigned;
-        }
-        State = ScanState::Between;
-        break;
-
-      case ScanState::String:
-      StringStep:
-        ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
-        if (!Field.Suppress) {
-          ++Assigned;
-        }
-        State = ScanState::Between;
-        break;
-
-      case ScanState::Integer:
-      IntegerStep: {
-        Field.Base   = BaseOf (Fc);
-        INT32 Result = ScanInteger (&Field);
-        if (Result < 1) {
-          // A failed field that is not suppressed replaces the count.
-          if (!Field.Suppress) {
-            Assigned = Result;
-          }
-          State = ScanState::FieldFailed;
-          break;
-        }
-        if (!Field.Suppress) {
-          ++Assigned;
-          UINT8 *Dest = Slots.Take ();
-          // No modifier stores all 8 bytes, like L and q.
-          if (StoreSize == 2) {
-            Store (Dest, static_cast<UINT16> (Field.Value));
-          } else if (StoreSize == 4) {
-            Store (Dest, static_cast<UINT32> (Field.Value));
-          } else {
-            Store (Dest, static_cast<UINT64> (Field.Value));
-          }
-        }
-        State = ScanState::Between;
-        break;
-      }
-
-      case ScanState::Count:
-      CountStep:
-        if (!Field.Suppress) {
-          Store (Slots.Take (), ScanConsumed);
-        }
-        State = ScanState::Between;
-        break;
-
-      case ScanState::FieldFailed:
-      case ScanState::Mismatch:
-        break;
+IntegerStep: {
+  Field.Base         = BaseOf (Fc);
+  const INT32 Result = ScanInteger (&Field);
+  if (Result < 1) {
+    // A failed field that is not suppressed replaces the count.
+    if (!Field.Suppress) {
+      Assigned = Result;
     }
-
-    if (IsStop (State)) {
-      return Assigned;
+    return Assigned;  // stop 0x8000
+  }
+  if (!Field.Suppress) {
+    ++Assigned;
+    UINT8 *Dest = Slots.Take ();
+    // No modifier stores all 8 bytes, like L and q.
+    if (StoreSize == 2) {
+      Store (Dest, static_cast<UINT16> (Field.Value));
+    } else if (StoreSize == 4) {
+      Store (Dest, static_cast<UINT32> (Field.Value));
+    } else {
+      Store (Dest, static_cast<UINT64> (Field.Value));
     }
   }
+  SCAN_NEXT_STEP (Between);
 }
+
+CountStep:
+  if (!Field.Suppress) {
+    Store (Slots.Take (), ScanConsumed);
+  }
+  SCAN_NEXT_STEP (Between);
+}
+
+#undef SCAN_NEXT_STEP
+#undef SCAN_HAND_ON
 
 }  // namespace
 

@@ -27,7 +27,7 @@ struct Live {
 // from the leading header to the end marker, no two free blocks touch, and
 // every live payload is an allocated block of at least its size that still
 // holds its pattern.
-void CheckHeap (const std::vector<Live> &Model)
+void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
 {
   if (HeapHead != reinterpret_cast<HEAP_BLOCK_HEADER *> (mHeapArena)) Fail ();
   size_t Allocated = 0;
@@ -52,8 +52,11 @@ void CheckHeap (const std::vector<Live> &Model)
     auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - HEAP_HEADER_SIZE);
     if (H->Tag != HEAP_TAG_ALLOCATED) Fail ();
     if (static_cast<UINTN> (reinterpret_cast<UINT8 *> (H->Next) - L.Payload) < L.Size) Fail ();
+    // A header written over a payload shows at its ends, so the ends are
+    // checked after every step and the whole payload once an input ends.
     for (UINTN I = 0; I < L.Size; ++I) {
       if (L.Payload[I] != L.Pattern) Fail ();
+      if (!Whole && I == 31 && L.Size > 64) I = L.Size - 33;
     }
   }
 }
@@ -115,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
     CheckHeap (Model);
   }
 
+  CheckHeap (Model, true);
   for (const Live &L : Model) {
     if (HeapAllocFree (L.Payload, 0) != L.Payload) Fail ();
   }

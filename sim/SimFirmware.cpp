@@ -268,19 +268,20 @@ EFI_STATUS EFIAPI SimGetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attribut
   if (V == nullptr) {
     return EFI_NOT_FOUND;
   }
+  if (Data == nullptr && *DataSize >= V->Data.size () && !V->Data.empty ()) {
+    return EFI_INVALID_PARAMETER;
+  }
+  // Attributes are reported both on success and when the buffer is too small.
+  if (Attributes != nullptr) {
+    *Attributes = V->Attributes;
+  }
   if (*DataSize < V->Data.size ()) {
     *DataSize = V->Data.size ();
     return EFI_BUFFER_TOO_SMALL;
   }
-  if (Data == nullptr && !V->Data.empty ()) {
-    return EFI_INVALID_PARAMETER;
-  }
   *DataSize = V->Data.size ();
   if (!V->Data.empty ()) {
     std::memcpy (Data, V->Data.data (), V->Data.size ());
-  }
-  if (Attributes != nullptr) {
-    *Attributes = V->Attributes;
   }
   return EFI_SUCCESS;
 }

@@ -1,16 +1,84 @@
-// Placeholder until string copy and compare land.
+// Bounded copy and compare (slots 8 and 9) for 8-bit and 16-bit strings.
+// One routine body per operation serves both widths: every character is
+// read as a signed unit and widened to 16 bits, so bytes 0x80 to 0xFF
+// behave as the negative values 0xFF80 to 0xFFFF in every test.
 #include "../servicelib.h"
+
+namespace {
+
+// The copy index is a signed 32-bit counter, so no copy moves more than
+// 2^31 characters however large the count.
+constexpr UINTN kMaxCopyCount = 0x80000000ull;
+
+constexpr UINTN kUnbounded = ~static_cast<UINTN> (0);
+
+template <typename UNIT>
+INT16 CharAt (CONST VOID *Base, UINTN Index)
+{
+  return static_cast<INT16> (static_cast<CONST UNIT *> (Base)[Index]);
+}
+
+template <typename UNIT>
+VOID Copy (VOID *Dest, CONST VOID *Source, UINTN Count, BOOLEAN StopAtNul)
+{
+  auto       *D    = static_cast<UNIT *> (Dest);
+  const auto *S    = static_cast<CONST UNIT *> (Source);
+  UINTN      Limit = Count < kMaxCopyCount ? Count : kMaxCopyCount;
+
+  for (UINTN Index = 0; Index < Limit; Index++) {
+    UNIT Ch = S[Index];
+    D[Index] = Ch;
+    if (StopAtNul != 0 && Ch == 0) {
+      break;
+    }
+  }
+}
+
+// Only 'A' to 'Z' are folded; the mask is widened with its sign, so a
+// negative mask sets the upper byte as well.
+INT16 Fold (INT16 Ch, INT16 Mask)
+{
+  return (Ch >= 'A' && Ch <= 'Z') ? static_cast<INT16> (Ch | Mask) : Ch;
+}
+
+template <typename UNIT>
+INT32 Compare (CONST VOID *S1, CONST VOID *S2, UINTN Count, INT8 FoldMask, BOOLEAN StopAtNul)
+{
+  INT16 Mask = FoldMask;
+  INT32 Diff = 0;
+
+  for (UINTN Index = 0; Index < Count; Index++) {
+    INT16 C1 = Fold (CharAt<UNIT> (S1, Index), Mask);
+    INT16 C2 = Fold (CharAt<UNIT> (S2, Index), Mask);
+    Diff = static_cast<INT32> (C1) - static_cast<INT32> (C2);
+    if (Diff != 0 || (StopAtNul != 0 && C1 == 0)) {
+      break;
+    }
+  }
+
+  // An unbounded compare reports only the order, as strcmp callers expect.
+  if (Count == kUnbounded) {
+    return (Diff > 0) - (Diff < 0);
+  }
+  return Diff;
+}
+
+}  // namespace
 
 extern "C" VOID *EFIAPI StringCopy (OUT VOID *Dest, IN CONST VOID *Source, IN UINTN Count, IN BOOLEAN StopAtNul,
                                     IN BOOLEAN Wide)
 {
-  (void)Source; (void)Count; (void)StopAtNul; (void)Wide;
+  if (Wide != 0) {
+    Copy<INT16> (Dest, Source, Count, StopAtNul);
+  } else {
+    Copy<INT8> (Dest, Source, Count, StopAtNul);
+  }
   return Dest;
 }
 
 extern "C" INT32 EFIAPI StringCompare (IN CONST VOID *S1, IN CONST VOID *S2, IN UINTN Count, IN INT8 FoldMask,
                                        IN BOOLEAN StopAtNul, IN BOOLEAN Wide)
 {
-  (void)S1; (void)S2; (void)Count; (void)FoldMask; (void)StopAtNul; (void)Wide;
-  return 0;
+  return Wide != 0 ? Compare<INT16> (S1, S2, Count, FoldMask, StopAtNul)
+                   : Compare<INT8> (S1, S2, Count, FoldMask, StopAtNul);
 }

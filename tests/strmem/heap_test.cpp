@@ -1,0 +1,466 @@
+// Slot 10: the block heap. Every test starts from and returns to the empty
+// arena (leading sentinel, one free block, end marker), so the tests also
+// pass when run one after another in a single process.
+#include <servicelib.h>
+#include <strmem/heap.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr UINTN kArenaSize = LIB_SERVICES_HEAP_SIZE;
+constexpr UINTN kHdr       = HEAP_HEADER_SIZE;
+constexpr UINTN kEnd       = kArenaSize - kHdr;  // offset of the end marker
+constexpr UINTN kAll       = ~static_cast<UINTN> (0);
+
+struct BlockView {
+  UINTN Offset;
+  char  Tag;
+  bool operator== (const BlockView &) const = default;
+};
+
+std::ostream &operator<< (std::ostream &Os, const BlockView &B)
+{
+  return Os << B.Tag << "@" << B.Offset;
+}
+
+UINTN OffsetOf (const VOID *Address)
+{
+  return static_cast<UINTN> (static_cast<const UINT8 *> (Address) - mHeapArena);
+}
+
+VOID *PayloadAt (UINTN HeaderOffset)
+{
+  return mHeapArena + HeaderOffset + kHdr;
+}
+
+// Checks the list from HeapHead: sentinels in place, Prev and Next agree,
+// headers in address order at least one header apart (so the blocks tile
+// the arena without gap or overlap), tags valid, no two free neighbours.
+::testing::AssertionResult ListIsWellFormed ()
+{
+  auto *Lead = HeapHead;
+  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != HEAP_TAG_ALLOCATED || Lead->Prev != nullptr) {
+    return ::testing::AssertionFailure () << "leading sentinel damaged";
+  }
+  UINTN Steps = 0;
+  for (auto *H = Lead; H->Next != nullptr; H = H->Next) {
+    auto *N = H->Next;
+    UINTN Here = OffsetOf (H), There = OffsetOf (N);
+    if (++Steps > kArenaSize / kHdr || There > kEnd || There < Here + kHdr) {
+      return ::testing::AssertionFailure () << "bad Next " << There << " after " << Here;
+    }
+    if (N->Prev != H) {
+      return ::testing::AssertionFailure () << "Prev of " << There << " is not " << Here;
+    }
+    if (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED) {
+      return ::testing::AssertionFailure () << "bad tag at " << There;
+    }
+    if (H->Tag == HEAP_TAG_FREE && N->Tag == HEAP_TAG_FREE) {
+      return ::testing::AssertionFailure () << "free neighbours at " << Here << " and " << There;
+    }
+    if (N->Next == nullptr && (There != kEnd || N->Tag != HEAP_TAG_ALLOCATED)) {
+      return ::testing::AssertionFailure () << "list ends at " << There;
+    }
+  }
+  return ::testing::AssertionSuccess ();
+}
+
+std::vector<BlockView> Walk ()
+{
+  std::vector<BlockView> Blocks;
+  for (auto *H = HeapHead; H != nullptr; H = H->Next) {
+    Blocks.push_back ({OffsetOf (H), static_cast<char> (H->Tag)});
+  }
+  return Blocks;
+}
+
+const std::vector<BlockView> kEmptyArena = {{0, 'A'}, {kHdr, 'F'}, {kEnd, 'A'}};
+
+class Heap : public ::testing::Test {
+protected:
+  void SetUp () override
+  {
+    EXPECT_EQ (HeapAllocFree (nullptr, 0), nullptr);  // lays out the arena if needed
+    ASSERT_TRUE (ListIsWellFormed ());
+    ASSERT_EQ (Walk (), kEmptyArena);
+  }
+
+  void TearDown () override
+  {
+    EXPECT_TRUE (ListIsWellFormed ());
+    EXPECT_EQ (Walk (), kEmptyArena) << "test left blocks allocated";
+  }
+
+  static VOID *Alloc (UINTN Size) { return HeapAllocFree (nullptr, Size); }
+  static VOID *Free (VOID *Block) { return HeapAllocFree (Block, 0); }
+};
+
+// Run on its own (as ctest does), this is the first call of slot 10 in the
+// process: allocating must not wait for anyone to set the arena up.
+TEST (HeapFirstUse, FirstAllocationLaysOutTheArenaItself)
+{
+  EXPECT_EQ (reinterpret_cast<UINTN> (mHeapArena) % 16, 0u);
+  VOID *P = mLibServicesBs.HeapAllocFree (nullptr, 16);
+  EXPECT_EQ (P, PayloadAt (kHdr));
+  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (mLibServicesSmm.HeapAllocFree (P, 0), P);
+  EXPECT_EQ (Walk (), kEmptyArena);
+}
+
+TEST_F (Heap, OddSizesLeaveHeadersUnalignedAndStillWork)
+{
+  VOID *A = Alloc (1);
+  VOID *B = Alloc (3);
+  VOID *C = Alloc (5);
+  EXPECT_EQ (OffsetOf (B), OffsetOf (A) + 1 + kHdr);
+  EXPECT_EQ (OffsetOf (C), OffsetOf (B) + 3 + kHdr);
+  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (Free (B), B);
+  EXPECT_EQ (Free (A), A);
+  EXPECT_EQ (Free (C), C);
+}
+
+// A hole of capacity 200 between two allocated blocks, and the free tail.
+enum class Where { Hole, Tail, None };
+struct FitCase {
+  UINTN Size;
+  Where Expected;
+  int   NewHeaders;
+};
+
+void PrintTo (const FitCase &C, std::ostream *Os)
+{
+  *Os << "size_" << C.Size;
+}
+
+constexpr UINTN kHole      = 200;
+constexpr UINTN kHoleAt    = kHdr + kHdr + 32;            // header offset of the hole
+constexpr UINTN kTailAt    = kHoleAt + kHdr + kHole + kHdr + 32;
+constexpr UINTN kTailSpace = kEnd - kTailAt - kHdr;       // capacity of the tail
+
+const FitCase kFitCases[] = {
+  {kHole, Where::Hole, 0},          // exact capacity: taken whole, no new header
+  {kHole - 1, Where::Tail, 1},      // too big to leave a header behind
+  {kHole - 23, Where::Tail, 1},
+  {kHole - 24, Where::Hole, 1},     // leaves a free block of capacity 0
+  {1, Where::Hole, 1},
+  {0, Where::None, 0},
+  {kTailSpace, Where::Tail, 0},
+  {kTailSpace + 1, Where::None, 0},
+  {kArenaSize, Where::None, 0},
+  // Sizes near the top must not wrap the split test into a fit.
+  {kAll, Where::None, 0},
+  {kAll - 23, Where::None, 0},
+  {kAll - 47, Where::None, 0},
+  {kAll - 48, Where::None, 0},
+  {kAll / 2 + 1, Where::None, 0},
+};
+
+class HeapFit : public Heap, public ::testing::WithParamInterface<FitCase> {};
+
+TEST_P (HeapFit, FirstFitTakesTheHoleOnlyWhenItFits)
+{
+  const FitCase &C = GetParam ();
+  VOID *Left  = Alloc (32);
+  VOID *Hole  = Alloc (kHole);
+  VOID *Right = Alloc (32);
+  ASSERT_EQ (OffsetOf (Hole), kHoleAt + kHdr);
+  ASSERT_EQ (OffsetOf (Right), kTailAt - 32);
+  ASSERT_EQ (Free (Hole), Hole);
+  const auto Before = Walk ();
+
+  VOID *Got = Alloc (C.Size);
+  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (Walk ().size (), Before.size () + C.NewHeaders);
+  switch (C.Expected) {
+    case Where::Hole: EXPECT_EQ (Got, PayloadAt (kHoleAt)); break;
+    case Where::Tail: EXPECT_EQ (Got, PayloadAt (kTailAt)); break;
+    case Where::None: EXPECT_EQ (Got, nullptr); EXPECT_EQ (Walk (), Before); break;
+  }
+  if (Got != nullptr) {
+    EXPECT_EQ (Free (Got), Got);
+  }
+  EXPECT_EQ (Free (Left), Left);
+  EXPECT_EQ (Free (Right), Right);
+}
+
+INSTANTIATE_TEST_SUITE_P (Heap, HeapFit, ::testing::ValuesIn (kFitCases));
+
+// Four blocks and the free tail (block 4); each case frees some of them in
+// order and lists the surviving headers by block number with their tags.
+struct MergeCase {
+  std::vector<int>                     FreeOrder;
+  std::vector<std::pair<int, char>>    Expected;
+};
+
+void PrintTo (const MergeCase &C, std::ostream *Os)
+{
+  *Os << "free";
+  for (int I : C.FreeOrder) {
+    *Os << "_" << I;
+  }
+}
+
+const MergeCase kMergeCases[] = {
+  {{1}, {{0, 'A'}, {1, 'F'}, {2, 'A'}, {3, 'A'}, {4, 'F'}}},
+  {{0}, {{0, 'F'}, {1, 'A'}, {2, 'A'}, {3, 'A'}, {4, 'F'}}},   // the sentinel before it is never merged
+  {{3}, {{0, 'A'}, {1, 'A'}, {2, 'A'}, {3, 'F'}}},             // joins the tail
+  {{1, 2}, {{0, 'A'}, {1, 'F'}, {3, 'A'}, {4, 'F'}}},          // the free block before absorbs it
+  {{2, 1}, {{0, 'A'}, {1, 'F'}, {3, 'A'}, {4, 'F'}}},          // it absorbs the free block after
+  {{0, 2, 1}, {{0, 'F'}, {3, 'A'}, {4, 'F'}}},                 // between two free: one block over all three
+  {{1, 3, 2}, {{0, 'A'}, {1, 'F'}}},
+};
+
+class HeapMerge : public Heap, public ::testing::WithParamInterface<MergeCase> {};
+
+TEST_P (HeapMerge, FreeingMergesWithFreeNeighbours)
+{
+  const MergeCase &C = GetParam ();
+  VOID *Blocks[4];
+  UINTN Headers[5];
+  const UINTN Sizes[4] = {16, 40, 8, 64};
+  for (int I = 0; I < 4; I++) {
+    Blocks[I]  = Alloc (Sizes[I]);
+    Headers[I] = OffsetOf (Blocks[I]) - kHdr;
+  }
+  Headers[4] = Headers[3] + kHdr + Sizes[3];
+
+  std::vector<bool> Freed (4, false);
+  for (int I : C.FreeOrder) {
+    EXPECT_EQ (Free (Blocks[I]), Blocks[I]);
+    Freed[I] = true;
+  }
+  ASSERT_TRUE (ListIsWellFormed ());
+  std::vector<BlockView> Expected = {{0, 'A'}};
+  for (auto [Index, Tag] : C.Expected) {
+    Expected.push_back ({Headers[Index], Tag});
+  }
+  Expected.push_back ({kEnd, 'A'});
+  EXPECT_EQ (Walk (), Expected);
+
+  for (int I = 0; I < 4; I++) {
+    if (!Freed[I]) {
+      EXPECT_EQ (Free (Blocks[I]), Blocks[I]);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P (Heap, HeapMerge, ::testing::ValuesIn (kMergeCases));
+
+// Pointers that are not the payload of an allocated block are refused and
+// leave every byte of the arena as it was.
+TEST_F (Heap, FreeRefusesPointersThatAreNotLiveBlocks)
+{
+  UINT8 *X = static_cast<UINT8 *> (Alloc (64));
+  UINT8 *Y = static_cast<UINT8 *> (Alloc (32));
+  UINT8 *Z = static_cast<UINT8 *> (Alloc (16));
+  ASSERT_EQ (Free (Y), Y);
+  UINT8 Local = 0;
+
+  const std::pair<const char *, VOID *> Stray[] = {
+    {"outside the arena", &Local},
+    {"arena start", mHeapArena},
+    {"leading sentinel's payload", mHeapArena + kHdr},
+    {"one byte before a payload", X - 1},
+    {"one byte into a payload", X + 1},
+    {"a block header", X - kHdr},
+    {"a freed block (double free)", Y},
+    {"inside a payload", Z + 8},
+    {"free tail", Z + 16 + kHdr},
+    {"end marker header", mHeapArena + kEnd},
+    {"end marker payload", mHeapArena + kArenaSize},
+  };
+  const std::vector<UINT8> Snapshot (mHeapArena, mHeapArena + kArenaSize);
+  for (auto [What, Pointer] : Stray) {
+    EXPECT_EQ (Free (Pointer), nullptr) << What;
+    EXPECT_TRUE (std::equal (Snapshot.begin (), Snapshot.end (), mHeapArena)) << What;
+  }
+  EXPECT_EQ (HeapAllocFree (X, 1), nullptr);  // a block and a size: nothing to do
+  EXPECT_TRUE (std::equal (Snapshot.begin (), Snapshot.end (), mHeapArena));
+
+  EXPECT_EQ (Free (X), X);
+  EXPECT_EQ (Free (X), nullptr);  // second free of the same block
+  EXPECT_EQ (Free (Z), Z);
+}
+
+// An independent model of the arena: the real blocks between the two
+// sentinels as (header offset, free) in address order.
+class ArenaModel {
+public:
+  struct Block {
+    UINTN Offset;
+    bool  Free;
+  };
+
+  std::vector<Block> Blocks{{kHdr, true}};
+  int                ExactFits = 0, Splits = 0, Misses = 0;
+
+  UINTN Capacity (size_t I) const
+  {
+    UINTN Next = I + 1 < Blocks.size () ? Blocks[I + 1].Offset : kEnd;
+    return Next - Blocks[I].Offset - kHdr;
+  }
+
+  std::optional<UINTN> Alloc (UINTN Size)
+  {
+    if (Size == 0) {
+      return std::nullopt;
+    }
+    for (size_t I = 0; I < Blocks.size (); I++) {
+      if (!Blocks[I].Free || (Capacity (I) != Size && Capacity (I) < Size + kHdr)) {
+        continue;
+      }
+      if (Capacity (I) != Size) {
+        Blocks.insert (Blocks.begin () + I + 1, {Blocks[I].Offset + kHdr + Size, true});
+        Splits++;
+      } else {
+        ExactFits++;
+      }
+      Blocks[I].Free = false;
+      return Blocks[I].Offset + kHdr;
+    }
+    Misses++;
+    return std::nullopt;
+  }
+
+  void Free (UINTN Payload)
+  {
+    auto It = std::find_if (Blocks.begin (), Blocks.end (), [&] (auto &B) { return B.Offset + kHdr == Payload; });
+    ASSERT_TRUE (It != Blocks.end () && !It->Free);
+    It->Free = true;
+    if (It + 1 != Blocks.end () && (It + 1)->Free) {
+      Blocks.erase (It + 1);
+    }
+    if (It != Blocks.begin () && (It - 1)->Free) {
+      Blocks.erase (It);
+    }
+  }
+
+  std::vector<BlockView> View () const
+  {
+    std::vector<BlockView> V = {{0, 'A'}};
+    for (auto &B : Blocks) {
+      V.push_back ({B.Offset, B.Free ? 'F' : 'A'});
+    }
+    V.push_back ({kEnd, 'A'});
+    return V;
+  }
+};
+
+struct LiveBlock {
+  UINT8              *Payload;
+  std::vector<UINT8> Pattern;
+};
+
+::testing::AssertionResult PayloadsAreIntact (const std::vector<LiveBlock> &Blocks)
+{
+  std::vector<const LiveBlock *> Live;
+  for (auto &L : Blocks) {
+    Live.push_back (&L);
+  }
+  std::sort (Live.begin (), Live.end (), [] (auto *A, auto *B) { return A->Payload < B->Payload; });
+  for (size_t I = 0; I < Live.size (); I++) {
+    auto &L = *Live[I];
+    UINTN Capacity = OffsetOf (reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - kHdr)->Next) - OffsetOf (L.Payload);
+    if (Capacity != L.Pattern.size ()) {
+      return ::testing::AssertionFailure () << "block at " << OffsetOf (L.Payload) << " has capacity " << Capacity;
+    }
+    if (I + 1 < Live.size () && L.Payload + L.Pattern.size () > Live[I + 1]->Payload) {
+      return ::testing::AssertionFailure () << "payloads overlap at " << OffsetOf (L.Payload);
+    }
+    if (!L.Pattern.empty () && std::memcmp (L.Payload, L.Pattern.data (), L.Pattern.size ()) != 0) {
+      return ::testing::AssertionFailure () << "payload at " << OffsetOf (L.Payload) << " overwritten";
+    }
+  }
+  return ::testing::AssertionSuccess ();
+}
+
+constexpr int kRandomSteps = 25000;
+
+class HeapRandom : public Heap, public ::testing::WithParamInterface<UINT64> {};
+
+// Long runs of allocations, frees in random order and stray frees, checked
+// after every step against the model and the payload patterns.
+TEST_P (HeapRandom, ListAndPayloadsMatchTheModelAfterEveryStep)
+{
+  std::mt19937_64        Rng (GetParam ());
+  ArenaModel             Model;
+  std::vector<LiveBlock> Live;
+  std::vector<UINT8 *>   Retired;
+  auto Below = [&] (UINTN N) { return static_cast<UINTN> (Rng () % N); };
+  int  Refused = 0;
+
+  for (int Step = 0; Step < kRandomSteps; Step++) {
+    UINTN Roll = Below (100);
+    if (Roll < 48) {
+      UINTN Size;
+      if (Roll < 30) {
+        Size = Below (65);
+      } else if (Roll < 40) {
+        Size = Below (4097);
+      } else {
+        // Near a free block's capacity: exact fits, no-fits and tight splits.
+        size_t I   = Below (Model.Blocks.size ());
+        UINTN  Cap = Model.Capacity (I);
+        UINTN  Off = Below (49);
+        Size       = Cap > Off ? Cap - Off : Cap;
+      }
+      auto  Want = Model.Alloc (Size);
+      auto *Got  = static_cast<UINT8 *> (HeapAllocFree (nullptr, Size));
+      ASSERT_EQ (Got, Want ? mHeapArena + *Want : nullptr) << "size " << Size << " step " << Step;
+      if (Got != nullptr) {
+        LiveBlock L{Got, std::vector<UINT8> (Size)};
+        for (auto &Byte : L.Pattern) {
+          Byte = static_cast<UINT8> (Rng ());
+        }
+        std::memcpy (Got, L.Pattern.data (), Size);
+        Live.push_back (std::move (L));
+      }
+    } else if (Roll < 90) {
+      if (Live.empty ()) {
+        continue;
+      }
+      size_t I = Below (Live.size ());
+      UINT8 *P = Live[I].Payload;
+      ASSERT_EQ (HeapAllocFree (P, 0), P) << "step " << Step;
+      Model.Free (OffsetOf (P));
+      Live.erase (Live.begin () + I);
+      Retired.push_back (P);
+    } else {
+      UINT8 *P = (Roll < 95 || Retired.empty ()) ? mHeapArena + Below (kArenaSize + 1) : Retired[Below (Retired.size ())];
+      bool IsLive = std::any_of (Live.begin (), Live.end (), [&] (auto &L) { return L.Payload == P; });
+      if (!IsLive) {
+        ASSERT_EQ (HeapAllocFree (P, 0), nullptr) << "stray free at " << OffsetOf (P) << " step " << Step;
+        Refused++;
+      }
+    }
+    ASSERT_TRUE (ListIsWellFormed ()) << "step " << Step;
+    ASSERT_EQ (Walk (), Model.View ()) << "step " << Step;
+    ASSERT_TRUE (PayloadsAreIntact (Live)) << "step " << Step;
+  }
+
+  // The run must have reached the interesting paths, not just small splits.
+  EXPECT_GT (Model.ExactFits, 100);
+  EXPECT_GT (Model.Misses, 100);
+  EXPECT_GT (Refused, 100);
+  std::cout << "splits " << Model.Splits << ", exact fits " << Model.ExactFits << ", misses " << Model.Misses
+            << ", refused frees " << Refused << "\n";
+
+  std::shuffle (Live.begin (), Live.end (), Rng);
+  for (auto &L : Live) {
+    ASSERT_EQ (HeapAllocFree (L.Payload, 0), L.Payload);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P (Heap, HeapRandom, ::testing::Values (1u, 2u, 0x5EEDu, 20261208u));
+
+}  // namespace

@@ -1,0 +1,248 @@
+// WdtControl start-up: reading Setup, waiting for the register-access
+// service, and what gets published once it is there.
+#include "WdtTest.h"
+
+using namespace wdttest;
+
+namespace {
+
+void ExpectNothingPublished (const Platform &P)
+{
+  EXPECT_TRUE (P.Fw.HandlesWith (kWatchdogGuid).empty ());
+  EXPECT_EQ (P.StatusVariable (), nullptr);
+  EXPECT_TRUE (P.Fw.EventsInGroup (kExitBootGroup).empty ());
+  EXPECT_TRUE (P.Fw.EventsInGroup (kLegacyGroup).empty ());
+  EXPECT_TRUE (P.HookService.Calls.empty ());
+  EXPECT_TRUE (P.Regs.Log.empty ());
+}
+
+TEST (WdtEntry, PublishesAtOnceWhenRegisterAccessIsPresent)
+{
+  Platform P;
+  P.Regs.Set (0x82, 0, 0x09, 0x01);
+  P.Regs.Set (0x01, 5, 0x8B, 30);
+
+  ASSERT_EQ (P.Start (30), EFI_SUCCESS);
+
+  EXPECT_EQ (DriverContext.ImageHandle, P.Image);
+  EXPECT_EQ (DriverContext.SystemTable, &P.Fw.SystemTable);
+  auto Handles = P.Fw.HandlesWith (kWatchdogGuid);
+  ASSERT_EQ (Handles.size (), 1u);
+  EXPECT_NE (Handles[0], P.Image) << "installed on a handle of its own";
+  EXPECT_EQ (P.Protocol (), &mWatchdogControl);
+
+  const sim::Variable *Status = P.StatusVariable ();
+  ASSERT_NE (Status, nullptr);
+  EXPECT_EQ (Status->Attributes, 6u);
+  EXPECT_EQ (Status->Data, (std::vector<UINT8>{0x3D, 0x00}));
+
+  ASSERT_EQ (P.HookService.Calls.size (), 1u);
+  const auto &Call = P.HookService.Calls[0];
+  EXPECT_EQ (Call.ImageHandle, P.Image);
+  EXPECT_EQ (Call.SystemTable, &P.Fw.SystemTable);
+  EXPECT_EQ (Call.Code, 2u);
+  EXPECT_EQ (Call.Routine, &StopCallback);
+
+  // Exit of boot services first, then legacy boot; nothing else.
+  std::vector<std::string> EventCalls;
+  for (const auto &C : P.Fw.Calls) {
+    if (C.rfind ("CreateEvent", 0) == 0 || C.rfind ("RegisterProtocolNotify", 0) == 0) {
+      EventCalls.push_back (C);
+    }
+  }
+  EXPECT_EQ (EventCalls, (std::vector<std::string>{"CreateEventEx " + sim::GuidText (kExitBootGroup),
+                                                   "CreateEventEx " + sim::GuidText (kLegacyGroup)}));
+  for (const auto *Group : {&kExitBootGroup, &kLegacyGroup}) {
+    auto Events = P.Fw.EventsInGroup (*Group);
+    ASSERT_EQ (Events.size (), 1u);
+    EXPECT_EQ (Events[0]->Type, static_cast<UINT32> (EVT_NOTIFY_SIGNAL));
+    EXPECT_EQ (Events[0]->Tpl, static_cast<EFI_TPL> (TPL_CALLBACK));
+    EXPECT_EQ (Events[0]->Notify, &OsHandoffNotify);
+    EXPECT_EQ (Events[0]->Context, nullptr);
+  }
+}
+
+struct StatusWordCase {
+  UINT8  Gate, Mode, Control, Timeout;
+  UINT16 Expected;
+};
+
+class WdtStatusWord : public ::testing::TestWithParam<StatusWordCase> {};
+
+TEST_P (WdtStatusWord, IsGateBitZeroPlusTwiceTheTimeoutRegister)
+{
+  const auto &C = GetParam ();
+  Platform    P;
+  P.Regs.Set (0x82, 0, 0x09, C.Gate);
+  P.Regs.Set (0x01, 5, 0x8C, C.Mode);
+  P.Regs.Set (0x01, 5, 0x8E, C.Control);
+  P.Regs.Set (0x01, 5, 0x8B, C.Timeout);
+
+  ASSERT_EQ (P.Start (1), EFI_SUCCESS);
+
+  ASSERT_NE (P.StatusVariable (), nullptr);
+  EXPECT_EQ (P.StatusVariable ()->Data,
+             (std::vector<UINT8>{static_cast<UINT8> (C.Expected), static_cast<UINT8> (C.Expected >> 8)}));
+  VOID *Ctx = &DriverContext;
+  EXPECT_EQ (P.Regs.Log, (Log{sim::RegRead (0x82, 0, 0x09, C.Gate, Ctx), sim::RegRead (0x01, 5, 0x8C, C.Mode, Ctx),
+                              sim::RegRead (0x01, 5, 0x8E, C.Control, Ctx),
+                              sim::RegRead (0x01, 5, 0x8B, C.Timeout, Ctx)}));
+}
+
+INSTANTIATE_TEST_SUITE_P (Registers, WdtStatusWord,
+                          ::testing::Values (StatusWordCase{0x01, 0x00, 0x00, 30, 61},
+                                             StatusWordCase{0x01, 0xFF, 0xFF, 30, 61},
+                                             StatusWordCase{0x01, 0x01, 0x02, 30, 61},
+                                             StatusWordCase{0xFE, 0xFF, 0xFF, 30, 60},
+                                             StatusWordCase{0xFF, 0x00, 0x00, 0xFF, 511},
+                                             StatusWordCase{0x00, 0x00, 0x00, 0x00, 0}));
+
+TEST (WdtEntry, FailedStatusReadCountsAsZero)
+{
+  Platform P;
+  P.Regs.Set (0x82, 0, 0x09, 0x01);
+  P.Regs.Set (0x01, 5, 0x8B, 30);
+  P.Regs.ReadStatus[{0x01, 5, 0x8B}] = EFI_DEVICE_ERROR;
+
+  ASSERT_EQ (P.Start (1), EFI_SUCCESS);
+
+  ASSERT_NE (P.StatusVariable (), nullptr);
+  EXPECT_EQ (P.StatusVariable ()->Data, (std::vector<UINT8>{0x01, 0x00}));
+}
+
+class WdtOversizedSetup : public ::testing::TestWithParam<size_t> {};
+
+TEST_P (WdtOversizedSetup, FailsTheLoadBeforeAnythingElse)
+{
+  Platform P;
+  P.SetSetup (30, GetParam ());
+  P.HookService.Install (P.Fw);
+  P.Regs.Install (P.Fw);
+  P.Fw.Calls.clear ();
+
+  EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_BUFFER_TOO_SMALL);
+
+  EXPECT_EQ (P.Fw.Calls, (std::vector<std::string>{"GetVariable " + sim::GuidText (kSetupGuid)}));
+  ExpectNothingPublished (P);
+  EXPECT_TRUE (P.Fw.Events ().empty ());
+}
+
+INSTANTIATE_TEST_SUITE_P (Sizes, WdtOversizedSetup, ::testing::Values (411u, 600u));
+
+struct LoadFailureCase {
+  const char *Name;
+  bool        SetupPresent;
+  bool        HookPresent;
+  const char *FailService;  // nullptr: no rule
+  EFI_STATUS  Expected;
+};
+
+class WdtLoadFailure : public ::testing::TestWithParam<LoadFailureCase> {};
+
+TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
+{
+  const auto &C = GetParam ();
+  Platform    P;
+  if (C.SetupPresent) {
+    P.SetSetup (30);
+  }
+  if (C.HookPresent) {
+    P.HookService.Install (P.Fw);
+  }
+  P.Regs.Install (P.Fw);
+  if (C.FailService != nullptr) {
+    P.Fw.FailWith (C.FailService, C.Expected);
+  }
+
+  EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), C.Expected);
+
+  ExpectNothingPublished (P);
+  EXPECT_TRUE (P.Fw.Events ().empty ());
+  EXPECT_TRUE (P.Fw.Notifications.empty ());
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Causes, WdtLoadFailure,
+  ::testing::Values (LoadFailureCase{"NoSetup", false, true, nullptr, EFI_NOT_FOUND},
+                     LoadFailureCase{"GetVariableFails", true, true, "GetVariable", EFI_DEVICE_ERROR},
+                     LoadFailureCase{"NoHookService", true, false, nullptr, EFI_NOT_FOUND}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
+struct NotifySetupCase {
+  const char *Name;
+  const char *FailService;
+  EFI_STATUS  Status;
+};
+
+class WdtNotificationSetup : public ::testing::TestWithParam<NotifySetupCase> {};
+
+TEST_P (WdtNotificationSetup, FailureWhileWaitingForRegisterAccessFailsTheLoad)
+{
+  Platform P;
+  P.SetSetup (30);
+  P.HookService.Install (P.Fw);
+  P.Fw.FailWith (GetParam ().FailService, GetParam ().Status);
+
+  EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), GetParam ().Status);
+  ExpectNothingPublished (P);
+}
+
+INSTANTIATE_TEST_SUITE_P (Services, WdtNotificationSetup,
+                          ::testing::Values (NotifySetupCase{"CreateEvent", "CreateEvent", EFI_OUT_OF_RESOURCES},
+                                             NotifySetupCase{"RegisterProtocolNotify", "RegisterProtocolNotify",
+                                                             EFI_INVALID_PARAMETER}),
+                          [] (const auto &Info) { return std::string (Info.param.Name); });
+
+TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
+{
+  Platform P;
+  P.SetSetup (30);
+  P.HookService.Install (P.Fw);
+  P.Regs.Set (0x82, 0, 0x09, 0x01);
+  P.Regs.Set (0x01, 5, 0x8B, 30);
+
+  ASSERT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_SUCCESS);
+  ExpectNothingPublished (P);
+  ASSERT_EQ (P.Fw.Notifications.size (), 1u);
+  EXPECT_TRUE (P.Fw.Notifications[0].first == kRegAccessGuid);
+  EXPECT_EQ (P.Fw.Notifications[0].second->Type, static_cast<UINT32> (EVT_NOTIFY_SIGNAL));
+  EXPECT_EQ (P.Fw.Notifications[0].second->Tpl, static_cast<EFI_TPL> (TPL_CALLBACK));
+
+  P.Regs.Install (P.Fw);
+
+  EXPECT_EQ (RegAccess, &P.Regs.Protocol);
+  EXPECT_EQ (P.Fw.HandlesWith (kWatchdogGuid).size (), 1u);
+  ASSERT_NE (P.StatusVariable (), nullptr);
+  EXPECT_EQ (P.StatusVariable ()->Data, (std::vector<UINT8>{0x3D, 0x00}));
+  EXPECT_EQ (P.HookService.Calls.size (), 1u);
+  EXPECT_EQ (P.Fw.EventsInGroup (kExitBootGroup).size (), 1u);
+  EXPECT_EQ (P.Fw.EventsInGroup (kLegacyGroup).size (), 1u);
+
+  // A second instance of the service changes nothing: one protocol, one
+  // pair of events, so one arming per handoff.
+  const size_t Calls = P.Fw.Calls.size ();
+  const size_t Accesses = P.Regs.Log.size ();
+  P.Regs.Install (P.Fw);
+  EXPECT_EQ (P.Fw.Calls.size (), Calls);
+  EXPECT_EQ (P.Regs.Log.size (), Accesses);
+  EXPECT_EQ (P.Fw.HandlesWith (kWatchdogGuid).size (), 1u);
+  EXPECT_EQ (P.HookService.Calls.size (), 1u);
+
+  P.Regs.Log.clear ();
+  P.Fw.SignalGroup (kExitBootGroup);
+  EXPECT_EQ (P.Regs.Log, ArmLog (30, 0x01, 0x00, 0x00));
+}
+
+TEST (WdtEntry, FailedExitBootServicesEventSkipsTheLegacyBootEvent)
+{
+  Platform P;
+  P.Fw.FailWith ("CreateEventEx", kExitBootGroup, EFI_OUT_OF_RESOURCES);
+
+  EXPECT_EQ (P.Start (30), EFI_SUCCESS);
+
+  EXPECT_EQ (P.Fw.CountCalls ("CreateEventEx"), 1u);
+  EXPECT_TRUE (P.Fw.EventsInGroup (kLegacyGroup).empty ());
+  EXPECT_NE (P.Protocol (), nullptr);
+}
+
+}  // namespace

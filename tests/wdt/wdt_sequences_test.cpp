@@ -1,0 +1,174 @@
+// The watchdog's register sequences, its control protocol, the hook's stop
+// routine and the OS-handoff events.
+#include "WdtTest.h"
+
+using namespace wdttest;
+
+namespace {
+
+// Values that show every mask whole: a set bit elsewhere where bits are
+// set, all ones where bits are cleared. The control register gets both
+// kinds of step, so each test picks its value.
+void SeedRegisters (sim::SimRegisterAccess &Regs, UINT8 Control)
+{
+  Regs.Set (0x82, 0, 0x09, 0x40);
+  Regs.Set (0x01, 5, 0x8C, 0xFF);
+  Regs.Set (0x01, 5, 0x8E, Control);
+  Regs.Set (0x01, 5, 0x8B, 0x10);
+}
+
+TEST (WdtProtocol, StartArmsWithTheSetupTimeoutInExactOrder)
+{
+  Platform P;
+  SeedRegisters (P.Regs, 0x40);
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.Log.clear ();
+
+  EXPECT_EQ (P.Protocol ()->Start (P.Protocol ()), EFI_SUCCESS);
+
+  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x40, 0xFF, 0x40));
+  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8B), 45);
+}
+
+TEST (WdtProtocol, StopIsTwoReadsAndThreeWrites)
+{
+  Platform P;
+  SeedRegisters (P.Regs, 0xFF);
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.Log.clear ();
+
+  EXPECT_EQ (P.Protocol ()->Stop (P.Protocol ()), EFI_SUCCESS);
+
+  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0xFF));
+  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8C), 0xFF) << "stop leaves the mode register alone";
+}
+
+TEST (WdtProtocol, HookRoutineStops)
+{
+  Platform P;
+  SeedRegisters (P.Regs, 0xFF);
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.Log.clear ();
+
+  P.HookService.Fire ();
+
+  EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0xFF));
+}
+
+struct WriteFailureCase {
+  const char *Name;
+  UINT8       Type, Bank;
+  UINT32      Register;
+  EFI_STATUS  Start, Stop;
+};
+
+class WdtWriteFailure : public ::testing::TestWithParam<WriteFailureCase> {};
+
+// Only the final timeout write decides the result; the sequence always runs to the end.
+TEST_P (WdtWriteFailure, ResultIsTheStatusOfTheFinalWrite)
+{
+  const auto &C = GetParam ();
+  Platform    P;
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.WriteStatus[{C.Type, C.Bank, C.Register}] = EFI_DEVICE_ERROR;
+  P.Regs.Log.clear ();
+
+  EXPECT_EQ (P.Protocol ()->Start (P.Protocol ()), C.Start);
+  EXPECT_EQ (P.Regs.Log.size (), 13u);
+  EXPECT_EQ (P.Protocol ()->Stop (P.Protocol ()), C.Stop);
+  EXPECT_EQ (P.Regs.Log.size (), 18u);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Registers, WdtWriteFailure,
+  ::testing::Values (WriteFailureCase{"Timeout", 0x01, 5, 0x8B, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},
+                     WriteFailureCase{"Gate", 0x82, 0, 0x09, EFI_SUCCESS, EFI_SUCCESS},
+                     WriteFailureCase{"Key", 0x01, 0, 0x0F, EFI_SUCCESS, EFI_SUCCESS},
+                     WriteFailureCase{"Counter", 0x84, 0, 0x800C94, EFI_SUCCESS, EFI_SUCCESS}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
+TEST (WdtProtocol, FailedReadWritesOnlyTheStepsOwnBits)
+{
+  Platform P;
+  SeedRegisters (P.Regs, 0xFF);
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.ReadStatus[{0x82, 0, 0x09}] = EFI_DEVICE_ERROR;
+  P.Regs.ReadStatus[{0x01, 5, 0x8E}] = EFI_DEVICE_ERROR;
+  P.Regs.Log.clear ();
+
+  P.Protocol ()->Start (P.Protocol ());
+
+  EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x00, 0xFF, 0x00));
+}
+
+struct SetupCase {
+  const char *Name;
+  size_t      Size;
+  UINT8       Timeout;  // at byte 332, when the variable reaches it
+  bool        Armed;
+};
+
+class WdtSetupTimeout : public ::testing::TestWithParam<SetupCase> {};
+
+TEST_P (WdtSetupTimeout, DecidesHandoffStartAndState)
+{
+  const auto &C = GetParam ();
+  Platform    P;
+  P.SetSetup (C.Timeout, C.Size);
+  P.HookService.Install (P.Fw);
+  P.Regs.Install (P.Fw);
+  ASSERT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_SUCCESS);
+  auto *W = P.Protocol ();
+  P.Regs.Log.clear ();
+
+  UINT8 Enabled = 0xEE;
+  EXPECT_EQ (W->GetState (W, &Enabled), EFI_SUCCESS);
+  EXPECT_EQ (Enabled, C.Armed ? 1 : 0);
+  EXPECT_TRUE (P.Regs.Log.empty ());
+
+  P.Fw.SignalGroup (kExitBootGroup);
+  EXPECT_EQ (P.Regs.Log, C.Armed ? ArmLog (C.Timeout, 0, 0, 0) : StopLog (0, 0));
+
+  P.Regs.Log.clear ();
+  if (C.Armed) {
+    EXPECT_EQ (W->Start (W), EFI_SUCCESS);
+    EXPECT_EQ (P.Regs.Log.size (), 13u);
+  } else {
+    EXPECT_EQ (W->Start (W), 0x8000000000000002ULL);
+    EXPECT_TRUE (P.Regs.Log.empty ());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P (Sizes, WdtSetupTimeout,
+                          ::testing::Values (SetupCase{"OneByte", 1, 0, false},
+                                             SetupCase{"EndsBeforeTimeout", 332, 0, false},
+                                             SetupCase{"TimeoutZero", 410, 0, false},
+                                             SetupCase{"EndsAtTimeout", 333, 45, true},
+                                             SetupCase{"TimeoutMax", 410, 0xFF, true}),
+                          [] (const auto &Info) { return std::string (Info.param.Name); });
+
+TEST (WdtProtocol, GetStateRejectsANullResultPointer)
+{
+  Platform P;
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  EXPECT_EQ (P.Protocol ()->GetState (P.Protocol (), nullptr), EFI_INVALID_PARAMETER);
+}
+
+TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
+{
+  Platform P;
+  P.Regs.Set (0x82, 0, 0x09, 0x01);  // values arming leaves as they are
+  P.Regs.Set (0x01, 5, 0x8E, 0x02);
+  ASSERT_EQ (P.Start (45), EFI_SUCCESS);
+  P.Regs.Log.clear ();
+
+  P.Fw.SignalGroup (kLegacyGroup);
+  P.Fw.SignalGroup (kExitBootGroup);
+
+  Log Expected = ArmLog (45, 0x01, 0x00, 0x02);
+  const Log Once = Expected;
+  Expected.insert (Expected.end (), Once.begin (), Once.end ());
+  EXPECT_EQ (P.Regs.Log, Expected);
+}
+
+}  // namespace

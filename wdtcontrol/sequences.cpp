@@ -1,0 +1,168 @@
+// Register sequences that arm and stop the watchdog, the status word, and
+// the WATCHDOG_CONTROL_PROTOCOL that other drivers call.
+//
+// Every access goes through RegAccess with &DriverContext as Context, one
+// byte at a time, in exactly this order ("RMW" = Read, then Write of the
+// changed byte; a register is written as (type, bank, register)):
+//
+//   Arm (Timeout)                         Stop
+//   R  (0x82, 0, 0x09)                    R  (0x82, 0, 0x09)
+//   W  (0x82, 0, 0x09) = read | 0x01      W  (0x82, 0, 0x09) = read | 0x01
+//   R  (0x01, 5, 0x8C)                    R  (0x01, 5, 0x8E)
+//   W  (0x01, 5, 0x8C) = read & 0xFE      W  (0x01, 5, 0x8E) = read & 0xFC
+//   R  (0x01, 5, 0x8E)                    W  (0x01, 5, 0x8B) = 0x00
+//   W  (0x01, 5, 0x8E) = read | 0x02
+//   W  (0x01, 0, 0x0F) = 0x5C, 0x23, 0x14, 0x08, 0x01 (five writes)
+//   W  (0x84, 0, 0x800C94) = 0x00
+//   W  (0x01, 5, 0x8B) = Timeout
+//
+//   Status word (at start-up): R (0x82, 0, 0x09), R (0x01, 5, 0x8C),
+//   R (0x01, 5, 0x8E), R (0x01, 5, 0x8B); word = bit 0 of the first
+//   + 2 x the last.
+//
+// Arm and Stop return the status of their final write; every other status
+// is ignored. A read that fails leaves its byte 0, so the write that
+// follows carries only the bits the step itself sets.
+#include "wdtcontrol.h"
+
+namespace {
+
+struct REGISTER_ID {
+  UINT8  Type;
+  UINT8  Bank;
+  UINT32 Register;
+};
+
+constexpr REGISTER_ID GateRegister     = {0x82, 0, 0x09};
+constexpr REGISTER_ID ModeRegister     = {0x01, 5, 0x8C};
+constexpr REGISTER_ID ControlRegister  = {0x01, 5, 0x8E};
+constexpr REGISTER_ID TimeoutRegister  = {0x01, 5, 0x8B};
+constexpr REGISTER_ID KeyRegister      = {0x01, 0, 0x0F};
+constexpr REGISTER_ID CounterRegister  = {0x84, 0, 0x800C94};
+
+enum class STEP_KIND : UINT8 {
+  SetBits,       // RMW: OR Value
+  KeepBits,      // RMW: AND Value
+  Write,         // write Value
+  WriteTimeout,  // write the caller's timeout
+};
+
+struct REGISTER_STEP {
+  STEP_KIND   Kind;
+  REGISTER_ID Reg;
+  UINT8       Value;
+};
+
+constexpr REGISTER_STEP ArmSequence[] = {
+  {STEP_KIND::SetBits,      GateRegister,    0x01},
+  {STEP_KIND::KeepBits,     ModeRegister,    0xFE},
+  {STEP_KIND::SetBits,      ControlRegister, 0x02},
+  {STEP_KIND::Write,        KeyRegister,     0x5C},
+  {STEP_KIND::Write,        KeyRegister,     0x23},
+  {STEP_KIND::Write,        KeyRegister,     0x14},
+  {STEP_KIND::Write,        KeyRegister,     0x08},
+  {STEP_KIND::Write,        KeyRegister,     0x01},
+  {STEP_KIND::Write,        CounterRegister, 0x00},
+  {STEP_KIND::WriteTimeout, TimeoutRegister, 0x00},
+};
+
+constexpr REGISTER_STEP DisarmSequence[] = {
+  {STEP_KIND::SetBits,  GateRegister,    0x01},
+  {STEP_KIND::KeepBits, ControlRegister, 0xFC},
+  {STEP_KIND::Write,    TimeoutRegister, 0x00},
+};
+
+EFI_STATUS ReadRegister (const REGISTER_ID &Reg, OUT UINT8 *Value)
+{
+  return RegAccess->Read (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
+}
+
+EFI_STATUS WriteRegister (const REGISTER_ID &Reg, IN UINT8 Value)
+{
+  return RegAccess->Write (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
+}
+
+template <UINTN Count>
+EFI_STATUS RunSequence (const REGISTER_STEP (&Steps)[Count], IN UINT8 Timeout)
+{
+  EFI_STATUS Status = EFI_SUCCESS;
+  for (const REGISTER_STEP &Step : Steps) {
+    UINT8 Value = 0;
+    switch (Step.Kind) {
+      case STEP_KIND::SetBits:
+        ReadRegister (Step.Reg, &Value);
+        Value |= Step.Value;
+        break;
+      case STEP_KIND::KeepBits:
+        ReadRegister (Step.Reg, &Value);
+        Value &= Step.Value;
+        break;
+      case STEP_KIND::Write:
+        Value = Step.Value;
+        break;
+      case STEP_KIND::WriteTimeout:
+        Value = Timeout;
+        break;
+    }
+    Status = WriteRegister (Step.Reg, Value);
+  }
+  return Status;
+}
+
+}  // namespace
+
+constinit WATCHDOG_CONTROL_PROTOCOL mWatchdogControl = {WatchdogStart, WatchdogStop, WatchdogGetState};
+
+EFI_STATUS ArmWatchdog (IN UINT8 Timeout) { return RunSequence (ArmSequence, Timeout); }
+
+EFI_STATUS DisarmWatchdog () { return RunSequence (DisarmSequence, 0); }
+
+UINT16 ReadStatusWord ()
+{
+  // Mode and control are read only so that the hardware sees the same
+  // access pattern as always; their bits take no place in the word.
+  UINT8 Gate = 0, Mode = 0, Control = 0, Timeout = 0;
+  ReadRegister (GateRegister, &Gate);
+  ReadRegister (ModeRegister, &Mode);
+  ReadRegister (ControlRegister, &Control);
+  ReadRegister (TimeoutRegister, &Timeout);
+  return static_cast<UINT16> ((Gate & 0x01) + 2 * Timeout);
+}
+
+EFI_STATUS EFIAPI WatchdogStart (IN WATCHDOG_CONTROL_PROTOCOL *This)
+{
+  (void)This;
+  if (WatchdogTimeout () == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return ArmWatchdog (WatchdogTimeout ());
+}
+
+EFI_STATUS EFIAPI WatchdogStop (IN WATCHDOG_CONTROL_PROTOCOL *This)
+{
+  (void)This;
+  return DisarmWatchdog ();
+}
+
+EFI_STATUS EFIAPI WatchdogGetState (IN WATCHDOG_CONTROL_PROTOCOL *This, OUT UINT8 *Enabled)
+{
+  (void)This;
+  if (Enabled == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *Enabled = WatchdogTimeout () != 0 ? 1 : 0;
+  return EFI_SUCCESS;
+}
+
+VOID EFIAPI StopCallback (VOID) { WatchdogStop (nullptr); }
+
+VOID EFIAPI OsHandoffNotify (IN EFI_EVENT Event, IN VOID *Context)
+{
+  (void)Event;
+  (void)Context;
+  if (WatchdogTimeout () != 0) {
+    WatchdogStart (nullptr);
+  } else {
+    WatchdogStop (nullptr);
+  }
+}

@@ -1,0 +1,50 @@
+// WdtControl's internal interface: the module globals shared by the entry
+// point and the register sequences, and the routines that tests reach
+// directly. WdtControl is linked into the same host test program as
+// ServiceLib, so every external name here is distinct from ServiceLib's.
+#pragma once
+
+#include <HookRegistration.h>
+#include <RegisterAccess.h>
+#include <WatchdogControl.h>
+
+// The address of this pair is the Context of every register access, so the
+// platform service can tell which image is calling.
+struct WDT_DRIVER_CONTEXT {
+  EFI_HANDLE       ImageHandle;
+  EFI_SYSTEM_TABLE *SystemTable;
+};
+
+static_assert (sizeof (WDT_DRIVER_CONTEXT) == 16, "two adjacent words");
+
+extern constinit WDT_DRIVER_CONTEXT         DriverContext;
+extern constinit UINT8                      SetupData[WDT_SETUP_DATA_SIZE];
+extern constinit REGISTER_ACCESS_PROTOCOL   *RegAccess;
+extern constinit HOOK_REGISTRATION_PROTOCOL *Hook;
+extern constinit WATCHDOG_CONTROL_PROTOCOL  mWatchdogControl;
+
+// The user's timeout from Setup; 0 means the watchdog stays disabled.
+inline UINT8 WatchdogTimeout () { return SetupData[WDT_SETUP_TIMEOUT_OFFSET]; }
+
+// Register sequences; each returns the status of its final write.
+EFI_STATUS ArmWatchdog (IN UINT8 Timeout);
+EFI_STATUS DisarmWatchdog ();
+
+// The status word: bit 0 of the gate register plus twice the timeout register.
+UINT16 ReadStatusWord ();
+
+// Publishes the protocol, the status variable, the hook and the OS-handoff
+// events once the register-access service is there.
+EFI_STATUS WatchdogReady ();
+
+extern "C" {
+
+EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+
+EFI_STATUS EFIAPI WatchdogStart (IN WATCHDOG_CONTROL_PROTOCOL *This);
+EFI_STATUS EFIAPI WatchdogStop (IN WATCHDOG_CONTROL_PROTOCOL *This);
+EFI_STATUS EFIAPI WatchdogGetState (IN WATCHDOG_CONTROL_PROTOCOL *This, OUT UINT8 *Enabled);
+VOID EFIAPI StopCallback (VOID);
+VOID EFIAPI OsHandoffNotify (IN EFI_EVENT Event, IN VOID *Context);
+
+}

@@ -8,8 +8,9 @@
                                                      transcript, the register
                                                      log and every check
 
-A boot lays out a FAT folder with the images and a startup.nsh, which the
-UEFI Shell runs after its 5 s countdown. The fixture driver and fixturectl
+A boot lays out a folder with the images and a startup.nsh, which QEMU
+presents read-only as a FAT disk (virtio) and the UEFI Shell runs after its
+5 s countdown. The fixture driver and fixturectl
 (fixture/) play the platform parts OVMF lacks; their log, the demo's
 progress lines and the watchdog register traffic go to the debug console
 port, which QEMU writes to debug.log and which survives ExitBootServices.
@@ -99,7 +100,8 @@ def boot(scenario, images, out, limit, progress=None):
         "-nic", "none", "-monitor", "none",
         "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
         "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
-        "-drive", f"format=raw,file=fat:rw:{fat}",
+        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
+        "-device", "virtio-blk-pci,drive=fat",
         "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
         "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",

@@ -329,9 +329,8 @@ def check_wdt_armed(out):
     expect(accesses(ready) == STATUS_READS, f"status reads at start: {describe(accesses(ready))}")
     expect(any(line == "HOOK register code=2 systemtable=ok image=set routine=set" for line in ready),
            "WdtControl did not register its stop routine with code 2")
-    com1 = demo_bytes(out)
-    expect(b"WdtControlStatus: Success, 2 bytes, attributes 6, value 0x003d" in com1, "status variable on COM1")
-    expect(b"GetState: Success, enabled 1" in com1, "GetState on COM1")
+    expect("APP WdtControlStatus status=0 size=2 attributes=6 value=003D" in lines, "status variable")
+    expect("APP GetState status=0 enabled=1" in lines, "GetState")
     demo = index_of(lines, "APP demo")
     expect(not accesses(lines[demo:index_of(lines, "APP exit boot services")]), "register access before hand-off")
     check_handoff(lines, arm_steps(30), "arm at exit of boot services")
@@ -344,8 +343,8 @@ def check_wdt_stopped(out):
     expect_sequence(accesses(hook), STOP_STEPS, "stop through the hook", repeats_allowed=False)
     start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
     expect(not accesses(start), f"Start with timeout 0 touched registers: {describe(accesses(start))}")
-    com1 = demo_bytes(out)
-    expect(b"GetState: Success, enabled 0" in com1 and b"Start: Invalid Parameter" in com1, "GetState/Start on COM1")
+    expect("APP GetState status=0 enabled=0" in lines, "GetState")
+    expect("APP Start status=8000000000000002" in lines, "Start with timeout 0 did not refuse")
     check_handoff(lines, STOP_STEPS, "stop at exit of boot services")
 
 

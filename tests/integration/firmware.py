@@ -19,7 +19,6 @@ line only once the demo has asked for it, since the firmware's own console
 polls COM1 too. The demo ends every boot with a power-off.
 """
 import argparse
-import os
 import re
 import select
 import shutil

@@ -1,0 +1,104 @@
+// FormatOutput with a format of either width, a maximum count, a NULL or a
+// recording output routine, and argument slots drawn from the input.
+//
+// Input: a mode byte, then (by mode) the slots, then the format text.
+//   bit 0     16-bit format
+//   bit 1     NULL output routine
+//   bit 2     slots are pointers (into buffers owned here, or NULL); clear:
+//             slots are raw integers and the conversions that would take a
+//             pointer are turned into %d, since a caller passing a number
+//             where a pointer belongs is outside the contract
+//   bits 3-4  maximum count: 0, one byte, two bytes, or 1 MiB
+//
+// The maximum count is kept finite so that a '*' width taken from an
+// address cannot ask for billions of characters; the engine must stop
+// producing at the count and still return.
+#include <servicelib.h>
+
+#include "FuzzInput.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int    kSlots    = 24;
+constexpr size_t kSlotSize = 64;
+
+alignas (16) UINT8 gSlotBuffers[kSlots][kSlotSize];
+UINT32 gCalls;
+
+VOID EFIAPI CountingOutput (CHAR16 Ch)
+{
+  (void)Ch;
+  ++gCalls;
+}
+
+bool TakesPointer (UINT32 Unit)
+{
+  switch (Unit) {
+    case 's': case 'S': case 'a': case 'g': case 'G': case 't': case 'n':
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
+{
+  FuzzInput   In (Data, Size);
+  const UINT8 Mode        = In.Take<UINT8> ();
+  const bool  Wide        = (Mode & 1) != 0;
+  const bool  NullRoutine = (Mode & 2) != 0;
+  const bool  Pointers    = (Mode & 4) != 0;
+  UINT32      MaxCount;
+  switch ((Mode >> 3) & 3) {
+    case 0:  MaxCount = 0; break;
+    case 1:  MaxCount = In.Take<UINT8> (); break;
+    case 2:  MaxCount = In.Take<UINT16> (); break;
+    default: MaxCount = 1u << 20; break;
+  }
+
+  UINT64 Slots[kSlots];
+  for (int I = 0; I < kSlots; ++I) {
+    if (Pointers) {
+      const UINT8 Selector = In.Take<UINT8> ();
+      size_t      Got;
+      const UINT8 *Fill = In.Bytes (Selector >> 2, &Got);
+      std::memset (gSlotBuffers[I], 0, kSlotSize);
+      std::memcpy (gSlotBuffers[I], Fill, Got);  // at most 63 bytes: the last ones stay NUL for both widths
+      Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (gSlotBuffers[I]);
+    } else {
+      Slots[I] = In.Take<UINT64> ();
+    }
+  }
+
+  std::vector<UINT16> Wide16;
+  std::vector<CHAR8>  Narrow;
+  const UINT8        *Text = In.Rest ();
+  const size_t        Len  = In.RestSize ();
+  if (Wide) {
+    for (size_t I = 0; I + 1 < Len; I += 2) {
+      UINT16 Unit = static_cast<UINT16> (Text[I] | (Text[I + 1] << 8));
+      Wide16.push_back (!Pointers && TakesPointer (Unit) ? UINT16{'d'} : Unit);
+    }
+    Wide16.push_back (0);
+  } else {
+    for (size_t I = 0; I < Len; ++I) {
+      const CHAR8 C = static_cast<CHAR8> (Text[I]);
+      Narrow.push_back (!Pointers && TakesPointer (static_cast<UINT8> (C)) ? 'd' : C);
+    }
+    Narrow.push_back (0);
+  }
+  const VOID *Format = Wide ? static_cast<const VOID *> (Wide16.data ()) : Narrow.data ();
+
+  gCalls = 0;
+  const UINT32 Result = FormatOutput (NullRoutine ? nullptr : CountingOutput, MaxCount, Wide ? 1 : 0, Format,
+                                      reinterpret_cast<VA_LIST> (Slots));
+  if (Result > MaxCount || (!NullRoutine && Result != gCalls) || (NullRoutine && gCalls != 0)) {
+    std::abort ();
+  }
+  return 0;
+}

@@ -1,0 +1,125 @@
+// HeapAllocFree driven by operation sequences, checked against a model
+// after every step: allocations of any size, frees in any order, and frees
+// of pointers that are not live payloads (inside and outside the arena,
+// misaligned, double frees), which must be refused without a change.
+//
+// Each input starts and ends with an empty heap: whatever it left allocated
+// is freed at the end, after which the arena must be one free block again.
+#include <servicelib.h>
+#include <strmem/heap.h>
+
+#include "FuzzInput.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Live {
+  UINT8 *Payload;
+  UINTN  Size;
+  UINT8  Pattern;
+};
+
+[[noreturn]] void Fail () { std::abort (); }
+
+// Walks the whole list: links agree, tags are valid, blocks tile the arena
+// from the leading header to the end marker, no two free blocks touch, and
+// every live payload is an allocated block of at least its size that still
+// holds its pattern.
+void CheckHeap (const std::vector<Live> &Model)
+{
+  if (HeapHead != reinterpret_cast<HEAP_BLOCK_HEADER *> (mHeapArena)) Fail ();
+  size_t Allocated = 0;
+  HEAP_BLOCK_HEADER *Prev = nullptr;
+  bool PrevFree = false;
+  for (HEAP_BLOCK_HEADER *H = HeapHead;; H = H->Next) {
+    if (H->Prev != Prev) Fail ();
+    if (H->Tag != HEAP_TAG_FREE && H->Tag != HEAP_TAG_ALLOCATED) Fail ();
+    const bool Free = H->Tag == HEAP_TAG_FREE;
+    if (Free && PrevFree) Fail ();
+    if (H->Next == nullptr) {
+      if (reinterpret_cast<UINT8 *> (H) != mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE || Free) Fail ();
+      break;
+    }
+    if (reinterpret_cast<UINT8 *> (H->Next) < reinterpret_cast<UINT8 *> (H) + HEAP_HEADER_SIZE) Fail ();
+    if (!Free && Prev != nullptr) ++Allocated;
+    PrevFree = Free;
+    Prev = H;
+  }
+  if (Allocated != Model.size ()) Fail ();
+  for (const Live &L : Model) {
+    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - HEAP_HEADER_SIZE);
+    if (H->Tag != HEAP_TAG_ALLOCATED) Fail ();
+    if (static_cast<UINTN> (reinterpret_cast<UINT8 *> (H->Next) - L.Payload) < L.Size) Fail ();
+    for (UINTN I = 0; I < L.Size; ++I) {
+      if (L.Payload[I] != L.Pattern) Fail ();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
+{
+  FuzzInput          In (Data, Size);
+  std::vector<Live>  Model;
+  std::vector<UINT8 *> Freed;
+  UINT8              NextPattern = 1;
+
+  if (HeapAllocFree (nullptr, 0) != nullptr) Fail ();  // asks for nothing, gets nothing
+  HeapAllocFree (HeapAllocFree (nullptr, 1), 0);     // the arena is laid out on first use
+  while (In.RestSize () > 0) {
+    const UINT8  Op  = In.Take<UINT8> ();
+    const UINT16 Arg = In.Take<UINT16> ();
+    switch (Op % 5) {
+      case 0:
+      case 1: {  // allocate, up to a little over the arena
+        const UINTN Want = (Op & 0x80) != 0 ? UINTN{Arg} * 2 : Arg % 4096;
+        auto *P = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
+        if (P != nullptr) {
+          if (P < mHeapArena || P + Want > mHeapArena + sizeof (mHeapArena)) Fail ();
+          std::memset (P, NextPattern, Want);
+          Model.push_back ({P, Want, NextPattern++});
+        }
+        break;
+      }
+      case 2:  // free a live block
+        if (!Model.empty ()) {
+          const size_t I = Arg % Model.size ();
+          UINT8 *P = Model[I].Payload;
+          if (HeapAllocFree (P, 0) != P) Fail ();
+          Freed.push_back (P);
+          Model.erase (Model.begin () + static_cast<long> (I));
+        }
+        break;
+      case 3: {  // free something that is not a live payload: refused, nothing changes
+        UINT8 *P;
+        if ((Op & 0x80) != 0 && !Freed.empty ()) {
+          P = Freed[Arg % Freed.size ()];
+        } else if ((Op & 0x40) != 0) {
+          static UINT8 Outside[64];
+          P = Outside + Arg % 64;
+        } else {
+          P = mHeapArena + (Arg % (sizeof (mHeapArena) + 64));
+        }
+        bool IsLive = false;
+        for (const Live &L : Model) IsLive |= L.Payload == P;
+        if (!IsLive && HeapAllocFree (P, 0) != nullptr) Fail ();
+        break;
+      }
+      default:  // a request that can never fit
+        if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) Fail ();
+        break;
+    }
+    CheckHeap (Model);
+  }
+
+  for (const Live &L : Model) {
+    if (HeapAllocFree (L.Payload, 0) != L.Payload) Fail ();
+  }
+  Model.clear ();
+  CheckHeap (Model);
+  if (HeapHead != nullptr && HeapHead->Next->Next->Next != nullptr) Fail ();  // lead, one free block, end
+  return 0;
+}

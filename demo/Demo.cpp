@@ -149,18 +149,25 @@ VOID ShowHeap ()
 
 // Slots 11 and 12 on the UART's scratch register: the boot-services
 // instance reaches it through CPU I/O, the SMM instance through SmmIo.
-VOID ShowPortIo ()
+VOID ShowPortIo (CONST CHAR8 *Name)
 {
   EFI_STATUS Status = mLib->IoWrite (0x3FF, 0xA5, 0);
   UINT32     Value  = mLib->IoRead (0x3FF, 0);
   Print ("IoWrite 0x3FF 0xA5: %r, IoRead 0x3FF: 0x%02x\n", Status, Value);
+  LogStr ("APP ");
+  LogStr (Name);
+  LogStr (" instance: IoWrite 0x3FF status=");
+  LogHex (Status);
+  LogStr (" IoRead 0x3FF=");
+  LogHex (Value, 2);
+  LogStr ("\n");
 }
 
 VOID ShowServices (LIB_SERVICES_PROTOCOL *Lib, CONST CHAR8 *Name, EFI_GUID *Guid)
 {
   mLib = Lib;
   ShowFormat (Name, Guid);
-  ShowPortIo ();
+  ShowPortIo (Name);
   ShowStrings ();
   ShowHeap ();
 }

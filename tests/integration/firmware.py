@@ -303,6 +303,9 @@ def check_smm_lifecycle(out):
     for kind in ("write", "read"):
         line = lines[index_of(lines, f"SMM SmmIo first {kind}:")]
         expect(" This=&Smst->SmmIo " in line, f"SmmIo called with another This: {line!r}")
+    for name in ("boot services", "SMM"):
+        expect(f"APP {name} instance: IoWrite 0x3FF status=0 IoRead 0x3FF=A5" in lines,
+               f"port I/O through the {name} instance")
     counts = summary(lines)
     expect(counts["smmio.wrongthis"] == 0 and counts["cpuio.wrongthis"] == 0, f"wrong This: {counts}")
     expect(counts["smmio.writes"] > 0 and counts["smmio.reads"] > 0, f"SMM copy did no port I/O: {counts}")

@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
     if (Pointers) {
       const UINT8 Selector = In.Take<UINT8> ();
       size_t      Got;
-      const UINT8 *Fill = In.Bytes (Selector >> 2, &Got);
+      const UINT8 *Fill = In.Bytes ((Selector >> 2) % (kSlotSize - 1), &Got);
       std::memset (gSlotBuffers[I], 0, kSlotSize);
-      std::memcpy (gSlotBuffers[I], Fill, Got);  // at most 63 bytes: the last ones stay NUL for both widths
+      std::memcpy (gSlotBuffers[I], Fill, Got);  // at most 62 bytes: a NUL unit follows for either width
       Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (gSlotBuffers[I]);
     } else {
       Slots[I] = In.Take<UINT64> ();
@@ -94,9 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   }
   const VOID *Format = Wide ? static_cast<const VOID *> (Wide16.data ()) : Narrow.data ();
 
+  // Every conversion and every '*' takes one slot, so a format of N units
+  // takes fewer than N: give it that many, repeating the drawn ones.
+  std::vector<UINT64> Args (Wide ? Wide16.size () : Narrow.size ());
+  for (size_t I = 0; I < Args.size (); ++I) {
+    Args[I] = Slots[I % kSlots];
+  }
+
   gCalls = 0;
   const UINT32 Result = FormatOutput (NullRoutine ? nullptr : CountingOutput, MaxCount, Wide ? 1 : 0, Format,
-                                      reinterpret_cast<VA_LIST> (Slots));
+                                      reinterpret_cast<VA_LIST> (Args.data ()));
   if (Result > MaxCount || (!NullRoutine && Result != gCalls) || (NullRoutine && gCalls != 0)) {
     std::abort ();
   }

@@ -1,0 +1,152 @@
+// FormatOutput against the host C library's vsnprintf, and plain text
+// against the floor: the same characters handed to the same output routine,
+// one call each, with no format to walk. Compare the times of one group in
+// the same run.
+#include <servicelib.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+char   gSink[4096];
+size_t gSinkLength;
+
+// The output routine of every FormatOutput run: appends to a buffer, as a
+// client printing into memory would.
+VOID EFIAPI Append (CHAR16 Ch) { gSink[gSinkLength++] = static_cast<char> (Ch); }
+
+// Keeps the compiler from calling Append directly in the floor loop.
+FORMAT_OUTPUT_ROUTINE OpaqueRoutine ()
+{
+  FORMAT_OUTPUT_ROUTINE Routine = Append;
+  benchmark::DoNotOptimize (Routine);
+  return Routine;
+}
+
+int HostFormat (char *Buffer, size_t Size, const char *Format, ...)
+{
+  va_list Args;
+  va_start (Args, Format);
+  const int Length = std::vsnprintf (Buffer, Size, Format, Args);
+  va_end (Args);
+  return Length;
+}
+
+//
+// Mixed: integers in every base with flags, width and precision, strings,
+// and a pointer. The format means the same in both languages except for
+// the text of %p.
+//
+const char kMixed[] = "id=%d neg=%+6d u=%u hex=%#010x HEX=%X oct=%#o w=%-8d| p=%.5d big=%llx s=%-10s| t=%.3s "
+                      "c=%c ptr=%p\n";
+const char kName[]  = "ServiceLib";
+const char kTrim[]  = "abcdef";
+
+void BM_Mixed_FormatOutput (benchmark::State &State)
+{
+  const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
+  const UINT64 Args[] = {123456,
+                         static_cast<UINT64> (-42),
+                         4000000000u,
+                         0xBEEF,
+                         0xC0FFEE,
+                         0755,
+                         17,
+                         42,
+                         0x123456789ABCDEFull,
+                         reinterpret_cast<UINTN> (kName),
+                         reinterpret_cast<UINTN> (kTrim),
+                         'Z',
+                         reinterpret_cast<UINTN> (&State)};
+  for (auto _ : State) {
+    gSinkLength = 0;
+    benchmark::DoNotOptimize (
+      FormatOutput (Routine, 0xFFFFFFFF, 0, kMixed, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))));
+    benchmark::ClobberMemory ();
+  }
+  State.SetItemsProcessed (State.iterations ());
+}
+
+// The same run counting only (no routine): the engine's own share.
+void BM_Mixed_FormatOutputCountOnly (benchmark::State &State)
+{
+  const UINT64 Args[] = {123456, static_cast<UINT64> (-42), 4000000000u, 0xBEEF, 0xC0FFEE, 0755, 17, 42,
+                         0x123456789ABCDEFull, reinterpret_cast<UINTN> (kName), reinterpret_cast<UINTN> (kTrim),
+                         'Z', reinterpret_cast<UINTN> (&State)};
+  for (auto _ : State) {
+    benchmark::DoNotOptimize (
+      FormatOutput (NULL, 0xFFFFFFFF, 0, kMixed, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))));
+  }
+  State.SetItemsProcessed (State.iterations ());
+}
+
+void BM_Mixed_vsnprintf (benchmark::State &State)
+{
+  for (auto _ : State) {
+    benchmark::DoNotOptimize (HostFormat (gSink, sizeof gSink, kMixed, 123456, -42, 4000000000u, 0xBEEF, 0xC0FFEE,
+                                          0755, 17, 42, 0x123456789ABCDEFull, kName, kTrim, 'Z',
+                                          static_cast<void *> (&State)));
+    benchmark::ClobberMemory ();
+  }
+  State.SetItemsProcessed (State.iterations ());
+}
+
+//
+// Plain text: a log line that is nearly all text, one conversion at the end.
+//
+const char kPlain[] = "ServiceLib: boot-services instance installed, SMM Base notification armed, "
+                      "speaker silenced; waiting for the SMRAM copy to start. status=%d\n";
+const char kPlainOut[] = "ServiceLib: boot-services instance installed, SMM Base notification armed, "
+                         "speaker silenced; waiting for the SMRAM copy to start. status=0\n";
+
+void BM_Plain_FormatOutput (benchmark::State &State)
+{
+  const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
+  const UINT64 Args[] = {0};
+  for (auto _ : State) {
+    gSinkLength = 0;
+    benchmark::DoNotOptimize (
+      FormatOutput (Routine, 0xFFFFFFFF, 0, kPlain, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))));
+    benchmark::ClobberMemory ();
+  }
+  State.SetBytesProcessed (State.iterations () * (sizeof kPlainOut - 1));
+}
+
+void BM_Plain_vsnprintf (benchmark::State &State)
+{
+  for (auto _ : State) {
+    benchmark::DoNotOptimize (HostFormat (gSink, sizeof gSink, kPlain, 0));
+    benchmark::ClobberMemory ();
+  }
+  State.SetBytesProcessed (State.iterations () * (sizeof kPlainOut - 1));
+}
+
+// The floor: no format at all, the produced text handed over one character
+// per call.
+void BM_Plain_Floor (benchmark::State &State)
+{
+  const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
+  for (auto _ : State) {
+    gSinkLength = 0;
+    const char *Text = kPlainOut;
+    benchmark::DoNotOptimize (Text);
+    for (; *Text != 0; ++Text) {
+      Routine (static_cast<CHAR16> (static_cast<INT16> (*Text)));
+    }
+    benchmark::ClobberMemory ();
+  }
+  State.SetBytesProcessed (State.iterations () * (sizeof kPlainOut - 1));
+}
+
+BENCHMARK (BM_Mixed_FormatOutput);
+BENCHMARK (BM_Mixed_FormatOutputCountOnly);
+BENCHMARK (BM_Mixed_vsnprintf);
+BENCHMARK (BM_Plain_FormatOutput);
+BENCHMARK (BM_Plain_vsnprintf);
+BENCHMARK (BM_Plain_Floor);
+
+}  // namespace

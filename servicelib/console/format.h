@@ -1,0 +1,133 @@
+// Shared pieces of the format engine: the per-conversion records, the
+// number renderer and field writer (numbers.cpp), and the buffer printer
+// that builds the GUID, time and status texts (bufferprint.cpp).
+//
+// The renderer and the field writer are templates over the character type
+// of the text they handle (CHAR8 or CHAR16); the routines that take a
+// width flag instead are thin front ends for callers that only know the
+// flag at run time.
+#ifndef SERVICELIB_CONSOLE_FORMAT_H_
+#define SERVICELIB_CONSOLE_FORMAT_H_
+
+#include "../servicelib.h"
+
+// Flags, width and precision of one conversion. Every member is 32 bits.
+typedef struct {
+  UINT32 Alternate;       // '#': keep the base prefix
+  UINT32 ZeroPad;         // '0': zeros after the prefix (cleared when the text fills the width)
+  UINT32 Space;           // ' ': a space in the sign position of a non-negative signed number
+  UINT32 LeftJustify;     // '-': spaces after the text
+  UINT32 Plus;            // '+': a '+' in the sign position of a non-negative signed number
+  UINT32 PrecisionGiven;  // a '.' was read
+  INT32  Width;
+  INT32  Precision;       // numbers: least digits; text: most characters
+} FIELD_FORMAT;
+
+static_assert (sizeof (FIELD_FORMAT) == 32);
+static_assert (__builtin_offsetof (FIELD_FORMAT, Width) == 24);
+
+// One integer to render.
+typedef struct {
+  UINT8  Base;       // 2, 8, 10 or 16
+  INT16  MinDigits;  // least digits; -1 for the usual "at least one"
+  UINT8  Signed;     // 1: Value is an INT64
+  UINT8  Lowercase;  // 1: 'a'..'f' and "0x"
+  UINT64 Value;
+  VOID   *Digits;    // 66 characters of the caller's width (132 bytes)
+  CHAR8  *Prefix;    // 3 bytes: the sign or base prefix, 8-bit
+} NUMBER_FORMAT;
+
+// Digit slots of NUMBER_FORMAT::Digits: 64 digits at most (slots 1..64)
+// and the terminator in slot 65; slot 0 is never written.
+inline constexpr UINT32 kDigitSlots = 66;
+inline constexpr UINT32 kTextBufferBytes = kDigitSlots * sizeof (CHAR16);
+static_assert (kTextBufferBytes == 132);
+
+// Where a field's characters go: the caller's routine (or NULL to count
+// only) and the engine's remaining count, which every produced character
+// lowers by one. One record keeps the field writer at four arguments.
+typedef struct {
+  FORMAT_OUTPUT_ROUTINE Routine;
+  UINT32                Remaining;
+} FORMAT_SINK;
+
+// The format engine behind FormatOutput, for a format of CharT characters.
+template <typename CharT>
+UINT32 FormatEngine (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN UINT32 MaxCount, IN CONST CharT *Format,
+                     IN VA_LIST Args);
+extern template UINT32 FormatEngine<CHAR8> (FORMAT_OUTPUT_ROUTINE, UINT32, CONST CHAR8 *, VA_LIST);
+extern template UINT32 FormatEngine<CHAR16> (FORMAT_OUTPUT_ROUTINE, UINT32, CONST CHAR16 *, VA_LIST);
+
+// Renders Number->Value into Number->Digits (characters of CharT) and its
+// prefix into Number->Prefix. Returns the most significant digit.
+template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
+
+// Lays out one field. Prefix NULL makes a text field (strings, characters,
+// the GUID/time/status texts); otherwise a number field whose prefix the
+// flags settle. Length is the number of characters of Text before its NUL.
+// Returns the characters produced.
+template <typename CharT>
+UINT32 WriteField (IN CONST CharT *Text, IN UINT32 Length, IN OUT CHAR8 *Prefix OPTIONAL,
+                   IN OUT FIELD_FORMAT *Field, IN OUT FORMAT_SINK *Sink);
+
+// Characters before the NUL.
+template <typename CharT> inline UINT32 TextLength (IN CONST CharT *Text)
+{
+  UINT32 Count = 0;
+  while (Text[Count] != 0) {
+    ++Count;
+  }
+  return Count;
+}
+
+// The first MaxChars characters of Text (fewer if it ends sooner).
+template <typename CharT> UINT32 EmitText (IN OUT FORMAT_SINK *Sink, IN CONST CharT *Text, IN UINT32 MaxChars);
+
+extern template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
+extern template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
+extern template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+extern template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+extern template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
+extern template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
+
+// Front ends taking the character width flag (0 = CHAR8, else CHAR16).
+VOID *NumberToText (IN OUT NUMBER_FORMAT *Number, IN BOOLEAN Wide);
+UINT32 WriteField (IN CONST VOID *Text, IN OUT CHAR8 *Prefix OPTIONAL, IN OUT FIELD_FORMAT *Field,
+                   IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN OUT UINT32 *Remaining, IN BOOLEAN Wide);
+UINT32 EmitText (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN CONST VOID *Text, IN OUT UINT32 *Remaining,
+                 IN UINT32 MaxChars, IN BOOLEAN Wide);
+
+// Count copies of Ch (widened with its sign). Nothing for Count <= 0.
+UINT32 EmitRepeated (IN CHAR8 Ch, IN INT32 Count, IN OUT UINT32 *Remaining,
+                     IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL);
+
+// Text given for a NULL string, GUID or time pointer.
+inline constexpr CHAR8 kNullText[] = "(null)";
+
+//
+// Buffer printing (bufferprint.cpp).
+//
+
+// Where BufferPutChar stores the next byte; set by every BufferPrint.
+extern constinit CHAR8 *BufferCursor;
+
+extern "C" {
+// Stores the low byte of Ch at BufferCursor and advances it. No bound.
+VOID EFIAPI BufferPutChar (IN CHAR16 Ch);
+// Formats an 8-bit format into Buffer, ends it with a NUL and returns the
+// characters written without the NUL. The caller guarantees the room.
+UINT32 EFIAPI BufferPrint (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, ...);
+}
+
+// Texts of the firmware conversions, built in 8-bit characters into Buffer
+// (a text buffer of kTextBufferBytes: the GUID and time builders also keep
+// their argument slots in its tail). Each returns the text to print: Buffer, a fixed
+// status name, or kNullText for a NULL pointer.
+CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid OPTIONAL, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer);  // %g %G
+CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time OPTIONAL, OUT CHAR8 *Buffer);                        // %t
+CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer);                                 // %r
+
+// The fixed text of a status code, or NULL when it has none.
+CONST CHAR8 *StatusName (IN EFI_STATUS Status);
+
+#endif

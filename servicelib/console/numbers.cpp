@@ -1,0 +1,274 @@
+// Number rendering and field layout for the format engine. Every character
+// that a conversion produces leaves through EmitText or EmitRepeated, which
+// count it against the engine's remaining count.
+#include "format.h"
+
+namespace {
+
+// A character of 8-bit text reaches the output routine widened with its
+// sign (0xE9 as 0xFFE9); a CHAR16 goes as it is.
+inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
+inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
+
+// The emitters behind EmitText and EmitRepeated. Each clamps its run to
+// the remaining count once, then delivers the characters.
+
+// Produces Count characters of Text, all known to be there.
+template <typename CharT>
+[[gnu::always_inline]] inline UINT32 EmitCount (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 Count)
+{
+  UINT32 Left = Sink->Remaining;
+  if (Count > Left) {
+    Count = Left;
+  }
+  Sink->Remaining = Left - Count;
+  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
+    for (UINT32 Index = 0; Index < Count; ++Index) {
+      Routine (Widen (Text[Index]));
+    }
+  }
+  return Count;
+}
+
+[[gnu::always_inline]] inline UINT32 Repeat (FORMAT_SINK *Sink, CHAR8 Ch, UINT32 Count)
+{
+  UINT32 Produced = Count;
+  if (Produced > Sink->Remaining) {
+    Produced = Sink->Remaining;
+  }
+  Sink->Remaining -= Produced;
+  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
+    const CHAR16 Wide = Widen (Ch);
+    for (UINT32 Index = 0; Index < Produced; ++Index) {
+      Routine (Wide);
+    }
+  }
+  return Produced;
+}
+
+}  // namespace
+
+template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
+{
+  CharT *Digits = static_cast<CharT *> (Number->Digits);
+  Digits[kDigitSlots - 1] = 0;
+
+  const bool Negative = Number->Signed == 1 && static_cast<INT64> (Number->Value) < 0;
+  UINT64 Magnitude = Negative ? 0 - Number->Value : Number->Value;
+  const UINT64 Original = Magnitude;
+
+  // Digits are written from slot 64 downwards. Base 10 divides by a
+  // constant (in 32 bits once the value fits) and the powers of two shift,
+  // so no digit costs a hardware division; any other base divides.
+  const UINT32 Base = Number->Base;
+  const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : Base == 2 ? 1 : 0;
+  const UINT32 Letter = 'A' - 10 + (Number->Lowercase == 1 ? 32 : 0);
+  CharT        *Out = Digits + kDigitSlots - 1;
+  if (Base == 10) {
+    while (Magnitude > 0xFFFFFFFFu) {
+      *--Out = static_cast<CharT> ('0' + Magnitude % 10);
+      Magnitude /= 10;
+    }
+    UINT32 Small = static_cast<UINT32> (Magnitude);
+    do {
+      *--Out = static_cast<CharT> ('0' + Small % 10);
+      Small /= 10;
+    } while (Small != 0);
+  } else {
+    do {
+      UINT32 Digit;
+      if (Shift != 0) {
+        Digit = static_cast<UINT32> (Magnitude) & (Base - 1);
+        Magnitude >>= Shift;
+      } else {
+        Digit = static_cast<UINT32> (Magnitude % Base);
+        Magnitude /= Base;
+      }
+      *--Out = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
+    } while (Magnitude != 0);
+  }
+  // Zeros in front up to MinDigits digits, but never more than 64 digits
+  // (slots 1 to 64): slot 0 is never written. No base of 2 or more needs
+  // more than 64 slots for the value itself.
+  const INT32 MinDigits = Number->MinDigits > 64 ? 64 : Number->MinDigits;
+  CharT *const Least = Digits + kDigitSlots - 1 - (MinDigits > 0 ? MinDigits : 1);
+  while (Out > Least) {
+    *--Out = '0';
+  }
+
+  CHAR8 *Prefix = Number->Prefix;
+  Prefix[0] = Prefix[1] = Prefix[2] = 0;
+  if (Number->Signed == 1) {
+    Prefix[0] = Negative ? '-' : '+';
+  } else if (Original != 0) {
+    if (Base == 16) {
+      Prefix[0] = '0';
+      Prefix[1] = static_cast<CHAR8> ('X' | (32 * Number->Lowercase));
+    } else if (Base == 8) {
+      Prefix[0] = '0';
+    }
+  }
+  return Out;
+}
+
+template <typename CharT>
+UINT32 EmitText (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 MaxChars)
+{
+  UINT32 Count = TextLength (Text);
+  return EmitCount (Sink, Text, Count < MaxChars ? Count : MaxChars);
+}
+
+UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROUTINE OutputRoutine)
+{
+  if (Count <= 0) {
+    return 0;
+  }
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  const UINT32 Produced = Repeat (&Sink, Ch, static_cast<UINT32> (Count));
+  *Remaining = Sink.Remaining;
+  return Produced;
+}
+
+template <typename CharT>
+UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
+{
+  // A text field has an empty prefix of its own.
+  CHAR8 NoPrefix[1] = {0};
+  const bool NumberField = Prefix != NULL;
+  if (!NumberField) {
+    Prefix = NoPrefix;
+  }
+
+  // Base prefixes ("0x", "0X", "0") only with '#'; signs always.
+  if (Prefix[0] != '+' && Prefix[0] != '-' && Field->Alternate == 0) {
+    Prefix[0] = 0;
+  }
+
+  // Nothing to fill: zero fill is off. A negative width, as an unsigned
+  // number, is larger than every length and keeps it on.
+  if (Length >= static_cast<UINT32> (Field->Width)) {
+    Field->ZeroPad = 0;
+  }
+
+  // Settle the sign place-holder of a non-negative signed number. With zero
+  // fill and no sign flag, the sign position is the first of the zeros.
+  if (Prefix[0] == '+' && Prefix[1] == 0) {
+    if (Field->Space != 0) {
+      Prefix[0] = Field->ZeroPad != 0 ? '+' : ' ';
+    } else if (Field->ZeroPad != 0) {
+      Prefix[0] = Field->Plus != 0 ? '+' : '0';
+    } else if (Field->Plus == 0) {
+      Prefix[0] = 0;
+    }
+  }
+
+  const bool LeadingSpaces  = Field->LeftJustify == 0 && Field->ZeroPad == 0;
+  const bool ZerosAfterSign = Field->LeftJustify == 0 && Field->ZeroPad != 0 && Field->PrecisionGiven == 0;
+  const bool TrailingSpaces = Field->LeftJustify != 0;
+
+  UINT32 Count = Length;
+  INT32  Zeros = 0;
+  if (!NumberField) {
+    if (Field->PrecisionGiven != 0 && static_cast<UINT32> (Field->Precision) < Length) {
+      Count = static_cast<UINT32> (Field->Precision);
+    }
+  } else if (Field->PrecisionGiven != 0) {
+    // Worked out in 64 bits: a precision near the bottom of the INT32 range
+    // (from a '*') must not wrap round into a huge run of zeros.
+    const INT64 Missing = static_cast<INT64> (Field->Precision) - Length;
+    Zeros = Missing > 0 ? static_cast<INT32> (Missing) : 0;
+    // A zero with precision 0 prints as one space.
+    if (Zeros == 0 && Field->Precision == 0 && Length == 1 && Text[0] == '0') {
+      static constexpr CharT Blank[] = {' ', 0};
+      Text = Blank;
+    }
+  }
+
+  UINT32 PrefixLength = 0;
+  while (Prefix[PrefixLength] != 0) {
+    ++PrefixLength;
+  }
+  const INT64 Room = static_cast<INT64> (Field->Width) - PrefixLength - Zeros - Count;
+  INT32 Fill = Room > 0 ? static_cast<INT32> (Room) : 0;
+  // A "0" sign position is absorbed by the precision zeros; its place goes
+  // to the fill, even past the width.
+  if (Prefix[0] == '0' && Prefix[1] == 0 && Zeros > 0) {
+    Prefix[0] = 0;
+    PrefixLength = 0;
+    ++Fill;
+  }
+
+  // The fill zeros and the precision zeros are adjacent, so one run writes
+  // both. Fill and Zeros together never pass Width + 1. The routine and the
+  // remaining count stay in locals while the field is written: the routine
+  // cannot reach the sink.
+  const UINT32 Spaces  = static_cast<UINT32> (Fill);
+  const UINT32 ZeroRun = (ZerosAfterSign ? Spaces : 0) + static_cast<UINT32> (Zeros);
+  const FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine;
+  const UINT32 Before = Sink->Remaining;
+  UINT32       Left   = Before;
+  auto Repeated = [&] (CHAR16 Ch, UINT32 Count) {
+    Count = Count < Left ? Count : Left;
+    Left -= Count;
+    if (Routine != NULL) {
+      while (Count-- != 0) {
+        Routine (Ch);
+      }
+    }
+  };
+  auto Chars = [&] (auto *From, UINT32 Count) {
+    Count = Count < Left ? Count : Left;
+    Left -= Count;
+    if (Routine != NULL) {
+      for (UINT32 Index = 0; Index < Count; ++Index) {
+        Routine (Widen (From[Index]));
+      }
+    }
+  };
+  Repeated (' ', LeadingSpaces ? Spaces : 0);
+  Chars (Prefix, PrefixLength);
+  Repeated ('0', ZeroRun);
+  Chars (Text, Count);
+  Repeated (' ', TrailingSpaces ? Spaces : 0);
+  Sink->Remaining = Left;
+  return Before - Left;
+}
+
+template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
+template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
+template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
+template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
+template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
+
+VOID *NumberToText (NUMBER_FORMAT *Number, BOOLEAN Wide)
+{
+  return Wide != 0 ? static_cast<VOID *> (NumberToText<CHAR16> (Number))
+                   : static_cast<VOID *> (NumberToText<CHAR8> (Number));
+}
+
+UINT32 WriteField (CONST VOID *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_OUTPUT_ROUTINE OutputRoutine,
+                   UINT32 *Remaining, BOOLEAN Wide)
+{
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  UINT32 Produced;
+  if (Wide != 0) {
+    CONST CHAR16 *Wide16 = static_cast<CONST CHAR16 *> (Text);
+    Produced = WriteField (Wide16, TextLength (Wide16), Prefix, Field, &Sink);
+  } else {
+    CONST CHAR8 *Narrow8 = static_cast<CONST CHAR8 *> (Text);
+    Produced = WriteField (Narrow8, TextLength (Narrow8), Prefix, Field, &Sink);
+  }
+  *Remaining = Sink.Remaining;
+  return Produced;
+}
+
+UINT32 EmitText (FORMAT_OUTPUT_ROUTINE OutputRoutine, CONST VOID *Text, UINT32 *Remaining, UINT32 MaxChars,
+                 BOOLEAN Wide)
+{
+  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
+  const UINT32 Produced = Wide != 0 ? EmitText (&Sink, static_cast<CONST CHAR16 *> (Text), MaxChars)
+                                    : EmitText (&Sink, static_cast<CONST CHAR8 *> (Text), MaxChars);
+  *Remaining = Sink.Remaining;
+  return Produced;
+}

@@ -1,0 +1,197 @@
+// The format engine: parsing, conversions, argument slots, the maximum
+// count and the character widths.
+#include "FormatHarness.h"
+
+using namespace fmtest;
+
+namespace {
+
+const char     kAbc[]    = "abc";
+const char16_t kWideAb[] = u"AB\u0142";
+
+class Conversions : public ::testing::TestWithParam<Case> {};
+TEST_P (Conversions, ProduceExactText) { ExpectFormats (GetParam ()); }
+
+INSTANTIATE_TEST_SUITE_P (
+  Integers, Conversions,
+  ::testing::Values (
+    Case{"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, "abc42|   42|42   |00042"},
+    Case{"%d %i %u", {S (-5), S (-5), S (-5)}, "-5 -5 4294967291"},
+    // Each size takes its low bits, sign-extended only for d and i.
+    Case{"%hd %hu %ld %lu %lld %llu",
+         {0x1FFFF, 0x1FFFF, 0x1FFFFFFFFull, 0x1FFFFFFFFull, S (-1), S (-1)},
+         "-1 65535 -1 4294967295 -1 18446744073709551615"},
+    Case{"%qd %I32d %I64d %qx", {S (-2), 0x1FFFFFFFFull, S (-3), S (-1)}, "-2 -1 -3 ffffffffffffffff"},
+    Case{"%d", {0x80000000ull}, "-2147483648"},
+    Case{"%lld", {0x8000000000000000ull}, "-9223372036854775808"},
+    Case{"%hhd|%lhd|%hld", {0xFFFF, 0xFFFF, 0xFFFFFFFF}, "-1|-1|-1"},  // the last modifier counts
+    Case{"%x %X %o %b", {255, 255, 8, 5}, "ff FF 10 101"},
+    Case{"%#x %#X %#o %#b %#u", {255, 255, 8, 5, 7}, "0xff 0XFF 010 101 7"},
+    Case{"%#x|%#o", {0, 0}, "0|0"},
+    Case{"%llb", {S (-1)}, std::string (64, '1')},
+    Case{"%p", {0x1234ABCD}, "000000001234ABCD"},
+    Case{"%#p", {0x1234ABCD}, "0X000000001234ABCD"},
+    Case{"%020p", {0x1234ABCD}, "    000000001234ABCD"},
+    Case{"%+.20p|%#p", {1, 0}, "0000000000000001|0000000000000000"},  // no '+', no precision; zero has no 0X
+    Case{"%*d|%-*d|%.*d|%*.*d", {6, 42, 6, 42, 4, 42, 6, 4, 42}, "    42|42    |0042|  0042"},
+    Case{"%*5d|%5*d", {9, 1, 9, 1}, "    1|        1"},  // the last width counts
+    Case{"%-*d|", {S (-4), 7}, "7|"},                      // a negative width is no width
+    Case{"%.2-5d", {7}, "00007"},                          // after '.', every number is the precision
+    Case{"%.5-3.d", {7}, "7"},  // a '.' after a width-state run starts a new precision
+    Case{"%1234567d", {1}, std::string (1234566, ' ') + "1"}),
+  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+
+INSTANTIATE_TEST_SUITE_P (
+  Text, Conversions,
+  ::testing::Values (
+    Case{"%s|%5s|%-5s|%.2s|%5.2s|%05s", {P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc)},
+         "abc|  abc|abc  |ab|   ab|00abc"},
+    Case{"%S|%ls|%I32s|%hs|%a|%lls", {P (u"wi"), P (u"de"), P (u"!"), P ("na"), P ("rr"), P ("ow")},
+         "wi|de|!|na|rr|ow"},
+    Case{"%c|%lc|%5c|%-3c|", {0x142, 0x4142, 0, 'x'}, "B|B|     |x  |"},
+    Case{"%c", {0}, ""},
+    Case{"100%%|%5%|%-%|", {}, "100%|%|%|"}),
+  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+
+// A malformed conversion is abandoned: the failing character and what
+// follows print as text, and the '%' with its flags, digits and modifiers
+// print nothing.
+INSTANTIATE_TEST_SUITE_P (
+  Invalid, Conversions,
+  ::testing::Values (Case{"%y|%5y|%-y|", {}, "y|y|y|"}, Case{"abc%y", {}, "abc"}, Case{"%Id|%5Id", {}, "Id|Id"},
+                     Case{"%I3d|%I6x", {}, "I3d|I6x"}, Case{"%.5.d", {}, ".d"}, Case{"%12345678d", {}, "8d"},
+                     Case{"%0012345678d", {}, "8d"},  // leading zeros are flags, not digits
+                     Case{"%.12345678d", {}, "8d"}, Case{"abc%", {}, "abc"}, Case{"abc%5", {}, "abc"},
+                     Case{"abc%-", {}, "abc"}, Case{"abc%l", {}, "abc"}, Case{"abc%I", {}, "abc"},
+                     Case{"%5%d", {7}, "%d"},
+                     // An abandoned conversion takes no argument: the next one gets it.
+                     Case{"%-zd %d", {42}, "zd 42"}),
+  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+
+TEST (FormatEngine, CountStoresWhatWasProducedSoFar)
+{
+  INT32 First = -1, Second = -1, Third = -1;
+  const Output Got = Run8 ("ab%nc%5d%n%n", {P (&First), 7, P (&Second), P (&Third)});
+  EXPECT_EQ (Narrow (Got.Chars), "abc    7");
+  EXPECT_EQ (First, 2);
+  EXPECT_EQ (Second, 8);
+  EXPECT_EQ (Third, 8);
+}
+
+TEST (FormatEngine, CountAfterTruncationStoresTheProducedCountNotTheWanted)
+{
+  INT32 Count = -1;
+  const Output Got = Run8 ("abcdef%n%d", {P (&Count), 12345}, 4);
+  EXPECT_EQ (Narrow (Got.Chars), "abcd");
+  EXPECT_EQ (Count, 4);
+  EXPECT_EQ (Got.Result, 4u);
+}
+
+struct LimitCase {
+  const char          *Format;
+  std::vector<UINT64>  Args;
+  UINT32               MaxCount;
+  std::string          Expected;
+};
+
+class MaxCount : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P (MaxCount, BoundsOutputAndResult)
+{
+  const auto  &C   = GetParam ();
+  const Output Got = Run8 (C.Format, C.Args, C.MaxCount);
+  EXPECT_EQ (Narrow (Got.Chars), C.Expected);
+  EXPECT_EQ (Got.Result, C.Expected.size ());
+  // Counting only: the same result with no routine, and nothing called.
+  gReceived.clear ();
+  std::vector<UINT64> Slots = C.Args;
+  Slots.resize (Slots.size () + 4);
+  EXPECT_EQ (FormatOutput (NULL, C.MaxCount, 0, C.Format, reinterpret_cast<VA_LIST> (Slots.data ())),
+             C.Expected.size ());
+  EXPECT_TRUE (gReceived.empty ());
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Truncation, MaxCount,
+  ::testing::Values (LimitCase{"abcdef", {}, 3, "abc"}, LimitCase{"ab%dcd", {12345}, 4, "ab12"},
+                     LimitCase{"ab%dcd", {12345}, 0, ""}, LimitCase{"ab%dcd", {12345}, 0xFFFFFFFF, "ab12345cd"},
+                     LimitCase{"ab%dcd", {12345}, 5, "ab123"}, LimitCase{"ab%%cd", {}, 2, "ab"},
+                     LimitCase{"%1234567d", {1}, 12, std::string (12, ' ')},  // cut inside the fill
+                     LimitCase{"%-8s|", {P ("abc")}, 5, "abc  "},             // cut inside trailing fill
+                     LimitCase{"%+08d", {42}, 3, "+00"},                      // cut after the sign
+                     LimitCase{"%#.6x", {255}, 4, "0x00"},                    // cut inside precision zeros
+                     LimitCase{"%g", {P ("\xb1\x9f\x99\x87\x8c\xd1\xe9\x4d\xb4\xb6\xa1\x30\xe6\xbe\xed\x76")}, 8,
+                               "87999fb1"}),
+  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+
+TEST (FormatEngine, ArgumentsAreTakenEvenAfterTheLimit)
+{
+  // %% takes no slot; %d past the limit still takes one, so %n gets its own.
+  INT32 Count = -1;
+  const Output Got = Run8 ("ab%%%d%n", {99, P (&Count)}, 2);
+  EXPECT_EQ (Narrow (Got.Chars), "ab");
+  EXPECT_EQ (Count, 2);
+}
+
+TEST (FormatEngine, EightBitTextArrivesSignExtended)
+{
+  const Output FromFormat = Run8 ("\xE9%s", {P ("\x80z")});
+  EXPECT_EQ (FromFormat.Chars, (std::u16string{0xFFE9, 0xFF80, u'z'}));
+  // A 16-bit format and 16-bit strings pass their units through unchanged.
+  const Output Wide = Run16 (u"\u00E9\u0142%s%c", {P (kWideAb), 0x10041});
+  EXPECT_EQ (Wide.Chars, (std::u16string{0x00E9, 0x0142, u'A', u'B', 0x0142, u'A'}));
+  EXPECT_EQ (Wide.Result, 6u);
+}
+
+struct WideCase {
+  const char16_t      *Format;
+  std::vector<UINT64>  Args;
+  std::u16string       Expected;
+};
+
+class WideFormats : public ::testing::TestWithParam<WideCase> {};
+
+TEST_P (WideFormats, ProduceExactUnits)
+{
+  const Output Got = Run16 (GetParam ().Format, GetParam ().Args);
+  EXPECT_EQ (Got.Chars, GetParam ().Expected);
+  EXPECT_EQ (Got.Result, GetParam ().Expected.size ());
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Sixteen, WideFormats,
+  ::testing::Values (
+    WideCase{u"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, u"abc42|   42|42   |00042"},
+    WideCase{u"%x|%#X|%p|%b", {255, 255, 0xAB, 6}, u"ff|0XFF|00000000000000AB|110"},
+    // In a 16-bit format every string is 16-bit, whatever the modifier.
+    WideCase{u"%s|%S|%hs|%a|%.1s", {P (u"ab"), P (u"cd"), P (u"ef"), P (u"gh"), P (kWideAb)}, u"ab|cd|ef|gh|A"},
+    WideCase{u"%c%c|%5c", {0x10041, 0x0142, 0x42}, u"A\u0142|    B"},
+    // A unit above 0xFF that only shares its low byte with '%' is plain text.
+    WideCase{u"\u0125d%%", {}, u"\u0125d%"},
+    WideCase{u"%\u0164|", {}, u"\u0164|"},  // a conversion failing on such a unit
+    WideCase{u"%I\u0133\u0132d", {}, u"I\u0133\u0132d"}),
+  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+
+// An output routine may itself format: the engine keeps its state in its
+// own frame, and the GUID/time/status text is finished before the routine runs.
+std::u16string gOuter;
+VOID EFIAPI Reentrant (CHAR16 Ch)
+{
+  gOuter.push_back (Ch);
+  if (Ch == u'|') {
+    UINT64 Args[] = {7, 0};
+    FormatOutput (Record, 0xFFFFFFFF, 0, "<%d>", reinterpret_cast<VA_LIST> (Args));
+  }
+}
+
+TEST (FormatEngine, OutputRoutineMayFormatItself)
+{
+  const EFI_GUID Guid = LIB_SERVICES_PROTOCOL_GUID;
+  gReceived.clear ();
+  UINT64 Args[] = {P (&Guid), 12, 0};
+  EXPECT_EQ (FormatOutput (Reentrant, 0xFFFFFFFF, 0, "%g|%d|", reinterpret_cast<VA_LIST> (Args)), 40u);
+  EXPECT_EQ (Narrow (gOuter), "87999fb1-d18c-4de9-b4b6-a130e6beed76|12|");
+  EXPECT_EQ (Narrow (gReceived), "<7><7>");
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// COM1 character I/O: the bring-up before every character, the direct
+// line-status poll, and what reaches the line.
+#include <servicelib.h>
+
+#include "SimTest.h"
+
+using namespace simtest;
+
+namespace {
+
+constexpr UINT16 kLpcComRange  = 0x0017;  // range bits 0-2 set (a non-COM1 range), other bits kept
+constexpr UINT16 kLpcComEnable = 0x3400;  // decode enable (bit 0) clear, other bits kept
+
+struct Copy {
+  PortPath    Path;
+  const char *Name;
+};
+
+// Starts one copy of the driver: the boot-services copy, or (with an SMM
+// Base that says "in SMM") the SMRAM copy.
+void Start (sim::SimFirmware &Fw, PortPath Path)
+{
+  if (Path == PortPath::SmmIo) {
+    Fw.InstallSmmBase (TRUE);
+  }
+  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  Fw.Ports.Pci.LpcWrite16 (0x80, kLpcComRange);
+  Fw.Ports.Pci.LpcWrite16 (0x82, kLpcComEnable);
+  Fw.Ports.Log.clear ();
+}
+
+// The 23 writes and 3 reads that precede every character, through the
+// copy's own port path.
+std::vector<PortAccess> BringUp (PortPath Path, const void *This)
+{
+  std::vector<PortAccess> Seq = {
+    Out (Path, 0xCF8, 0x8000F880, 2, This),
+    In (Path, 0xCFC, kLpcComRange, 1, This),
+    Out (Path, 0xCFC, kLpcComRange & ~7u, 1, This),
+    In (Path, 0xCFE, kLpcComEnable, 1, This),
+    Out (Path, 0xCFE, kLpcComEnable | 1u, 1, This),
+  };
+  const std::pair<UINT16, UINT8> Sio[] = {
+    {0x4E, 0x55}, {0x4E, 0x07}, {0x4F, 0x0C}, {0x4E, 0x68}, {0x4F, 0x07}, {0x4E, 0x69}, {0x4F, 0x87}, {0x4E, 0x6A},
+    {0x4F, 0xF8}, {0x4E, 0x6B}, {0x4F, 0x03}, {0x4E, 0x07}, {0x4F, 0x07}, {0x4E, 0x30}, {0x4F, 0x01}, {0x4E, 0xAA},
+  };
+  for (auto [Port, Value] : Sio) {
+    Seq.push_back (Out (Path, Port, Value, 0, This));
+  }
+  Seq.push_back (In (Path, 0x3FD, 0x60, 0, This));
+  for (auto [Port, Value] : {std::pair<UINT16, UINT8>{0x3FB, 0x80}, {0x3F8, 0x01}, {0x3F9, 0x00}, {0x3FB, 0x03}}) {
+    Seq.push_back (Out (Path, Port, Value, 0, This));
+  }
+  return Seq;
+}
+
+const void *ThisFor (sim::SimFirmware &Fw, PortPath Path)
+{
+  return Path == PortPath::SmmIo ? static_cast<const void *> (&Fw.Smst.SmmIo) : static_cast<const void *> (&Fw.CpuIo);
+}
+
+class SerialBothCopies : public ::testing::TestWithParam<Copy> {};
+
+TEST_P (SerialBothCopies, PutCharBringsThePathUpThenPollsDirectlyAndSends)
+{
+  sim::SimFirmware Fw;
+  Start (Fw, GetParam ().Path);
+  const void *This = ThisFor (Fw, GetParam ().Path);
+
+  SerialPutChar ('a');
+
+  auto Expected = BringUp (GetParam ().Path, This);
+  Expected.push_back (In (PortPath::Direct, 0x3FD, 0x60));
+  Expected.push_back (Out (GetParam ().Path, 0x3F8, 'a', 0, This));
+  EXPECT_EQ (Fw.Ports.Log, Expected);
+  EXPECT_EQ (Fw.Ports.Uart.Transmitted, (std::vector<UINT8>{0x61}));
+  // The line is set up for 115200 8N1 and COM A decodes at 0x3F8.
+  EXPECT_EQ (Fw.Ports.Uart.Divisor (), 1);
+  EXPECT_EQ (Fw.Ports.Uart.Lcr, 0x03);
+  EXPECT_EQ (Fw.Ports.Pci.LpcRead16 (0x80) & 7, 0);
+  EXPECT_EQ (Fw.Ports.Pci.LpcRead16 (0x82) & 1, 1);
+  EXPECT_EQ (Fw.Ports.Sio.Reg (0x07, 0x30), 0x01);
+  EXPECT_FALSE (Fw.Ports.Sio.InConfig);
+}
+
+TEST_P (SerialBothCopies, GetCharBringsThePathUpThenWaitsForData)
+{
+  sim::SimFirmware Fw;
+  Start (Fw, GetParam ().Path);
+  const void *This = ThisFor (Fw, GetParam ().Path);
+  Fw.Ports.Uart.Receive.push_back ('z');
+
+  EXPECT_EQ (SerialGetChar (), UINTN{'z'});
+
+  // With a byte waiting, the line status read during bring-up shows data ready.
+  auto Expected = BringUp (GetParam ().Path, This);
+  Expected[21].Value = 0x61;
+  Expected.push_back (In (PortPath::Direct, 0x3FD, 0x61));
+  Expected.push_back (In (GetParam ().Path, 0x3F8, 'z', 0, This));
+  EXPECT_EQ (Fw.Ports.Log, Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P (Copies, SerialBothCopies,
+                          ::testing::Values (Copy{PortPath::CpuIo, "BootServices"}, Copy{PortPath::SmmIo, "Smm"}),
+                          [] (const auto &Info) { return std::string (Info.param.Name); });
+
+struct LineCase {
+  const char           *Name;
+  std::vector<CHAR16>   Sent;
+  std::vector<UINT8>    OnTheLine;
+};
+
+class SerialLine : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P (SerialLine, CharactersReachTheLineAsBytes)
+{
+  sim::SimFirmware Fw;
+  Start (Fw, PortPath::CpuIo);
+  for (CHAR16 Ch : GetParam ().Sent) {
+    Fw.Ports.Log.clear ();
+    SerialPutChar (Ch);
+    // Nothing is cached: every character brings the whole path up again.
+    size_t Writes = 0, Reads = 0;
+    for (const auto &A : Fw.Ports.Through (PortPath::CpuIo)) {
+      (A.Write ? Writes : Reads) += 1;
+    }
+    const size_t Sent = Ch == 0x000A ? 2 : 1;
+    EXPECT_EQ (Writes, 23 + Sent);
+    EXPECT_EQ (Reads, 3u);
+  }
+  EXPECT_EQ (Fw.Ports.Uart.Transmitted, GetParam ().OnTheLine);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Bytes, SerialLine,
+  ::testing::Values (LineCase{"LineFeedGetsCarriageReturn", {'a', 0x0A, 'b'}, {0x61, 0x0A, 0x0D, 0x62}},
+                     LineCase{"LoneCarriageReturnOnce", {0x0D}, {0x0D}},
+                     LineCase{"WideLineFeedLookalikeIsNotALineFeed", {0x010A}, {0x0A}},
+                     LineCase{"SignExtendedByteSendsItsLowByte", {0xFFE9}, {0xE9}}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
+TEST (Serial, TransmitterBusyIsPolledDirectlyUntilIdle)
+{
+  sim::SimFirmware Fw;
+  Start (Fw, PortPath::CpuIo);
+  Fw.Ports.Uart.TxBusyPolls = 4;  // the bring-up's own status read takes one
+
+  SerialPutChar ('x');
+
+  const auto Direct = Fw.Ports.Through (PortPath::Direct);
+  ASSERT_EQ (Direct.size (), 4u);
+  for (size_t I = 0; I < 3; ++I) {
+    EXPECT_EQ (Direct[I], In (PortPath::Direct, 0x3FD, 0x00));
+  }
+  EXPECT_EQ (Direct[3], In (PortPath::Direct, 0x3FD, 0x60));
+  EXPECT_EQ (Fw.Ports.Uart.Transmitted, (std::vector<UINT8>{'x'}));
+}
+
+TEST (Serial, WithoutAUartOutputReturnsAtOnceAndInputReadsTheFloatingBus)
+{
+  sim::SimFirmware Fw;
+  Start (Fw, PortPath::CpuIo);
+  Fw.Ports.Uart.Present = false;  // status and data read 0xFF
+
+  SerialPutChar ('\n');
+  // One direct poll per byte sent: 0x0A and 0x0D.
+  EXPECT_EQ (Fw.Ports.Through (PortPath::Direct),
+             (std::vector<PortAccess>{In (PortPath::Direct, 0x3FD, 0xFF), In (PortPath::Direct, 0x3FD, 0xFF)}));
+  EXPECT_TRUE (Fw.Ports.Uart.Transmitted.empty ());
+
+  Fw.Ports.Log.clear ();
+  EXPECT_EQ (SerialGetChar (), 0xFFu);
+  EXPECT_EQ (Fw.Ports.Through (PortPath::Direct).size (), 1u);
+}
+
+}  // namespace

@@ -115,7 +115,11 @@ def boot(scenario, images, out, limit, progress=None):
             while True:
                 ready, _, _ = select.select([conn], [], [], 0.5)
                 if ready:
-                    data = conn.recv(65536)
+                    try:
+                        data = conn.recv(65536)
+                    except ConnectionResetError:
+                        # QEMU closed COM1 with typed bytes still unread.
+                        data = b""
                     if not data:
                         break
                     com1 += data

@@ -1,9 +1,323 @@
-// Placeholder until the scan engine lands.
+// ScanInput (slot 7): the scanf-style engine. A state machine driven by the
+// format, one format character per step; some steps hand the same character
+// on to another state. Characters come from the input routine through
+// ScanNextChar, and integer fields are read by ScanInteger (scanint.cpp).
+#include "scan.h"
+
 #include "../servicelib.h"
+
+namespace {
+
+// A width has at most 7 digits; the 8th stops the scan.
+constexpr INT32 kMaxWidthDigits = 7;
+
+// Format units widen to 16 bits; an 8-bit unit keeps its sign, so a byte
+// 0x80..0xFF only matches an input character 0xFF80..0xFFFF.
+constexpr CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
+constexpr CHAR16 Widen (CHAR16 Ch) { return Ch; }
+
+constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
+constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
+
+// The destination of the next storing conversion: one 8-byte slot each.
+class ArgSlots {
+ public:
+  explicit ArgSlots (VA_LIST Args) : Next (Args) {}
+  UINT8 *Take ()
+  {
+    UINT8 *Dest;
+    __builtin_memcpy (&Dest, Next, sizeof Dest);
+    Next += 8;
+    return Dest;
+  }
+
+ private:
+  VA_LIST Next;
+};
+
+// Stores through destinations of any alignment.
+template <typename T>
+inline void Store (UINT8 *Dest, T Value)
+{
+  __builtin_memcpy (Dest, &Value, sizeof Value);
+}
+
+// %c: Count characters, stored without a terminator; the end of input does
+// not stop it (the zeros read are stored too).
+VOID ScanChars (UINT8 *Dest, UINT32 Count, BOOLEAN Wide)
+{
+  INT32 Step = 0;
+  for (UINT32 I = 0; I < Count; ++I) {
+    CHAR16 Ch = ScanNextChar (&Step);
+    if (Dest == nullptr) {
+      continue;
+    }
+    if (Wide == 1) {
+      Store<CHAR16> (Dest, Ch);
+      Dest += sizeof (CHAR16);
+    } else {
+      *Dest++ = static_cast<UINT8> (Ch);
+    }
+  }
+  ScanConsumed += Step;
+}
+
+// %s: skips leading whitespace (charged to the width), stores the low bytes
+// of the characters up to whitespace, the end of input or the end of the
+// width, then a zero byte. Dest is null when the field is suppressed.
+VOID ScanString (UINT8 *Dest, INT32 Width)
+{
+  INT32  Step = 0;
+  // Unsigned, so that no width (-1) is 4294967295 reads away from ending
+  // the field, as with any other width, without signed overflow.
+  UINT32 Remaining = static_cast<UINT32> (Width);
+  CHAR16 Ch        = 0;
+
+  // Leading whitespace and zeros: consumed and charged to the width.
+  while (Remaining != 0) {
+    --Remaining;
+    Ch = ScanNextChar (&Step);
+    if (Ch != 0 && !IsScanSpace (Ch)) {
+      break;
+    }
+    if (Ch == 0 && Width < 0) {
+      // The input ended before the field began: without a width nothing
+      // else would stop the field, so it ends here, empty.
+      break;
+    }
+    Ch = 0;
+  }
+
+  if (Ch != 0) {
+    // Ch is the first character of the field.
+    for (;;) {
+      if (Dest != nullptr) {
+        *Dest++ = static_cast<UINT8> (Ch);
+      }
+      if (Remaining == 0) {
+        break;
+      }
+      --Remaining;
+      Ch = ScanNextChar (&Step);
+      if (Ch == 0 || IsScanSpace (Ch)) {
+        // The character that ends the field is given back only when the
+        // width was used up by it; otherwise it is consumed.
+        if (Remaining == 0) {
+          ScanPushBack (Ch, &Step);
+        }
+        break;
+      }
+    }
+  }
+  if (Dest != nullptr) {
+    *Dest = 0;
+  }
+  ScanConsumed += Step;
+}
+
+constexpr UINT8 BaseOf (CHAR16 Conversion)
+{
+  switch (Conversion) {
+    case 'o': return 8;
+    case 'x':
+    case 'X': return 16;
+    case 'b': return 2;
+    default: return 10;  // d, i and u
+  }
+}
+
+// The engine is a state machine driven by the format, one step per format
+// character. Each state is a label below:
+//
+//   0 BetweenStep      between directives
+//   1 MatchStep        one format character to match against the input
+//   2 PercentStep      inside a conversion, after '%'
+//   3 WidthDigitsStep  width digits
+//   4 ModifiersStep    length modifiers
+//   5 CharStep         %c
+//   6 StringStep       %s
+//   7 IntegerStep      %d %i %u %o %x %X %b
+//   8 CountStep        %n
+//
+// and the two stop states return the count: 0x8000 when an integer field
+// failed, 0x8001 when a literal did not match or a conversion is not valid.
+
+// Ends the current step in state S and starts the next one there: fetches
+// the next format character (the end of the format ends the scan with the
+// count, whatever the state) and goes to S's code.
+#define SCAN_NEXT_STEP(S)      \
+  do {                         \
+    Fc = Widen (*Format++);    \
+    if (Fc == 0) {             \
+      return Assigned;         \
+    }                          \
+    goto S##Step;              \
+  } while (0)
+
+// Hands the current format character on to state S. The next step would
+// see the same character in S; as it is neither the end of the format nor
+// a stop, S's code runs on it at once.
+#define SCAN_HAND_ON(S) goto S##Step
+
+template <typename CharT>
+INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
+{
+  ArgSlots   Slots (Args);
+  INT32      Assigned    = 0;
+  INT32      StoreSize   = 0;
+  SCAN_FIELD Field       = {-1, FALSE, 0, 10};
+  INT32      WidthDigits = 0;
+  INT32      WidthValue  = 0;
+  CHAR16     Fc;
+
+  SCAN_NEXT_STEP (Between);
+
+BetweenStep:
+  if (Fc != '%') {
+    SCAN_HAND_ON (Match);
+  }
+  Field.Suppress = FALSE;
+  Field.Base     = 10;
+  Field.Width    = -1;
+  WidthDigits    = 0;
+  WidthValue     = 0;
+  StoreSize      = 0;
+  SCAN_NEXT_STEP (Percent);
+
+MatchStep: {
+  INT32 Step = 0;
+  if (IsScanSpace (Fc)) {
+    // Any run of input whitespace, an empty one included.
+    CHAR16 Ch;
+    do {
+      Ch = ScanNextChar (&Step);
+    } while (IsScanSpace (Ch));
+    ScanPushBack (Ch, &Step);
+    ScanConsumed += Step;
+    SCAN_NEXT_STEP (Between);
+  }
+  // The character read is consumed whether it matches or not.
+  const bool Matched = ScanNextChar (&Step) == Fc;
+  ScanConsumed += Step;
+  if (!Matched) {
+    return Assigned;  // stop 0x8001
+  }
+  SCAN_NEXT_STEP (Between);
+}
+
+PercentStep:
+  if (Fc == '*') {
+    Field.Suppress = TRUE;
+    SCAN_NEXT_STEP (Percent);
+  }
+  if (IsDecimal (Fc)) {
+    SCAN_HAND_ON (WidthDigits);
+  }
+  if (IsModifier (Fc)) {
+    SCAN_HAND_ON (Modifiers);
+  }
+  switch (Fc) {
+    case '%': SCAN_HAND_ON (Match);
+    case 'c': SCAN_HAND_ON (Char);
+    case 's': SCAN_HAND_ON (String);
+    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': SCAN_HAND_ON (Integer);
+    case 'n': SCAN_HAND_ON (Count);
+    default: return Assigned;  // stop 0x8001: not a conversion letter
+  }
+
+WidthDigitsStep:
+  if (IsDecimal (Fc)) {
+    // Digit runs split by '*' or a modifier join into one width.
+    WidthValue = WidthValue * 10 + (Fc - '0');
+    if (++WidthDigits > kMaxWidthDigits) {
+      return Assigned;  // stop 0x8001
+    }
+    SCAN_NEXT_STEP (WidthDigits);
+  }
+  Field.Width = WidthValue;
+  if (IsModifier (Fc)) {
+    SCAN_HAND_ON (Modifiers);
+  }
+  SCAN_HAND_ON (Percent);
+
+ModifiersStep:
+  // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
+  if (Fc == 'h') {
+    StoreSize = 2;
+  } else if (Fc == 'l') {
+    StoreSize = 4;
+  } else if (Fc == 'L' || Fc == 'q') {
+    StoreSize = 8;
+  } else if (IsDecimal (Fc)) {
+    SCAN_HAND_ON (WidthDigits);
+  } else {
+    SCAN_HAND_ON (Percent);
+  }
+  SCAN_NEXT_STEP (Modifiers);
+
+CharStep:
+  ScanChars (Field.Suppress ? nullptr : Slots.Take (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
+             Wide);
+  if (!Field.Suppress) {
+    ++Assigned;
+  }
+  SCAN_NEXT_STEP (Between);
+
+StringStep:
+  ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+  if (!Field.Suppress) {
+    ++Assigned;
+  }
+  SCAN_NEXT_STEP (Between);
+
+IntegerStep: {
+  Field.Base         = BaseOf (Fc);
+  const INT32 Result = ScanInteger (&Field);
+  if (Result < 1) {
+    // A failed field that is not suppressed replaces the count.
+    if (!Field.Suppress) {
+      Assigned = Result;
+    }
+    return Assigned;  // stop 0x8000
+  }
+  if (!Field.Suppress) {
+    ++Assigned;
+    UINT8 *Dest = Slots.Take ();
+    // No modifier stores all 8 bytes, like L and q.
+    if (StoreSize == 2) {
+      Store (Dest, static_cast<UINT16> (Field.Value));
+    } else if (StoreSize == 4) {
+      Store (Dest, static_cast<UINT32> (Field.Value));
+    } else {
+      Store (Dest, static_cast<UINT64> (Field.Value));
+    }
+  }
+  SCAN_NEXT_STEP (Between);
+}
+
+CountStep:
+  if (!Field.Suppress) {
+    Store (Slots.Take (), ScanConsumed);
+  }
+  SCAN_NEXT_STEP (Between);
+}
+
+#undef SCAN_NEXT_STEP
+#undef SCAN_HAND_ON
+
+}  // namespace
 
 extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN Reserved, IN BOOLEAN Wide,
                                   IN CONST VOID *Format, IN VA_LIST Args)
 {
-  (void)InputRoutine; (void)Reserved; (void)Wide; (void)Format; (void)Args;
-  return 0;
+  (void)Reserved;
+  // Characters given back by an earlier call are dropped: its input routine
+  // has delivered them already.
+  ScanInputRoutine = InputRoutine;
+  ScanConsumed     = 0;
+  PushBackTop      = 0;
+  if (Wide != 0) {
+    return RunScan (static_cast<const CHAR16 *> (Format), Wide, Args);
+  }
+  return RunScan (static_cast<const CHAR8 *> (Format), Wide, Args);
 }

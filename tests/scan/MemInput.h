@@ -1,0 +1,33 @@
+// An in-memory input routine for the scan engine that records how far the
+// input was read.
+#pragma once
+
+#include <LibServices.h>
+
+#include <cstddef>
+#include <string>
+
+namespace scantest {
+
+struct MemInput {
+  std::u16string Text;
+  size_t         Pos   = 0;  // characters delivered so far
+  size_t         Calls = 0;  // calls, including those at the end of input
+};
+
+inline MemInput gInput;
+
+// Delivers Text one character at a time, then 0 on every further call.
+inline UINTN EFIAPI ReadMem (INT32 *Counter)
+{
+  (void)Counter;
+  ++gInput.Calls;
+  return gInput.Pos < gInput.Text.size () ? gInput.Text[gInput.Pos++] : 0;
+}
+
+inline void SetInput (std::u16string Text)
+{
+  gInput = MemInput{std::move (Text)};
+}
+
+}  // namespace scantest

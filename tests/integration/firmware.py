@@ -401,6 +401,7 @@ def run_demo(images, out, limit):
         except Failure as error:
             failed += 1
             print(f"check {name}: FAILED: {error}")
+    print(f"Logs: {out / 'com1.bin'} (all of COM1), {out / 'debug.log'}")
     return 1 if failed else 0
 
 

@@ -1,0 +1,437 @@
+#!/usr/bin/env python3
+"""Boots the driver images in OVMF under QEMU and checks what they did.
+
+  firmware.py boot SCENARIO --images DIR --out DIR   one boot; leaves com1.bin
+                                                     and debug.log in --out
+  firmware.py check CHECK --out DIR                  one check over those logs
+  firmware.py demo --images DIR --out DIR            the demo boot, its
+                                                     transcript, the register
+                                                     log and every check
+
+A boot lays out a folder with the images and a startup.nsh, which QEMU
+presents read-only as a FAT disk (virtio) and the UEFI Shell runs after its
+5 s countdown. The fixture driver and fixturectl
+(fixture/) play the platform parts OVMF lacks; their log, the demo's
+progress lines and the watchdog register traffic go to the debug console
+port, which QEMU writes to debug.log and which survives ExitBootServices.
+COM1 is a unix socket that this script reads; it types the demo's input
+line only once the demo has asked for it, since the firmware's own console
+polls COM1 too. The demo ends every boot with a power-off.
+"""
+import argparse
+import re
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
+OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
+BEGIN = b"<<<DEMO BEGIN>>>\n\r"
+END = b"<<<DEMO END>>>\n\r"
+PROMPT = b"input> "
+INPUT_LINE = b"42 -17 0x1F hello\n"
+TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
+
+# The demo boot: Setup timeout 30, SMM Base installed after ServiceLib (so its
+# notification loads the SMM copy), register access before WdtControl.
+# The hand-off boot: timeout 0, register access installed after WdtControl,
+# the hook service calling the stop routine, then the hand-off.
+SCENARIOS = {
+    "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
+             "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
+    "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
+                "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
+}
+IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi"]
+# Without WdtControl.efi the shell reports the missing file and goes on;
+# only the watchdog checks fail then.
+REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi"]
+
+
+class Failure(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- booting
+
+def find_tools():
+    qemu = shutil.which("qemu-system-x86_64")
+    if qemu is None:
+        raise Failure("qemu-system-x86_64 not found: install the Debian package qemu-system-x86")
+    for path in (OVMF_CODE, OVMF_VARS):
+        if not path.is_file():
+            raise Failure(f"{path} not found: install the Debian package ovmf")
+    return qemu
+
+
+def lay_out(images, out, scenario):
+    fat = out / "fat"
+    if fat.exists():
+        shutil.rmtree(fat)
+    fat.mkdir(parents=True)
+    for name in IMAGES:
+        if (images / name).is_file():
+            shutil.copy(images / name, fat / name)
+        elif name in REQUIRED:
+            raise Failure(f"{images / name} is missing: build the images first")
+    lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
+    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
+    shutil.copy(OVMF_VARS, out / "vars.fd")
+    return fat
+
+
+def boot(scenario, images, out, limit, progress=None):
+    qemu = find_tools()
+    out.mkdir(parents=True, exist_ok=True)
+    fat = lay_out(images, out, scenario)
+    for name in ("com1.bin", "debug.log", "qemu.log"):
+        (out / name).unlink(missing_ok=True)
+    sock_path = out / "com1.sock"
+    sock_path.unlink(missing_ok=True)
+    command = [
+        "timeout", "--kill-after=5", str(limit), qemu,
+        "-machine", f"q35,accel=tcg", "-m", "256", "-display", "none", "-no-reboot",
+        "-nic", "none", "-monitor", "none",
+        "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
+        "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
+        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
+        "-device", "virtio-blk-pci,drive=fat",
+        "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
+        "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
+        "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
+    ]
+    started = time.monotonic()
+    with open(out / "qemu.log", "wb") as qemu_log:
+        process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
+        com1 = bytearray()
+        try:
+            conn = connect(sock_path, process)
+            sent = False
+            while True:
+                ready, _, _ = select.select([conn], [], [], 0.5)
+                if ready:
+                    try:
+                        data = conn.recv(65536)
+                    except ConnectionResetError:
+                        # QEMU closed COM1 with typed bytes still unread.
+                        data = b""
+                    if not data:
+                        break
+                    com1 += data
+                begin = com1.find(BEGIN)
+                if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
+                    conn.sendall(INPUT_LINE)
+                    sent = True
+                    if progress:
+                        progress(f"typed on COM1: {INPUT_LINE.decode().strip()}")
+            conn.close()
+        finally:
+            (out / "com1.bin").write_bytes(bytes(com1))
+            status = process.wait()
+    elapsed = time.monotonic() - started
+    (out / "elapsed").write_text(f"{elapsed:.1f}\n")
+    if status == 124 or status == 137:
+        raise Failure(f"QEMU did not power off within {limit} s (logs in {out})")
+    if status != 0:
+        raise Failure(f"QEMU failed with status {status}: {(out / 'qemu.log').read_text().strip()}")
+    return elapsed
+
+
+def connect(path, process):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
+        try:
+            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            conn.connect(str(path))
+            return conn
+        except OSError:
+            conn.close()
+            time.sleep(0.05)
+    process.kill()
+    raise Failure("QEMU did not open its COM1 socket")
+
+
+# ---------------------------------------------------------------- reading logs
+
+def demo_bytes(out):
+    """The demo's COM1 bytes from its begin marker to the end of its end marker."""
+    com1 = (out / "com1.bin").read_bytes()
+    begin = com1.find(BEGIN)
+    if begin < 0:
+        raise Failure("the demo's begin marker is not on COM1")
+    end = com1.find(END, begin)
+    if end < 0:
+        raise Failure("the demo's end marker is not on COM1")
+    return com1[begin:end + len(END)]
+
+
+def debug_lines(out):
+    return (out / "debug.log").read_bytes().decode("ascii", "replace").splitlines()
+
+
+def index_of(lines, prefix, start=0):
+    for index in range(start, len(lines)):
+        if lines[index].startswith(prefix):
+            return index
+    raise Failure(f"no line starting {prefix!r} in the debug log after line {start + 1}")
+
+
+RA_LINE = re.compile(r"^RA ([RW]) ([0-9A-F]{2}):([0-9A-F]):([0-9A-F]{8}) (->|<-) ([0-9A-F]{2})$")
+
+
+def accesses(lines):
+    """Register-access lines as (kind, (type, bank, register), value)."""
+    result = []
+    for line in lines:
+        if line.startswith("RA "):
+            match = RA_LINE.match(line)
+            if match is None:
+                raise Failure(f"malformed or flagged register access: {line!r}")
+            kind, typ, bank, reg, _, value = match.groups()
+            result.append((kind, (int(typ, 16), int(bank, 16), int(reg, 16)), int(value, 16)))
+    return result
+
+
+def arm_steps(timeout):
+    return ([("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8C), lambda v: v & 0xFE),
+             ("rmw", (1, 5, 0x8E), lambda v: v | 0x02)] +
+            [("w", (1, 0, 0x0F), value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
+            [("w", (0x84, 0, 0x800C94), 0x00), ("w", (1, 5, 0x8B), timeout)])
+
+
+STOP_STEPS = [("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8E), lambda v: v & 0xFC),
+              ("w", (1, 5, 0x8B), 0x00)]
+
+
+def expect_sequence(found, steps, what, repeats_allowed=True):
+    """found must be the steps once (or, when allowed, several times over)."""
+    position, rounds = 0, 0
+    while position < len(found) or rounds == 0:
+        for step in steps:
+            kind, register, rule = step
+            if kind == "rmw":
+                pair = found[position:position + 2]
+                if (len(pair) != 2 or pair[0][:2] != ("R", register) or pair[1][:2] != ("W", register)
+                        or pair[1][2] != rule(pair[0][2])):
+                    raise Failure(f"{what}: expected a read-modify-write of {fmt_reg(register)} at access "
+                                  f"{position + 1}, found {describe(pair)}")
+                position += 2
+            else:
+                access = found[position:position + 1]
+                if access != [("W", register, rule)]:
+                    raise Failure(f"{what}: expected write {fmt_reg(register)} <- {rule:02X} at access "
+                                  f"{position + 1}, found {describe(access)}")
+                position += 1
+        rounds += 1
+        if not repeats_allowed:
+            break
+    if position != len(found):
+        raise Failure(f"{what}: unexpected accesses after the sequence: {describe(found[position:])}")
+    return rounds
+
+
+def fmt_reg(register):
+    return "(%X, %X, %X)" % register
+
+
+def describe(found):
+    return ", ".join(f"{kind} {fmt_reg(reg)} {value:02X}" for kind, reg, value in found) or "nothing"
+
+
+def between(lines, start_prefix, end_prefix, start=0):
+    first = index_of(lines, start_prefix, start)
+    last = index_of(lines, end_prefix, first + 1)
+    return lines[first + 1:last], last
+
+
+def summary(lines):
+    line = lines[index_of(lines, "FIX summary")]
+    return {key: int(value) for key, value in re.findall(r"(\S+)=(\d+)", line)}
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# ---------------------------------------------------------------- checks
+
+def check_com1(out, expected_name):
+    """Exact bytes between the markers: LF then CR, nothing else; %t masked."""
+    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out))
+    expected = (HERE / "expected" / expected_name).read_bytes().replace(b"\n", b"\n\r")
+    if actual != expected:
+        (out / (expected_name + ".actual")).write_bytes(actual)
+        a_lines, e_lines = actual.split(b"\n"), expected.split(b"\n")
+        for number, (a, e) in enumerate(zip(a_lines, e_lines), 1):
+            if a != e:
+                raise Failure(f"COM1 line {number} differs:\n  expected {e!r}\n  actual   {a!r}")
+        raise Failure(f"COM1 has {len(a_lines)} lines, expected {len(e_lines)}")
+
+
+def check_demo_com1(out):
+    check_com1(out, "demo_com1.txt")
+
+
+def check_handoff_com1(out):
+    check_com1(out, "handoff_com1.txt")
+
+
+def check_smm_lifecycle(out):
+    lines = debug_lines(out)
+    start = index_of(lines, "CTL smmbase")
+    flow, _ = between(lines, "CTL smmbase", "CTL smmbase done status=0", 0)
+    register = [line for line in flow if line.startswith("SMM Register")]
+    expect(len(register) == 1, f"expected one Register call when SMM Base appeared, found {register}")
+    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*/HD\([^)]*\)/\\ServiceLib\.efi "
+                        r"SourceBuffer=0 SourceSize=0 LegacyIA32Binary=0", register[0]),
+           f"Register arguments: {register[0]!r}")
+    order = ["SMM Register", "SMM LoadImage status=0", "SMM InSmm This=SmmBase -> 1",
+             "SMM GetSmstLocation This=SmmBase", "SMM StartImage in SMM status=0"]
+    position = 0
+    for prefix in order:
+        position = index_of(flow, prefix, position) + 1
+    expect(not any(line.startswith("SMM InSmm") for line in lines[:start]),
+           "ServiceLib asked InSmm before SMM Base was installed")
+    demo = index_of(lines, "APP demo")
+    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*\\Demo\.efi SourceBuffer=0 SourceSize=0 "
+                        r"LegacyIA32Binary=0", lines[index_of(lines, "SMM Register", demo)]),
+           "slot 0 of the demo: Register arguments")
+    for kind in ("write", "read"):
+        line = lines[index_of(lines, f"SMM SmmIo first {kind}:")]
+        expect(" This=&Smst->SmmIo " in line, f"SmmIo called with another This: {line!r}")
+    for name in ("boot services", "SMM"):
+        expect(f"APP {name} instance: IoWrite 0x3FF status=0 IoRead 0x3FF=A5" in lines,
+               f"port I/O through the {name} instance")
+    counts = summary(lines)
+    expect(counts["smmio.wrongthis"] == 0 and counts["cpuio.wrongthis"] == 0, f"wrong This: {counts}")
+    expect(counts["smmio.writes"] > 0 and counts["smmio.reads"] > 0, f"SMM copy did no port I/O: {counts}")
+    expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
+
+
+STATUS_READS = [("R", (0x82, 0, 9), 0x41), ("R", (1, 5, 0x8C), 0x0D), ("R", (1, 5, 0x8E), 0x01),
+                ("R", (1, 5, 0x8B), 0x1E)]
+
+
+def check_handoff(lines, steps, what):
+    segment, _ = between(lines, "APP exit boot services", "APP exit boot services done")
+    rounds = expect_sequence(accesses(segment), steps, what)
+    attempts = int(lines[index_of(lines, "APP exit boot services done")].rsplit("=", 1)[1])
+    expect(rounds == attempts, f"{what}: {rounds} sequences for {attempts} ExitBootServices calls")
+    expect(lines[-1] == "APP reset shutdown", "the demo did not end with the power-off")
+
+
+def check_wdt_armed(out):
+    lines = debug_lines(out)
+    expect("CTL setup timeout=30 status=0" in lines, "Setup was not set with timeout 30")
+    ready, _ = between(lines, "CTL after regaccess", "APP demo")
+    expect(accesses(ready) == STATUS_READS, f"status reads at start: {describe(accesses(ready))}")
+    expect(any(line == "HOOK register code=2 systemtable=ok image=set routine=set" for line in ready),
+           "WdtControl did not register its stop routine with code 2")
+    expect("APP WdtControlStatus status=0 size=2 attributes=6 value=003D" in lines, "status variable")
+    expect("APP GetState status=0 enabled=1" in lines, "GetState")
+    demo = index_of(lines, "APP demo")
+    expect(not accesses(lines[demo:index_of(lines, "APP exit boot services")]), "register access before hand-off")
+    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+
+
+def check_wdt_stopped(out):
+    lines = debug_lines(out)
+    expect("CTL setup timeout=0 status=0" in lines, "Setup was not set with timeout 0")
+    hook, _ = between(lines, "HOOK run", "HOOK run done")
+    expect_sequence(accesses(hook), STOP_STEPS, "stop through the hook", repeats_allowed=False)
+    start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
+    expect(not accesses(start), f"Start with timeout 0 touched registers: {describe(accesses(start))}")
+    expect("APP GetState status=0 enabled=0" in lines, "GetState")
+    expect("APP Start status=8000000000000002" in lines, "Start with timeout 0 did not refuse")
+    check_handoff(lines, STOP_STEPS, "stop at exit of boot services")
+
+
+def check_wdt_late_regaccess(out):
+    lines = debug_lines(out)
+    before = index_of(lines, "CTL before regaccess")
+    expect(lines[before] == "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
+           f"before the register-access service: {lines[before]!r}")
+    expect(not accesses(lines[:before]) and not any(line.startswith("HOOK register") for line in lines[:before]),
+           "WdtControl acted before the register-access service existed")
+    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
+    expect(any(line.startswith("HOOK register code=2") for line in ready), "no hook registration")
+    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
+           f"after the register-access service: {lines[after]!r}")
+
+
+CHECKS = {
+    "demo-com1": check_demo_com1,
+    "smm-lifecycle": check_smm_lifecycle,
+    "wdt-armed": check_wdt_armed,
+    "handoff-com1": check_handoff_com1,
+    "wdt-stopped": check_wdt_stopped,
+    "wdt-late-regaccess": check_wdt_late_regaccess,
+}
+DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
+
+
+# ---------------------------------------------------------------- commands
+
+def run_demo(images, out, limit):
+    print(f"Booting OVMF under QEMU (q35, 256 MiB, no display); time limit {limit} s ...", flush=True)
+    elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True))
+    print(f"QEMU powered off after {elapsed:.1f} s.\n")
+    print("== COM1: the demo's transcript (LF+CR shown as line breaks)")
+    try:
+        sys.stdout.write(demo_bytes(out).replace(b"\n\r", b"\n").decode("latin-1"))
+    except Failure as error:
+        print(f"({error}; full COM1 capture in {out / 'com1.bin'})")
+    print("\n== Debug console: fixture, SMM and watchdog register log")
+    sys.stdout.write((out / "debug.log").read_text("ascii", "replace"))
+    print()
+    failed = 0
+    for name in DEMO_CHECKS:
+        try:
+            CHECKS[name](out)
+            print(f"check {name}: ok")
+        except Failure as error:
+            failed += 1
+            print(f"check {name}: FAILED: {error}")
+    print(f"Logs: {out / 'com1.bin'} (all of COM1), {out / 'debug.log'}")
+    return 1 if failed else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    p_boot = sub.add_parser("boot")
+    p_boot.add_argument("scenario", choices=sorted(SCENARIOS))
+    p_check = sub.add_parser("check")
+    p_check.add_argument("check", choices=sorted(CHECKS))
+    p_demo = sub.add_parser("demo")
+    for p in (p_boot, p_demo):
+        p.add_argument("--images", type=Path, required=True)
+        p.add_argument("--limit", type=int, default=90)
+    for p in (p_boot, p_check, p_demo):
+        p.add_argument("--out", type=Path, required=True)
+    args = parser.parse_args()
+    try:
+        if args.command == "boot":
+            elapsed = boot(args.scenario, args.images, args.out, args.limit)
+            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
+        elif args.command == "check":
+            CHECKS[args.check](args.out)
+        else:
+            return run_demo(args.images, args.out, args.limit)
+    except Failure as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

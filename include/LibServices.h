@@ -22,7 +22,7 @@
 #ifndef LIB_SERVICES_H_
 #define LIB_SERVICES_H_
 
-#include "Uefi/UefiSpec.h"
+#include "Uefi/UefiTables.h"
 #include "Framework/SmmBase.h"
 
 #ifdef __cplusplus

@@ -6,7 +6,7 @@
 #ifndef REGISTER_ACCESS_H_
 #define REGISTER_ACCESS_H_
 
-#include "Uefi/UefiSpec.h"
+#include "Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

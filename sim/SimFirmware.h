@@ -6,7 +6,7 @@
 // it through a global because firmware services carry no context.
 #pragma once
 
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiTables.h>
 #include <Framework/CpuIo.h>
 #include <Framework/SmmBase.h>
 #include <Protocol/DevicePath.h>

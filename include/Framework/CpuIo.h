@@ -5,7 +5,7 @@
 #ifndef FRAMEWORK_CPU_IO_H_
 #define FRAMEWORK_CPU_IO_H_
 
-#include "../Uefi/UefiSpec.h"
+#include "../Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

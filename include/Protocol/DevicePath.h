@@ -1,11 +1,11 @@
 /** @file
   Device Path protocol and Device Path Utilities protocol, written from the
-  published UEFI specification (chapter 10).
+  published UEFI standard (chapter 10).
 **/
 #ifndef PROTOCOL_DEVICE_PATH_H_
 #define PROTOCOL_DEVICE_PATH_H_
 
-#include "../Uefi/UefiSpec.h"
+#include "../Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

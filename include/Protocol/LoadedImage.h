@@ -1,5 +1,5 @@
 /** @file
-  Loaded Image protocol, written from the published UEFI specification
+  Loaded Image protocol, written from the published UEFI standard
   (chapter 9).
 **/
 #ifndef PROTOCOL_LOADED_IMAGE_H_

@@ -1,6 +1,6 @@
 /** @file
   Base types of the UEFI environment for x64, written from the published
-  UEFI specification (section 2.3.1 data types, appendix D status codes).
+  UEFI standard (section 2.3.1 data types, appendix D status codes).
 
   Plain C: a C client driver includes this, and so do the C++ drivers.
 **/

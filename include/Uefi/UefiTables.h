@@ -1,6 +1,6 @@
 /** @file
   The UEFI system table with its boot-services and runtime-services tables,
-  written from the published UEFI specification (chapter 4, system table;
+  written from the published UEFI standard (chapter 4, system table;
   chapters 7 and 8, services). Members that none of our images calls keep
   their place as untyped pointers so that every offset is right.
 **/

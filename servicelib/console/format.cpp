@@ -119,18 +119,32 @@ template <typename CharT>
   NEXT_STEP (TextState);
 
 TextState:
-  // Plain text is the common case: stay here until the next '%'.
-  for (;;) {
-    ++Position;
-    if (Ch == '%') {
-      break;
+  // Plain text is the common case: stay here until the next '%'. A run is
+  // delivered with one count for its bound instead of a check per
+  // character; what the remaining count cannot take is only walked past.
+  if (Ch != '%') {
+    if (OutputRoutine != NULL && Remaining != 0) {
+      UINT32 Left = Remaining;
+      do {
+        OutputRoutine (static_cast<CHAR16> (Ch));
+        Ch = FormatChar (*++Position);
+      } while (--Left != 0 && Ch != '%' && Ch != 0);
+      Remaining = Left;
     }
-    Produce (OutputRoutine, Remaining, static_cast<CHAR16> (Ch));
-    Ch = FormatChar (*Position);
+    // Counting only, or past the maximum.
+    if (Ch != '%' && Ch != 0) {
+      CONST CharT *Run = Position;
+      do {
+        Ch = FormatChar (*++Position);
+      } while (Ch != '%' && Ch != 0);
+      const UINTN Walked = static_cast<UINTN> (Position - Run);
+      Remaining = Walked < Remaining ? Remaining - static_cast<UINT32> (Walked) : 0;
+    }
     if (Ch == 0) {
       return MaxCount - Remaining;
     }
   }
+  ++Position;
   Field = {0, 0, 0, 0, 0, 0, 0, 1};
   ArgSize = 0;
   Number.Base = 10;

@@ -88,9 +88,9 @@ template <typename CharT>
 
   // Hands one field to the field writer with the current remaining count.
   auto Write = [&] (auto *Text, UINT32 Length, CHAR8 *Prefix) {
+    // The count comes back in a register rather than through the sink.
     Sink.Remaining = Remaining;
-    WriteField (Text, Length, Prefix, &Field, &Sink);
-    Remaining = Sink.Remaining;
+    Remaining -= WriteField (Text, Length, Prefix, &Field, &Sink);
   };
 
   CONST CharT *Position = Format;
@@ -150,6 +150,7 @@ TextState:
   Number.Base = 10;
   Number.MinDigits = -1;
   Number.Signed = 0;
+  Number.Lowercase = 1;
   NEXT_STEP (FlagsState);
 
 FlagsState:
@@ -173,10 +174,25 @@ FlagsState:
       BACK_OFF_TO (WidthDigitsState);
     case 'h': case 'l': case 'q': case 'I':
       BACK_OFF_TO (ModifierState);
+    // The conversion's own branch settles the base: the Integer state then
+    // needs no second dispatch on the character.
     case 'd': case 'i':
       Number.Signed = 1;
       BACK_OFF_TO (IntegerState);
-    case 'u': case 'x': case 'X': case 'o': case 'b':
+    case 'u':
+      BACK_OFF_TO (IntegerState);
+    case 'x':
+      Number.Base = 16;
+      BACK_OFF_TO (IntegerState);
+    case 'X':
+      Number.Base = 16;
+      Number.Lowercase = 0;
+      BACK_OFF_TO (IntegerState);
+    case 'o':
+      Number.Base = 8;
+      BACK_OFF_TO (IntegerState);
+    case 'b':
+      Number.Base = 2;
       BACK_OFF_TO (IntegerState);
     case 'p':
       BACK_OFF_TO (PointerState);
@@ -262,6 +278,8 @@ PointerState:
   Field.PrecisionGiven = 0;
   Field.Plus = 0;
   Number.MinDigits = 16;
+  Number.Base = 16;
+  Number.Lowercase = 0;
   goto IntegerState;  // without moving: it reads the 'p'
 
 IntegerState: {
@@ -276,16 +294,7 @@ IntegerState: {
     Value = SignExtend ? static_cast<UINT64> (static_cast<INT32> (Value)) : static_cast<UINT32> (Value);
   }
   Number.Value = Value;
-  Number.Lowercase = 1;
   ++Position;
-  switch (Ch) {
-    case 'd': case 'i': Number.Base = 10; Number.Signed = 1; break;
-    case 'u': Number.Base = 10; break;
-    case 'x': Number.Base = 16; break;
-    case 'X': case 'p': Number.Base = 16; Number.Lowercase = 0; break;
-    case 'o': Number.Base = 8; break;
-    default: Number.Base = 2; break;  // 'b'
-  }
   // The digits run up to the terminator in the last slot.
   CONST CharT *Digits = NumberToText<CharT> (&Number);
   const UINT32 Length = static_cast<UINT32> (TextBuffer.template End<CharT> () - Digits);

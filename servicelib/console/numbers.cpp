@@ -46,11 +46,6 @@ template <typename CharT>
   return Produced;
 }
 
-// "00" to "99" end to end: a decimal step writes two digits.
-constexpr CHAR8 kDigitPairs[] =
-  "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-  "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-  "8081828384858687888990919293949596979899";
 constexpr CHAR8 kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
@@ -65,8 +60,8 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
   const UINT64 Original = Magnitude;
 
   // Digits are written from slot 64 downwards. Base 10 divides by a
-  // constant, two digits a step (in 32 bits once the value fits), and the
-  // powers of two shift, so no digit costs a hardware division; any other
+  // constant (in 32 bits once the value fits) and the powers of two shift
+  // and look the digit up, so no digit costs a hardware division; any other
   // base divides.
   const UINT32 Base = Number->Base;
   CharT        *Out = Digits + kDigitSlots - 1;
@@ -76,20 +71,10 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
       Magnitude /= 10;
     }
     UINT32 Small = static_cast<UINT32> (Magnitude);
-    while (Small >= 100) {
-      const UINT32 Pair = (Small % 100) * 2;
-      Small /= 100;
-      Out -= 2;
-      Out[0] = static_cast<CharT> (kDigitPairs[Pair]);
-      Out[1] = static_cast<CharT> (kDigitPairs[Pair + 1]);
-    }
-    if (Small >= 10) {
-      Out -= 2;
-      Out[0] = static_cast<CharT> (kDigitPairs[Small * 2]);
-      Out[1] = static_cast<CharT> (kDigitPairs[Small * 2 + 1]);
-    } else {
-      *--Out = static_cast<CharT> ('0' + Small);
-    }
+    do {
+      *--Out = static_cast<CharT> ('0' + Small % 10);
+      Small /= 10;
+    } while (Small != 0);
   } else if (Base == 16 || Base == 8 || Base == 2) {
     // '0'..'9' already have the lower-case bit, so it only changes letters.
     const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : 1;

@@ -30,6 +30,11 @@ inline UINT64 NextSlot (VA_LIST &Args)
   return Value;
 }
 
+// A '%' or the terminating NUL ends a run of plain text. Most text lies
+// above '%' (letters, digits, most punctuation), so one comparison settles
+// it; a negative (sign-widened) character is above it as an unsigned number.
+inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch == '%' || Ch == 0); }
+
 // One plain character: counted while the maximum allows, and delivered
 // when there is a routine to take it.
 inline void Produce (FORMAT_OUTPUT_ROUTINE Routine, UINT32 &Remaining, CHAR16 Ch)
@@ -128,7 +133,7 @@ TextState:
       do {
         OutputRoutine (static_cast<CHAR16> (Ch));
         Ch = FormatChar (*++Position);
-      } while (--Left != 0 && Ch != '%' && Ch != 0);
+      } while (--Left != 0 && !EndsText (Ch));
       Remaining = Left;
     }
     // Counting only, or past the maximum.
@@ -136,7 +141,7 @@ TextState:
       CONST CharT *Run = Position;
       do {
         Ch = FormatChar (*++Position);
-      } while (Ch != '%' && Ch != 0);
+      } while (!EndsText (Ch));
       const UINTN Walked = static_cast<UINTN> (Position - Run);
       Remaining = Walked < Remaining ? Remaining - static_cast<UINT32> (Walked) : 0;
     }

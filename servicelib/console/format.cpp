@@ -30,6 +30,11 @@ inline UINT64 NextSlot (VA_LIST &Args)
   return Value;
 }
 
+// A '%' or the terminating NUL ends a run of plain text. Most text lies
+// above '%' (letters, digits, most punctuation), so one comparison settles
+// it; a negative (sign-widened) character is above it as an unsigned number.
+inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch == '%' || Ch == 0); }
+
 // One plain character: counted while the maximum allows, and delivered
 // when there is a routine to take it.
 inline void Produce (FORMAT_OUTPUT_ROUTINE Routine, UINT32 &Remaining, CHAR16 Ch)
@@ -88,9 +93,9 @@ template <typename CharT>
 
   // Hands one field to the field writer with the current remaining count.
   auto Write = [&] (auto *Text, UINT32 Length, CHAR8 *Prefix) {
+    // The count comes back in a register rather than through the sink.
     Sink.Remaining = Remaining;
-    WriteField (Text, Length, Prefix, &Field, &Sink);
-    Remaining = Sink.Remaining;
+    Remaining -= WriteField (Text, Length, Prefix, &Field, &Sink);
   };
 
   CONST CharT *Position = Format;
@@ -119,23 +124,41 @@ template <typename CharT>
   NEXT_STEP (TextState);
 
 TextState:
-  // Plain text is the common case: stay here until the next '%'.
-  for (;;) {
-    ++Position;
-    if (Ch == '%') {
-      break;
+  // Plain text is the common case: stay here until the next '%'. A run is
+  // delivered with one count for its bound instead of a check per
+  // character; what the remaining count cannot take is only walked past.
+  if (Ch != '%') {
+    if (OutputRoutine != NULL && Remaining != 0) {
+      UINT32 Left = Remaining;
+      do {
+        OutputRoutine (static_cast<CHAR16> (Ch));
+        Ch = FormatChar (*++Position);
+        // Two plain compares here: the one-compare test costs the wide
+        // engine 16 bytes more frame, and the frame counts twice on the
+        // deepest path.
+      } while (--Left != 0 && Ch != '%' && Ch != 0);
+      Remaining = Left;
     }
-    Produce (OutputRoutine, Remaining, static_cast<CHAR16> (Ch));
-    Ch = FormatChar (*Position);
+    // Counting only, or past the maximum.
+    if (Ch != '%' && Ch != 0) {
+      CONST CharT *Run = Position;
+      do {
+        Ch = FormatChar (*++Position);
+      } while (!EndsText (Ch));
+      const UINTN Walked = static_cast<UINTN> (Position - Run);
+      Remaining = Walked < Remaining ? Remaining - static_cast<UINT32> (Walked) : 0;
+    }
     if (Ch == 0) {
       return MaxCount - Remaining;
     }
   }
+  ++Position;
   Field = {0, 0, 0, 0, 0, 0, 0, 1};
   ArgSize = 0;
   Number.Base = 10;
   Number.MinDigits = -1;
   Number.Signed = 0;
+  Number.Lowercase = 1;
   NEXT_STEP (FlagsState);
 
 FlagsState:
@@ -159,10 +182,25 @@ FlagsState:
       BACK_OFF_TO (WidthDigitsState);
     case 'h': case 'l': case 'q': case 'I':
       BACK_OFF_TO (ModifierState);
+    // The conversion's own branch settles the base: the Integer state then
+    // needs no second dispatch on the character.
     case 'd': case 'i':
       Number.Signed = 1;
       BACK_OFF_TO (IntegerState);
-    case 'u': case 'x': case 'X': case 'o': case 'b':
+    case 'u':
+      BACK_OFF_TO (IntegerState);
+    case 'x':
+      Number.Base = 16;
+      BACK_OFF_TO (IntegerState);
+    case 'X':
+      Number.Base = 16;
+      Number.Lowercase = 0;
+      BACK_OFF_TO (IntegerState);
+    case 'o':
+      Number.Base = 8;
+      BACK_OFF_TO (IntegerState);
+    case 'b':
+      Number.Base = 2;
       BACK_OFF_TO (IntegerState);
     case 'p':
       BACK_OFF_TO (PointerState);
@@ -248,6 +286,8 @@ PointerState:
   Field.PrecisionGiven = 0;
   Field.Plus = 0;
   Number.MinDigits = 16;
+  Number.Base = 16;
+  Number.Lowercase = 0;
   goto IntegerState;  // without moving: it reads the 'p'
 
 IntegerState: {
@@ -262,16 +302,7 @@ IntegerState: {
     Value = SignExtend ? static_cast<UINT64> (static_cast<INT32> (Value)) : static_cast<UINT32> (Value);
   }
   Number.Value = Value;
-  Number.Lowercase = 1;
   ++Position;
-  switch (Ch) {
-    case 'd': case 'i': Number.Base = 10; Number.Signed = 1; break;
-    case 'u': Number.Base = 10; break;
-    case 'x': Number.Base = 16; break;
-    case 'X': case 'p': Number.Base = 16; Number.Lowercase = 0; break;
-    case 'o': Number.Base = 8; break;
-    default: Number.Base = 2; break;  // 'b'
-  }
   // The digits run up to the terminator in the last slot.
   CONST CharT *Digits = NumberToText<CharT> (&Number);
   const UINT32 Length = static_cast<UINT32> (TextBuffer.template End<CharT> () - Digits);

@@ -46,6 +46,8 @@ template <typename CharT>
   return Produced;
 }
 
+constexpr CHAR8 kHexDigits[] = "0123456789ABCDEF";
+
 }  // namespace
 
 template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
@@ -58,11 +60,10 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
   const UINT64 Original = Magnitude;
 
   // Digits are written from slot 64 downwards. Base 10 divides by a
-  // constant (in 32 bits once the value fits) and the powers of two shift,
-  // so no digit costs a hardware division; any other base divides.
+  // constant (in 32 bits once the value fits) and the powers of two shift
+  // and look the digit up, so no digit costs a hardware division; any other
+  // base divides.
   const UINT32 Base = Number->Base;
-  const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : Base == 2 ? 1 : 0;
-  const UINT32 Letter = 'A' - 10 + (Number->Lowercase == 1 ? 32 : 0);
   CharT        *Out = Digits + kDigitSlots - 1;
   if (Base == 10) {
     while (Magnitude > 0xFFFFFFFFu) {
@@ -74,16 +75,19 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
       *--Out = static_cast<CharT> ('0' + Small % 10);
       Small /= 10;
     } while (Small != 0);
-  } else {
+  } else if (Base == 16 || Base == 8 || Base == 2) {
+    // '0'..'9' already have the lower-case bit, so it only changes letters.
+    const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : 1;
+    const UINT32 Case  = Number->Lowercase == 1 ? 0x20 : 0;
     do {
-      UINT32 Digit;
-      if (Shift != 0) {
-        Digit = static_cast<UINT32> (Magnitude) & (Base - 1);
-        Magnitude >>= Shift;
-      } else {
-        Digit = static_cast<UINT32> (Magnitude % Base);
-        Magnitude /= Base;
-      }
+      *--Out = static_cast<CharT> (kHexDigits[Magnitude & (Base - 1)] | Case);
+      Magnitude >>= Shift;
+    } while (Magnitude != 0);
+  } else {
+    const UINT32 Letter = 'A' - 10 + (Number->Lowercase == 1 ? 32 : 0);
+    do {
+      const UINT32 Digit = static_cast<UINT32> (Magnitude % Base);
+      Magnitude /= Base;
       *--Out = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
     } while (Magnitude != 0);
   }
@@ -132,6 +136,44 @@ UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROU
 template <typename CharT>
 UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
 {
+  // Most fields have no precision and a width the text already fills: no
+  // fill, no zeros, so only the sign or base prefix needs settling. A
+  // negative width is left to the full path (it keeps zero fill on).
+  if (Field->PrecisionGiven == 0 && Field->Width >= 0 && static_cast<UINT32> (Field->Width) <= Length) {
+    Field->ZeroPad = 0;
+    const FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine;
+    const UINT32 Before = Sink->Remaining;
+    UINT32       Left   = Before;
+    if (Prefix != NULL) {
+      // Signs always, base prefixes only with '#'; a non-negative signed
+      // number shows ' ' or '+' only when asked to.
+      CHAR8 First = Prefix[0];
+      if (First == '+') {
+        if (Prefix[1] == 0) {
+          First = Field->Space != 0 ? ' ' : Field->Plus != 0 ? '+' : 0;
+        }
+      } else if (First != '-' && Field->Alternate == 0) {
+        First = 0;
+      }
+      Prefix[0] = First;
+      for (UINT32 Index = 0; Prefix[Index] != 0 && Left != 0; ++Index) {
+        --Left;
+        if (Routine != NULL) {
+          Routine (Widen (Prefix[Index]));
+        }
+      }
+    }
+    const UINT32 Count = Length < Left ? Length : Left;
+    Left -= Count;
+    if (Routine != NULL) {
+      for (UINT32 Index = 0; Index < Count; ++Index) {
+        Routine (Widen (Text[Index]));
+      }
+    }
+    Sink->Remaining = Left;
+    return Before - Left;
+  }
+
   // A text field has an empty prefix of its own.
   CHAR8 NoPrefix[1] = {0};
   const bool NumberField = Prefix != NULL;

@@ -3,6 +3,7 @@
 // instance in mLib for the image's own port I/O.
 #include "servicelib.h"
 #include <DirectPort.h>
+#include "../common/ProtocolNotify.h"
 
 constinit EFI_HANDLE            mImageHandle         = nullptr;
 constinit EFI_SYSTEM_TABLE      *mSystemTable        = nullptr;
@@ -83,18 +84,6 @@ EFI_STATUS StartInSmm ()
 }
 
 }  // namespace
-
-EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
-                                         IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
-{
-  EFI_EVENT  Event  = nullptr;
-  EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-  Status = BootServices->RegisterProtocolNotify (Protocol, Event, Registration);
-  return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
-}
 
 extern "C" EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
 {

@@ -58,8 +58,4 @@ UINT16 IoWrite16 (UINT16 Port, UINT16 Value);  // value zero-extended
 UINT32 IoRead16 (UINT16 Port);
 UINT32 IoWrite32 (UINT16 Port, UINT32 Value);
 
-// Creates a notify event and registers it for a protocol's installation.
-EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
-                                         IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration);
-
 #endif

@@ -2,6 +2,7 @@
 // service, and publish the watchdog as soon as the platform's
 // register-access service exists, now or when it is installed later.
 #include "wdtcontrol.h"
+#include "../common/ProtocolNotify.h"
 
 constinit WDT_DRIVER_CONTEXT         DriverContext = {nullptr, nullptr};
 constinit UINT8                      SetupData[WDT_SETUP_DATA_SIZE] = {};
@@ -43,20 +44,6 @@ constinit EFI_GUID mHookRegistrationGuid  = HOOK_REGISTRATION_PROTOCOL_GUID;
 constinit EFI_GUID mWatchdogControlGuid   = WATCHDOG_CONTROL_PROTOCOL_GUID;
 constinit EFI_GUID mExitBootServicesGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
 constinit EFI_GUID mLegacyBootGroup       = EFI_EVENT_LEGACY_BOOT_GUID;
-
-// Create a notify-signal event and register it for a protocol; the first
-// error is returned.
-EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
-                                         IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
-{
-  EFI_EVENT  Event  = nullptr;
-  EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-  Status = BootServices->RegisterProtocolNotify (Protocol, Event, Registration);
-  return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
-}
 
 VOID EFIAPI WatchdogReadyNotify (IN EFI_EVENT Event, IN VOID *Context)
 {

@@ -1,0 +1,22 @@
+// Notification of a protocol's installation, shared in source by both
+// drivers (each image gets its own copy; neither links the other).
+#ifndef PROTOCOL_NOTIFY_H_
+#define PROTOCOL_NOTIFY_H_
+
+#include <Uefi/UefiTables.h>
+
+// Creates a notify-signal event at TPL_CALLBACK and registers it for
+// Protocol. Returns the first error, else EFI_SUCCESS.
+static inline EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
+                                                       IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
+{
+  EFI_EVENT  Event  = nullptr;
+  EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+  Status = BootServices->RegisterProtocolNotify (Protocol, Event, Registration);
+  return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
+}
+
+#endif

@@ -3,7 +3,7 @@
 #ifndef PROTOCOL_NOTIFY_H_
 #define PROTOCOL_NOTIFY_H_
 
-#include <Uefi/UefiTables.h>
+#include <ServiceLibPkg/Uefi/UefiTables.h>
 
 // Creates a notify-signal event at TPL_CALLBACK and registers it for
 // Protocol. Returns the first error, else EFI_SUCCESS.

@@ -14,7 +14,7 @@
 // console traffic. Progress markers for the register log go to the debug
 // console port.
 #include <LibServices.h>
-#include <Protocol/LoadedImage.h>
+#include <ServiceLibPkg/Protocol/LoadedImage.h>
 #include <WatchdogControl.h>
 #include "DebugLog.h"
 

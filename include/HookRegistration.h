@@ -5,7 +5,7 @@
 #ifndef HOOK_REGISTRATION_H_
 #define HOOK_REGISTRATION_H_
 
-#include "Uefi/UefiTables.h"
+#include "ServiceLibPkg/Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

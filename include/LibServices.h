@@ -22,8 +22,8 @@
 #ifndef LIB_SERVICES_H_
 #define LIB_SERVICES_H_
 
-#include "Uefi/UefiTables.h"
-#include "Framework/SmmBase.h"
+#include "ServiceLibPkg/Uefi/UefiTables.h"
+#include "ServiceLibPkg/Framework/SmmBase.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -6,7 +6,7 @@
 #ifndef REGISTER_ACCESS_H_
 #define REGISTER_ACCESS_H_
 
-#include "Uefi/UefiTables.h"
+#include "ServiceLibPkg/Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

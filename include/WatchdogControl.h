@@ -5,7 +5,7 @@
 #ifndef WATCHDOG_CONTROL_H_
 #define WATCHDOG_CONTROL_H_
 
-#include "Uefi/UefiTables.h"
+#include "ServiceLibPkg/Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -5,8 +5,8 @@
 #define SERVICELIB_H_
 
 #include <LibServices.h>
-#include <Framework/CpuIo.h>
-#include <Framework/SmmBase.h>
+#include <ServiceLibPkg/Framework/CpuIo.h>
+#include <ServiceLibPkg/Framework/SmmBase.h>
 
 // Module globals of this copy of the image (the SMRAM copy has its own).
 extern constinit EFI_HANDLE            mImageHandle;

@@ -3,7 +3,7 @@
 // It uses the boot services of the caller's system table, so any client
 // driver can ask for an SMM copy of itself.
 #include "servicelib.h"
-#include <Protocol/LoadedImage.h>
+#include <ServiceLibPkg/Protocol/LoadedImage.h>
 
 namespace {
 

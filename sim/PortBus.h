@@ -3,7 +3,7 @@
 // instruction), is recorded in order so tests can assert the exact traffic.
 #pragma once
 
-#include <Uefi/UefiBaseType.h>
+#include <ServiceLibPkg/Uefi/UefiBaseType.h>
 
 #include <cstdint>
 #include <deque>

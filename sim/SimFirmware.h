@@ -6,11 +6,11 @@
 // it through a global because firmware services carry no context.
 #pragma once
 
-#include <Uefi/UefiTables.h>
-#include <Framework/CpuIo.h>
-#include <Framework/SmmBase.h>
-#include <Protocol/DevicePath.h>
-#include <Protocol/LoadedImage.h>
+#include <ServiceLibPkg/Uefi/UefiTables.h>
+#include <ServiceLibPkg/Framework/CpuIo.h>
+#include <ServiceLibPkg/Framework/SmmBase.h>
+#include <ServiceLibPkg/Protocol/DevicePath.h>
+#include <ServiceLibPkg/Protocol/LoadedImage.h>
 
 #include "PortBus.h"
 

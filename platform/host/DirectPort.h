@@ -4,7 +4,7 @@
 #ifndef DIRECT_PORT_H_
 #define DIRECT_PORT_H_
 
-#include <Uefi/UefiBaseType.h>
+#include <ServiceLibPkg/Uefi/UefiBaseType.h>
 
 #ifdef __cplusplus
 extern "C" {

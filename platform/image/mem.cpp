@@ -1,6 +1,6 @@
 // The compiler may emit calls to memcpy and memset for structure copies and
 // clears; a freestanding image has no C library to supply them.
-#include <Uefi/UefiBaseType.h>
+#include <ServiceLibPkg/Uefi/UefiBaseType.h>
 
 extern "C" {
 

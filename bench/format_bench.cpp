@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // FormatOutput against the host C library's vsnprintf, and plain text
 // against the floor: the same characters handed to the same output routine,
 // one call each, with no format to walk. Compare the times of one group in

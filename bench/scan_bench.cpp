@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput over an in-memory input routine against the host C library's
 // sscanf on the same lines, in the same run.
 #include <servicelib.h>

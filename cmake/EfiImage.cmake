@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Builds PE32+ images for UEFI with the installed clang++ and lld-link,
 # without a second toolchain: every source is compiled by a custom command
 # for the x86_64-unknown-windows target and the objects are linked with

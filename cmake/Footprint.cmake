@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Reports the size of each UEFI image and the worst-case stack depth of the
 # format engine (FormatOutput) in the ServiceLib image. Run as a script
 # after the images link:

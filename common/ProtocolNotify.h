@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Notification of a protocol's installation, shared in source by both
 // drivers (each image gets its own copy; neither links the other).
 #ifndef PROTOCOL_NOTIFY_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Demo client of ServiceLib in real firmware. Started from the shell after
 // the drivers, it locates LIB_SERVICES_PROTOCOL and shows every service on
 // COM1: formatted output with every conversion, a line read from COM1 and

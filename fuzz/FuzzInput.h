@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Draws typed values from a fuzzer's input, front to back, returning zeros
 // once the input is used up.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // FormatOutput with a format of either width, a maximum count, a NULL or a
 // recording output routine, and argument slots drawn from the input.
 //

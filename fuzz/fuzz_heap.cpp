@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // HeapAllocFree driven by operation sequences, checked against a model
 // after every step: allocations of any size, frees in any order, and frees
 // of pointers that are not live payloads (inside and outside the arena,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput with a format of either width, an input stream and destination
 // buffers large enough for anything a conversion may store given the
 // input's length. The input routine returns 0 forever at the end.

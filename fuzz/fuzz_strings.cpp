@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // StringCopy and StringCompare on buffers owned here, with counts that stay
 // inside them, checked against a direct model of the two routines.
 //

@@ -1,6 +1,8 @@
 /** @file
   HOOK_REGISTRATION_PROTOCOL: the platform's hook service. Its first member
   records a routine that the platform calls later, at a time of its choosing.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef HOOK_REGISTRATION_H_
 #define HOOK_REGISTRATION_H_

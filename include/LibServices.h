@@ -18,6 +18,8 @@
       Lib->FormatOutput ((FORMAT_OUTPUT_ROUTINE)Lib->PutCharA, 0xFFFFFFFF, 0,
                          "%d %a\n", (VA_LIST)Args);
     }
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef LIB_SERVICES_H_
 #define LIB_SERVICES_H_

@@ -2,6 +2,8 @@
   REGISTER_ACCESS_PROTOCOL: the platform's byte-register access service.
   Only the first two members are called by our drivers; a register is named
   by (Type, Bank, Register). Context is the caller's own.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef REGISTER_ACCESS_H_
 #define REGISTER_ACCESS_H_

@@ -1,6 +1,8 @@
 /** @file
   WATCHDOG_CONTROL_PROTOCOL: start, stop and query the platform watchdog.
   GetState reports the timeout chosen in Setup, not the hardware state.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef WATCHDOG_CONTROL_H_
 #define WATCHDOG_CONTROL_H_

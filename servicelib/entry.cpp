@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Entry point: decide whether this copy runs as a boot-service driver or
 // inside SMRAM, install the matching protocol instance and keep the located
 // instance in mLib for the image's own port I/O.

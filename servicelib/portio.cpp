@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Port I/O: slots 11 and 12 for both instances, and the wrappers that the
 // image's own code uses. One element per access; the width code is handed
 // through unchanged (0 = 8, 1 = 16, 2 = 32 bits).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The two instances of LIB_SERVICES_PROTOCOL. They live in writable data
 // for the life of the image and differ only in the port I/O slots.
 #include "servicelib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Internal declarations shared by the ServiceLib sources: the module
 // globals of one loaded copy of the image and the routines behind the
 // protocol slots.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slot 0: load the image behind ImageHandle into SMRAM through the
 // Framework SMM Base protocol, from the full device path of its file.
 // It uses the boot services of the caller's system table, so any client

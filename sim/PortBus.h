@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The simulated I/O port bus and its device models. Every access, through
 // whichever path it came (CPU I/O protocol, SMM SmmIo, or a direct in/out
 // instruction), is recorded in order so tests can assert the exact traffic.

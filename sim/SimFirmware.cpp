@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "SimFirmware.h"
 
 #include <DirectPort.h>

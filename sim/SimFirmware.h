@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A simulated firmware for host tests: system table, boot and runtime
 // services over a handle database, events and event groups, pool
 // accounting, variables, the Framework CPU I/O and SMM Base protocols, an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Simulated platform services for WdtControl: a register-access service
 // over a byte register file, and a hook service that records the routine
 // handed to it. Neither interface carries a This pointer, so each reaches

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared helpers for tests that run the drivers on the simulated firmware.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Entry point: read the user's watchdog setting from Setup, find the hook
 // service, and publish the watchdog as soon as the platform's
 // register-access service exists, now or when it is installed later.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Register sequences that arm and stop the watchdog, the status word, and
 // the WATCHDOG_CONTROL_PROTOCOL that other drivers call.
 //

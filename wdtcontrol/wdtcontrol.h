@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // WdtControl's internal interface: the module globals shared by the entry
 // point and the register sequences, and the routines that tests reach
 // directly. WdtControl is linked into the same host test program as

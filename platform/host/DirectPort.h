@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Direct processor port access for the host build: every access goes to the
 // simulated port bus, which records it. The image build uses a header of
 // the same name with real in/out instructions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Direct processor port access for the firmware image: plain in/out
 // instructions, inlined at each use. The host build puts a header of the
 // same name first on the include path, which reaches the simulated bus.

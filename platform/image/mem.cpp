@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The compiler may emit calls to memcpy and memset for structure copies and
 // clears; a freestanding image has no C library to supply them.
 #include <ServiceLibPkg/Uefi/UefiBaseType.h>

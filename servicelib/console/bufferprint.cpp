@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // BufferPrint: the format engine writing into memory. The engine uses it
 // for the 8-bit texts of the firmware conversions (%g, %G, %t, %r), which
 // it then prints as ordinary text fields.

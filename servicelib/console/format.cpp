@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // FormatOutput (slot 6): the printf-style engine. One state machine, a
 // template over the character type of the format, walks the format one
 // character per step and hands every produced character to the caller's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared pieces of the format engine: the per-conversion records, the
 // number renderer and field writer (numbers.cpp), and the buffer printer
 // that builds the GUID, time and status texts (bufferprint.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Number rendering and field layout for the format engine. Every character
 // that a conversion produces leaves through EmitText or EmitRepeated, which
 // count it against the engine's remaining count.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // COM1 character output and input (slots 1 to 5). Every call brings the
 // whole path up again (LPC decode, Super I/O, UART line settings) before it
 // touches the data register, so no initialisation call is needed and a

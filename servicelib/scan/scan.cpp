@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput (slot 7): the scanf-style engine. A state machine driven by the
 // format, one format character per step; some steps hand the same character
 // on to another state. Characters come from the input routine through

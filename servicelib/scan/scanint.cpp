@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Character source with push-back, and the integer field reader of the
 // scan engine.
 #include "scan.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Block heap (slot 10): malloc and free in one entry point, first fit over a
 // doubly linked list of blocks laid end to end in a static arena. Block
 // sizes are never stored; they follow from the addresses of neighbouring

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The block heap's list layout, shared by the heap and by code that walks
 // the list to check it.
 #ifndef SERVICELIB_STRMEM_HEAP_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Bounded copy and compare (slots 8 and 9) for 8-bit and 16-bit strings.
 // One routine body per operation serves both widths: every character is
 // read as a signed unit and widened to 16 bits, so bytes 0x80 to 0xFF

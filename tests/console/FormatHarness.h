@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runs FormatOutput with a recording output routine and an argument list
 // built as an array of 8-byte slots, as the x64 convention lays it out.
 #pragma once

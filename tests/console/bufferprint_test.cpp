@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // BufferPrint and the firmware conversions built with it: GUIDs, times and
 // status codes, and what NULL pointers print.
 #include "FormatHarness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Field layout: sign position, zero fill, precision, justification, and the
 // number renderer and emitters underneath.
 #include "FormatHarness.h"

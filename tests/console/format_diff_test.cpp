@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Differential test against the host C library's snprintf, over generated
 // single-conversion formats drawn only from the part of the language where
 // the two agree. Where they differ (by design here, not by accident):

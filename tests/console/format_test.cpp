@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The format engine: parsing, conversions, argument slots, the maximum
 // count and the character widths.
 #include "FormatHarness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // COM1 character I/O: the bring-up before every character, the direct
 // line-status poll, and what reaches the line.
 #include <servicelib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The entry point's two roles and its SMM Base notification.
 #include <servicelib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slots 11 and 12 in both instances, and the wrappers over mLib.
 #include <servicelib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slot 0: loading a caller's image into SMRAM.
 #include <servicelib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The real two-copy lifecycle on the host: the driver is loaded twice as a
 // shared object, so each copy has module globals of its own, as the
 // boot-services copy and the SMRAM copy do in firmware. The boot-services

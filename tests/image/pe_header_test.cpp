@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The built images must be loadable by any UEFI PE loader as boot-service
 // drivers: PE32+ for x64, subsystem 11, relocatable, self-contained.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Boots the driver images in OVMF under QEMU and checks what they did.
 
   firmware.py boot SCENARIO --images DIR --out DIR   one boot; leaves com1.bin

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // An in-memory input routine for the scan engine that records how far the
 // input was read.
 #pragma once

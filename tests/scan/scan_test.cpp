@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput driven through an in-memory input routine: the result, every
 // destination byte (pre-filled, so an over-long store shows) and how far
 // the input was read.

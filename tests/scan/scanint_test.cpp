@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The character source with push-back, and the integer field reader.
 #include <scan/scan.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput reading the COM1 receive queue through the serial get slots.
 #include <servicelib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.

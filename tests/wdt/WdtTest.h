@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared set-up for the WdtControl tests: the simulated firmware with the
 // platform's hook and register-access services and a Setup variable.
 #pragma once

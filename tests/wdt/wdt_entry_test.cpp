@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // WdtControl start-up: reading Setup, waiting for the register-access
 // service, and what gets published once it is there.
 #include "WdtTest.h"

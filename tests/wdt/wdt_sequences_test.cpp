@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The watchdog's register sequences, its control protocol, the hook's stop
 // routine and the OS-handoff events.
 #include "WdtTest.h"

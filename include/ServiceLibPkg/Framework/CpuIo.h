@@ -1,6 +1,8 @@
 /** @file
   Framework CPU I/O protocol, written from the published Framework DXE CIS.
   The PI CPU I/O 2 protocol has the same layout under another GUID.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef FRAMEWORK_CPU_IO_H_
 #define FRAMEWORK_CPU_IO_H_

@@ -1,6 +1,8 @@
 /** @file
   Framework SMM Base protocol and the Framework SMM system table with its
   embedded SmmIo interface, written from the published Framework SMM CIS.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef FRAMEWORK_SMM_BASE_H_
 #define FRAMEWORK_SMM_BASE_H_

@@ -1,6 +1,8 @@
 /** @file
   Device Path protocol and Device Path Utilities protocol, written from the
   published UEFI standard (chapter 10).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef PROTOCOL_DEVICE_PATH_H_
 #define PROTOCOL_DEVICE_PATH_H_

@@ -1,6 +1,8 @@
 /** @file
   Loaded Image protocol, written from the published UEFI standard
   (chapter 9).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef PROTOCOL_LOADED_IMAGE_H_
 #define PROTOCOL_LOADED_IMAGE_H_

@@ -3,6 +3,8 @@
   UEFI standard (section 2.3.1 data types, appendix D status codes).
 
   Plain C: a C client driver includes this, and so do the C++ drivers.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef UEFI_BASE_TYPE_H_
 #define UEFI_BASE_TYPE_H_

@@ -3,6 +3,8 @@
   written from the published UEFI standard (chapter 4, system table;
   chapters 7 and 8, services). Members that none of our images calls keep
   their place as untyped pointers so that every offset is right.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef UEFI_SPEC_H_
 #define UEFI_SPEC_H_

@@ -2,10 +2,7 @@
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.
-#include <servicelib.h>
-#include <strmem/heap.h>
-
-#include <gtest/gtest.h>
+#include "HeapList.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,76 +12,16 @@
 #include <string>
 #include <vector>
 
+using namespace heaptest;
+
 namespace {
 
-constexpr UINTN kArenaSize = LIB_SERVICES_HEAP_SIZE;
-constexpr UINTN kHdr       = HEAP_HEADER_SIZE;
-constexpr UINTN kEnd       = kArenaSize - kHdr;  // offset of the end marker
-constexpr UINTN kAll       = ~static_cast<UINTN> (0);
-
-struct BlockView {
-  UINTN Offset;
-  char  Tag;
-  bool operator== (const BlockView &) const = default;
-};
-
-std::ostream &operator<< (std::ostream &Os, const BlockView &B)
-{
-  return Os << B.Tag << "@" << B.Offset;
-}
-
-UINTN OffsetOf (const VOID *Address)
-{
-  return static_cast<UINTN> (static_cast<const UINT8 *> (Address) - mHeapArena);
-}
+constexpr UINTN kAll = ~static_cast<UINTN> (0);
 
 VOID *PayloadAt (UINTN HeaderOffset)
 {
   return mHeapArena + HeaderOffset + kHdr;
 }
-
-// Checks the list from HeapHead: sentinels in place, Prev and Next agree,
-// headers in address order at least one header apart (so the blocks tile
-// the arena without gap or overlap), tags valid, no two free neighbours.
-::testing::AssertionResult ListIsWellFormed ()
-{
-  auto *Lead = HeapHead;
-  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != HEAP_TAG_ALLOCATED || Lead->Prev != nullptr) {
-    return ::testing::AssertionFailure () << "leading sentinel damaged";
-  }
-  UINTN Steps = 0;
-  for (auto *H = Lead; H->Next != nullptr; H = H->Next) {
-    auto *N = H->Next;
-    UINTN Here = OffsetOf (H), There = OffsetOf (N);
-    if (++Steps > kArenaSize / kHdr || There > kEnd || There < Here + kHdr) {
-      return ::testing::AssertionFailure () << "bad Next " << There << " after " << Here;
-    }
-    if (N->Prev != H) {
-      return ::testing::AssertionFailure () << "Prev of " << There << " is not " << Here;
-    }
-    if (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED) {
-      return ::testing::AssertionFailure () << "bad tag at " << There;
-    }
-    if (H->Tag == HEAP_TAG_FREE && N->Tag == HEAP_TAG_FREE) {
-      return ::testing::AssertionFailure () << "free neighbours at " << Here << " and " << There;
-    }
-    if (N->Next == nullptr && (There != kEnd || N->Tag != HEAP_TAG_ALLOCATED)) {
-      return ::testing::AssertionFailure () << "list ends at " << There;
-    }
-  }
-  return ::testing::AssertionSuccess ();
-}
-
-std::vector<BlockView> Walk ()
-{
-  std::vector<BlockView> Blocks;
-  for (auto *H = HeapHead; H != nullptr; H = H->Next) {
-    Blocks.push_back ({OffsetOf (H), static_cast<char> (H->Tag)});
-  }
-  return Blocks;
-}
-
-const std::vector<BlockView> kEmptyArena = {{0, 'A'}, {kHdr, 'F'}, {kEnd, 'A'}};
 
 class Heap : public ::testing::Test {
 protected:

@@ -8,7 +8,7 @@
 
 // Creates a notify-signal event at TPL_CALLBACK and registers it for
 // Protocol. Returns the first error, else EFI_SUCCESS.
-static inline EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
+[[gnu::noinline]] static EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
                                                        IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
 {
   EFI_EVENT  Event  = nullptr;

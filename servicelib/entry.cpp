@@ -14,6 +14,7 @@ constinit EFI_CPU_IO_PROTOCOL   *CpuIo               = nullptr;
 constinit EFI_SMM_SYSTEM_TABLE  *Smst                = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib                = nullptr;
 constinit VOID                  *mSmmBaseRegistration = nullptr;
+constinit VOID                  *mCpuIoRegistration   = nullptr;
 
 static constinit EFI_GUID mSmmBaseProtocolGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 static constinit EFI_GUID mCpuIoProtocolGuid   = EFI_CPU_IO_PROTOCOL_GUID;
@@ -57,6 +58,9 @@ EFI_STATUS StartOutsideSmm ()
     mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gLibServicesProtocolGuid, &mLibServicesBs,
                                                       nullptr);
     RegisterProtocolNotification (mBootServices, &mSmmBaseProtocolGuid, SmmBaseNotify, &mSmmBaseRegistration);
+    if (CpuIo == nullptr) {
+      RegisterProtocolNotification (mBootServices, &mCpuIoProtocolGuid, CpuIoNotify, &mCpuIoRegistration);
+    }
   }
 
   EFI_STATUS Status = mBootServices->LocateProtocol (&gLibServicesProtocolGuid, nullptr,
@@ -81,7 +85,11 @@ EFI_STATUS StartInSmm ()
     DirectPortWrite8 (SpeakerPort, 0x0B);
     return Status;
   }
-  return SmmBase->GetSmstLocation (SmmBase, &Smst);
+  Status = SmmBase->GetSmstLocation (SmmBase, &Smst);
+  if (EFI_ERROR (Status)) {
+    Smst = nullptr;  // the SMM port slots then find no system table to call through
+  }
+  return Status;
 }
 
 }  // namespace
@@ -94,7 +102,9 @@ extern "C" EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN
   BOOLEAN InSmm = FALSE;
 
   mBootServices->LocateProtocol (&mSmmBaseProtocolGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
-  mBootServices->LocateProtocol (&mCpuIoProtocolGuid, nullptr, reinterpret_cast<VOID **> (&CpuIo));
+  if (EFI_ERROR (mBootServices->LocateProtocol (&mCpuIoProtocolGuid, nullptr, reinterpret_cast<VOID **> (&CpuIo)))) {
+    CpuIo = nullptr;  // what a failed locate left behind is no interface
+  }
   if (SmmBase != nullptr) {
     SmmBase->InSmm (SmmBase, &InSmm);
   }

@@ -20,6 +20,11 @@ extern constinit EFI_SMM_SYSTEM_TABLE  *Smst;
 extern constinit LIB_SERVICES_PROTOCOL *mLib;
 extern constinit VOID                  *mSmmBaseRegistration;
 extern constinit VOID                  *mCpuIoRegistration;
+// TRUE in the copy started inside SMRAM. That copy decides by this flag
+// alone: after the SMRAM lock it may touch nothing outside SMRAM.
+extern constinit BOOLEAN               mSmmCopy;
+// TRUE once this image has been loaded into SMRAM.
+extern constinit BOOLEAN               mSmmImageRegistered;
 
 // The two statically initialised instances of the protocol table.
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;

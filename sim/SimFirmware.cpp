@@ -153,8 +153,10 @@ EFI_STATUS EFIAPI SimLocateProtocol (EFI_GUID *Protocol, VOID *, VOID **Interfac
     *Interface = nullptr;
     return R->Status;
   }
+  // A protocol may be installed with a NULL interface: it is then found,
+  // and the interface handed back is NULL.
   *Interface = F.Find (*Protocol);
-  if (*Interface == nullptr) {
+  if (*Interface == nullptr && F.HandlesWith (*Protocol).empty ()) {
     return EFI_NOT_FOUND;
   }
   return R != nullptr ? R->Status : EFI_SUCCESS;

@@ -5,6 +5,7 @@
 // headers. The firmware's pool services are never used.
 #include "../servicelib.h"
 #include "heap.h"
+#include "../../common/BootServices.h"
 
 // Zero-initialised, so it costs the image nothing but .bss; each loaded
 // copy of the image has its own.
@@ -122,9 +123,8 @@ VOID Release (HEAP_BLOCK_HEADER *H)
   }
 }
 
-}  // namespace
-
-extern "C" VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size)
+// One call of slot 10 with the heap to itself.
+VOID *HeapCall (IN VOID *Block, IN UINTN Size)
 {
   if (HeapHead == nullptr) {
     LayOutArena ();
@@ -145,4 +145,24 @@ extern "C" VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size)
   }
   Release (H);
   return Block;
+}
+
+}  // namespace
+
+// A notification function may call the heap while it interrupts another
+// heap call, so in the boot-services copy each call runs with the TPL
+// raised: the notification then waits until the list is whole again. After
+// the hand-off to an OS there is nothing left to interrupt (and no boot
+// services to call); the SMM copy is never interrupted and must not call
+// boot services, and knows itself by its own flag.
+extern "C" VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size)
+{
+  EFI_BOOT_SERVICES *BootServices = mSmmCopy ? nullptr : LiveBootServices (mSystemTable);
+  if (BootServices == nullptr) {
+    return HeapCall (Block, Size);
+  }
+  const EFI_TPL Caller = BootServices->RaiseTPL (TPL_HIGH_LEVEL);
+  VOID *Result = HeapCall (Block, Size);
+  BootServices->RestoreTPL (Caller);
+  return Result;
 }

@@ -85,4 +85,119 @@ TEST (Interrupted, TextBuildsLeaveBothTextsIntact)
   EXPECT_EQ (Wrong, 0u) << "of " << Runs;
 }
 
+//
+// Heap calls interrupted by heap calls.
+//
+constexpr unsigned kLiveBlocks = 24;
+
+struct HeapLoad {
+  UINT8   *Block[kLiveBlocks] = {};
+  UINTN    Size[kLiveBlocks]  = {};
+  unsigned Next = 0, Lost = 0;
+
+  // Frees the oldest block after checking its bytes, allocates another.
+  void Step (UINTN Want, UINT8 Pattern)
+  {
+    const unsigned I = Next++ % kLiveBlocks;
+    if (Block[I] != nullptr) {
+      for (UINTN K = 0; K < Size[I]; ++K) {
+        Lost += Block[I][K] != static_cast<UINT8> (Pattern ^ I);
+      }
+      Lost += HeapAllocFree (Block[I], 0) != Block[I];
+    }
+    Block[I] = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
+    Size[I]  = Block[I] != nullptr ? Want : 0;
+    if (Block[I] != nullptr) {
+      std::memset (Block[I], Pattern ^ I, Want);
+    }
+  }
+  void Clear ()
+  {
+    for (auto *&B : Block) {
+      if (B != nullptr) {
+        Lost += HeapAllocFree (B, 0) != B;
+        B = nullptr;
+      }
+    }
+  }
+};
+
+HeapLoad gNotifyLoad;
+
+VOID EFIAPI HeapInNotification (EFI_EVENT, VOID *)
+{
+  ++gNotifyRuns;
+  gNotifyLoad.Step (8 + gNotifyRuns % 40, 0x5A);
+}
+
+TEST (Interrupted, HeapCallsKeepTheListWhole)
+{
+  sim::SimFirmware Fw;
+  StartBootServicesCopy (Fw);
+  HeapLoad Main;
+  RunInterrupted (Fw, HeapInNotification, [&] { Main.Step (1 + Main.Next % 97, 0xC3); });
+
+  EXPECT_GT (gNotifyRuns, 100u) << Fw.Ticks << " ticks";
+  EXPECT_GT (Fw.DeferredNotifies, 0u) << "no notification waited for a heap call to end";
+  EXPECT_EQ (Fw.TplMisuse, 0u);
+  EXPECT_EQ (Fw.CurrentTpl, static_cast<EFI_TPL> (TPL_APPLICATION));
+  ASSERT_TRUE (heaptest::ListIsWellFormed ());
+  Main.Clear ();
+  gNotifyLoad.Clear ();
+  EXPECT_EQ (Main.Lost + gNotifyLoad.Lost, 0u);
+  EXPECT_EQ (heaptest::Walk (), heaptest::kEmptyArena);
+}
+
+// In the boot-services copy each heap call runs at TPL_HIGH_LEVEL and
+// gives the caller its level back; the SMM copy and a call after the
+// hand-off call no boot service for it.
+struct HeapTplCase {
+  const char *Name;
+  bool        SmmCopy, AfterHandoff;
+  EFI_TPL     CallerTpl;
+  bool        Raises;
+};
+
+class HeapTpl : public ::testing::TestWithParam<HeapTplCase> {};
+
+TEST_P (HeapTpl, EachCallRunsRaisedInTheBootServicesCopyOnly)
+{
+  const HeapTplCase &C = GetParam ();
+  sim::SimFirmware   Fw;
+  if (C.SmmCopy) {
+    Fw.InstallSmmBase (TRUE);
+  }
+  ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable);
+  if (C.AfterHandoff) {
+    Fw.BootServices.ExitBootServices (nullptr, 0);
+  }
+  const size_t Calls = Fw.Calls.size ();
+  Fw.ClearTplLog ();
+  Fw.CurrentTpl = C.CallerTpl;
+
+  VOID *Block = HeapAllocFree (nullptr, 10);
+  ASSERT_NE (Block, nullptr);
+  EXPECT_EQ (HeapAllocFree (Block, 0), Block);
+
+  const std::vector<sim::TplCall> Raised = {{true, TPL_HIGH_LEVEL}, {false, C.CallerTpl}};
+  std::vector<sim::TplCall> Expected;
+  if (C.Raises) {
+    Expected = Raised;
+    Expected.insert (Expected.end (), Raised.begin (), Raised.end ());
+  }
+  EXPECT_EQ (Fw.TplCalls (), Expected);
+  EXPECT_EQ (Fw.CurrentTpl, C.CallerTpl);
+  EXPECT_EQ (Fw.TplMisuse, 0u);
+  EXPECT_EQ (Fw.Calls.size (), Calls);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Copies, HeapTpl,
+  ::testing::Values (HeapTplCase{"BootServicesCopy", false, false, TPL_APPLICATION, true},
+                     HeapTplCase{"BootServicesCopyFromANotification", false, false, TPL_CALLBACK, true},
+                     HeapTplCase{"BootServicesCopyAtHighLevel", false, false, TPL_HIGH_LEVEL, true},
+                     HeapTplCase{"AfterHandoff", false, true, TPL_APPLICATION, false},
+                     HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
 }  // namespace

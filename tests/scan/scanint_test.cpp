@@ -189,4 +189,22 @@ TEST (ScanPushBack, NeverWritesPastItsFourSlots)
   }
 }
 
+// A counter at the INT32 maximum stays there, whatever is read or given back.
+TEST (ScanCounts, StopAtTheInt32Maximum)
+{
+  StartScan (u"ab");
+  INT32 Step = kScanCountMax - 1;
+  EXPECT_EQ (ScanNextChar (&Step), 'a');
+  EXPECT_EQ (Step, kScanCountMax);
+  EXPECT_EQ (ScanNextChar (&Step), 'b');
+  ScanPushBack ('b', &Step);
+  EXPECT_EQ (Step, kScanCountMax);
+
+  ScanConsumed = kScanCountMax - 3;
+  AddConsumed (2);
+  EXPECT_EQ (ScanConsumed, kScanCountMax - 1);
+  AddConsumed (kScanCountMax);
+  EXPECT_EQ (ScanConsumed, kScanCountMax);
+}
+
 }  // namespace

@@ -19,7 +19,6 @@ constinit BOOLEAN               mSmmCopy             = FALSE;
 constinit BOOLEAN               mSmmImageRegistered  = FALSE;
 
 static constinit EFI_GUID mSmmBaseProtocolGuid = EFI_SMM_BASE_PROTOCOL_GUID;
-static constinit EFI_GUID mCpuIoProtocolGuid   = EFI_CPU_IO_PROTOCOL_GUID;
 
 namespace {
 

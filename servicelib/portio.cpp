@@ -14,10 +14,10 @@
 #include "../common/BootServices.h"
 
 constinit EFI_CPU_IO_PROTOCOL *mCpuIo2 = nullptr;
+constinit EFI_GUID            mCpuIoProtocolGuid = EFI_CPU_IO_PROTOCOL_GUID;
 
 namespace {
 
-constinit EFI_GUID mCpuIoGuid  = EFI_CPU_IO_PROTOCOL_GUID;
 constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
 
 // All ones in the width: the bus floats where nothing answers.
@@ -50,7 +50,7 @@ constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
     if (BootServices == nullptr) {
       return nullptr;
     }
-    LocateInto (BootServices, &mCpuIoGuid, &CpuIo);
+    LocateInto (BootServices, &mCpuIoProtocolGuid, &CpuIo);
     if (CpuIo != nullptr) {
       return CpuIo;
     }
@@ -65,7 +65,7 @@ VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
 {
   (void)Event;
   (void)Context;
-  LocateInto (mBootServices, &mCpuIoGuid, &CpuIo);
+  LocateInto (mBootServices, &mCpuIoProtocolGuid, &CpuIo);
 }
 
 extern "C" UINT32 EFIAPI IoReadBs (IN UINT16 Port, IN UINTN Width)

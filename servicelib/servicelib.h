@@ -30,6 +30,8 @@ extern constinit BOOLEAN               mSmmImageRegistered;
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesSmm;
 
+extern constinit EFI_GUID mCpuIoProtocolGuid;  // the Framework CPU I/O protocol
+
 extern constinit EFI_GUID gLibServicesProtocolGuid;
 extern constinit EFI_GUID gSmmLibServicesProtocolGuid;
 

@@ -51,12 +51,6 @@ constexpr UINT32 kShortFieldDigits = 8;
 
 }  // namespace
 
-VOID AddConsumed (IN INT32 Step)
-{
-  const UINT32 Sum = static_cast<UINT32> (ScanConsumed) + static_cast<UINT32> (Step);
-  ScanConsumed     = Sum > static_cast<UINT32> (kScanCountMax) ? kScanCountMax : static_cast<INT32> (Sum);
-}
-
 BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch)
 {
   return DigitValue (Base, Ch) != kNotADigit;

@@ -50,9 +50,8 @@ def ovmf_version():
 
 
 def layout_error(path, reason):
-    return LayoutError(f"{path}: {reason}. This lane reads the layout of Debian's ovmf {MADE_FOR} "
-                       f"(installed: ovmf {ovmf_version()}); check the layout with "
-                       f"smram/tools/smram_image.py --list before adapting it")
+    return LayoutError(f"{path}: {reason}. The SMRAM lane was made on the layout of Debian's ovmf {MADE_FOR} "
+                       f"(installed: ovmf {ovmf_version()}); see docs/smram.md")
 
 
 def compressed_volume_file(data, path):
@@ -156,8 +155,14 @@ def replace_section(data, outer, where, packed):
     return size, new_size
 
 
+def read_image(path):
+    if not Path(path).is_file():
+        raise LayoutError(f"{path} not found: install the Debian package ovmf")
+    return Path(path).read_bytes()
+
+
 def build(ovmf, driver, guid, name, out, tool):
-    data = bytearray(Path(ovmf).read_bytes())
+    data = bytearray(read_image(ovmf))
     outer, where = compressed_volume_file(data, ovmf)
     _, _, _, sec, sec_size, sec_header = where
     data_offset, = struct.unpack_from("<H", data, sec + sec_header + 16)
@@ -176,7 +181,7 @@ def build(ovmf, driver, guid, name, out, tool):
 
 
 def list_layout(ovmf):
-    data = Path(ovmf).read_bytes()
+    data = read_image(ovmf)
     outer, where = compressed_volume_file(data, ovmf)
     _, _, _, sec, sec_size, sec_header = where
     data_offset, = struct.unpack_from("<H", data, sec + sec_header + 16)

@@ -12,7 +12,9 @@ flash, and runs from the shell:
   smramctl calls                   SMI-time calls on the SMRAM copy, each next
                                    to the same call on the boot-services copy
 
-smramctl writes "CTL" lines to the debug console, and the probe's log ring
+COM1 is a socket that the runner reads; it presses a key at the shell's
+5 s countdown so that startup.nsh runs at once. smramctl writes "CTL"
+lines to the debug console, and the probe's log ring
 arrives with each reply as "SMM" lines. A fault inside SMM stops the machine
 with an exception dump on COM1: the boot then fails, naming the last SMI
 command sent. The fault scenario makes such a fault on purpose (a boot
@@ -22,7 +24,9 @@ passes only when the boot fails that way.
 Used from firmware.py: smram-boot, smram-check and smram-demo.
 """
 import re
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -30,6 +34,9 @@ from pathlib import Path
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
+# The shell waits 5 s for a key before it runs startup.nsh; any key but
+# ESC starts it at once.
+COUNTDOWN = b"seconds to skip"
 COM1_BEGIN = b"<<<SMRAM COM1>>>\n\r"
 COM1_END = b"<<<SMRAM COM1 END>>>\n\r"
 
@@ -85,6 +92,8 @@ def boot(scenario, images, firmware, out, limit):
     fat = lay_out(images, out, scenario)
     for name in ("com1.bin", "debug.log", "qemu.log"):
         (out / name).unlink(missing_ok=True)
+    sock_path = out / "com1.sock"
+    sock_path.unlink(missing_ok=True)
     command = [
         qemu, "-machine", "q35,smm=on,accel=tcg", "-global", "driver=cfi.pflash01,property=secure,value=on",
         "-m", "256", "-display", "none", "-no-reboot", "-nic", "none", "-monitor", "none",
@@ -92,24 +101,40 @@ def boot(scenario, images, firmware, out, limit):
         "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
         "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
         "-device", "virtio-blk-pci,drive=fat",
-        "-serial", f"file:{out / 'com1.bin'}",
+        "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}", "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
     ]
     started = time.monotonic()
+    com1 = bytearray()
     fault_seen = None
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
         try:
-            while process.poll() is None:
+            conn = connect(sock_path, process)
+            skipped = False
+            while True:
                 now = time.monotonic()
-                if fault_seen is None and EXCEPTION in read(out / "com1.bin"):
-                    fault_seen = now
                 # The dump is complete well within a second; the machine
                 # never comes back from it.
                 if (fault_seen is not None and now - fault_seen > 1.5) or now - started > limit:
                     break
-                time.sleep(0.2)
+                ready, _, _ = select.select([conn], [], [], 0.2)
+                if ready:
+                    try:
+                        data = conn.recv(65536)
+                    except ConnectionResetError:
+                        data = b""
+                    if not data:
+                        break
+                    com1 += data
+                if not skipped and COUNTDOWN in com1:
+                    conn.sendall(b"\r")
+                    skipped = True
+                if fault_seen is None and EXCEPTION in com1:
+                    fault_seen = time.monotonic()
+            conn.close()
         finally:
+            (out / "com1.bin").write_bytes(bytes(com1))
             if process.poll() is None:
                 process.kill()
             status = process.wait()
@@ -124,6 +149,22 @@ def boot(scenario, images, firmware, out, limit):
         raise Failure(f"QEMU did not power off within {limit} s; last SMI command sent: '{last_smi(out)}' "
                       f"(logs in {out})")
     return elapsed
+
+
+def connect(path, process):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            conn.connect(str(path))
+            return conn
+        except OSError:
+            conn.close()
+            time.sleep(0.05)
+    process.kill()
+    raise Failure("QEMU did not open its COM1 socket")
 
 
 def read(path):

@@ -135,9 +135,12 @@ def boot(scenario, images, firmware, out, limit):
             conn.close()
         finally:
             (out / "com1.bin").write_bytes(bytes(com1))
-            if process.poll() is None:
+            try:
+                # QEMU closes COM1 a moment before it exits.
+                status = process.wait(timeout=0 if fault_seen is not None else 10)
+            except subprocess.TimeoutExpired:
                 process.kill()
-            status = process.wait()
+                status = process.wait()
     elapsed = time.monotonic() - started
     (out / "elapsed").write_text(f"{elapsed:.1f}\n")
     if fault_seen is not None:

@@ -1,13 +1,19 @@
 /** @file
-  Device Path protocol and Device Path Utilities protocol, written from the
-  published UEFI standard (chapter 10).
+  Device Path protocol and Device Path Utilities protocol. An EDK2 or
+  gnu-efi client gets them from its SDK; our own definitions are written
+  from the published UEFI standard (chapter 10).
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef PROTOCOL_DEVICE_PATH_H_
-#define PROTOCOL_DEVICE_PATH_H_
+#ifndef SERVICELIB_PROTOCOL_DEVICE_PATH_H_
+#define SERVICELIB_PROTOCOL_DEVICE_PATH_H_
 
 #include "../Uefi/UefiTables.h"
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/DevicePath.h>
+#include <Protocol/DevicePathUtilities.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,5 +70,7 @@ EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_DEVICE_PATH_UTILITIES_PROTOCOL, AppendDevi
 #ifdef __cplusplus
 }
 #endif
+
+#endif  // definitions of our own
 
 #endif

@@ -1,13 +1,18 @@
 /** @file
-  Loaded Image protocol, written from the published UEFI standard
+  Loaded Image protocol. An EDK2 or gnu-efi client gets it from its SDK;
+  our own definition is written from the published UEFI standard
   (chapter 9).
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef PROTOCOL_LOADED_IMAGE_H_
-#define PROTOCOL_LOADED_IMAGE_H_
+#ifndef SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
+#define SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
 
 #include "DevicePath.h"
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/LoadedImage.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,5 +46,7 @@ EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64, "
 #ifdef __cplusplus
 }
 #endif
+
+#endif  // definitions of our own
 
 #endif

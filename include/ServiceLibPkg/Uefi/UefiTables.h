@@ -1,15 +1,24 @@
 /** @file
   The UEFI system table with its boot-services and runtime-services tables,
+  and the two event groups of the hand-off to an operating system.
+
+  An EDK2 or gnu-efi client gets the tables from its SDK (see
+  UefiBaseType.h). Our own definitions, for builds without an SDK, are
   written from the published UEFI standard (chapter 4, system table;
   chapters 7 and 8, services). Members that none of our images calls keep
   their place as untyped pointers so that every offset is right.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef UEFI_SPEC_H_
-#define UEFI_SPEC_H_
+#ifndef SERVICELIB_UEFI_TABLES_H_
+#define SERVICELIB_UEFI_TABLES_H_
 
 #include "UefiBaseType.h"
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Guid/EventGroup.h>
+#include <Guid/EventLegacyBios.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #ifdef __cplusplus
 extern "C" {
@@ -277,5 +286,7 @@ typedef EFI_STATUS (EFIAPI *EFI_IMAGE_ENTRY_POINT)(IN EFI_HANDLE ImageHandle, IN
 #ifdef __cplusplus
 }
 #endif
+
+#endif  // tables of our own
 
 #endif

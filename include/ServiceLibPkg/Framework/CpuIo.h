@@ -14,15 +14,13 @@
 
 #include "../Uefi/UefiTables.h"
 
-#if defined (SERVICELIB_SDK_EDK2)
-#include <Protocol/CpuIo2.h>
-#endif
-
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#if !defined (SERVICELIB_SDK_EDK2)
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/CpuIo2.h>
+#else
 
 #define EFI_CPU_IO2_PROTOCOL_GUID \
   { 0xad61f191, 0xae5f, 0x4c0e, { 0xb9, 0xfa, 0xe8, 0x69, 0xd2, 0x88, 0xc6, 0x4f } }

@@ -15,12 +15,12 @@
 
 #include "../Protocol/DevicePath.h"
 
-#if defined (SERVICELIB_SDK_EDK2)
-#include <Protocol/SmmCpuIo2.h>
-#endif
-
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/SmmCpuIo2.h>
 #endif
 
 #define EFI_SMM_BASE_PROTOCOL_GUID \

@@ -10,14 +10,14 @@
 
 #include "../Uefi/UefiTables.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #if defined (SERVICELIB_SDK_EDK2)
 #include <Protocol/DevicePath.h>
 #include <Protocol/DevicePathUtilities.h>
 #elif !defined (SERVICELIB_SDK_GNU_EFI)
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 #define EFI_DEVICE_PATH_PROTOCOL_GUID \
   { 0x09576e91, 0x6d3f, 0x11d2, { 0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } }
@@ -67,10 +67,10 @@ typedef struct {
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_DEVICE_PATH_UTILITIES_PROTOCOL, AppendDevicePath) == 16,
                    "DevicePathUtilities.AppendDevicePath");
 
+#endif  // definitions of our own
+
 #ifdef __cplusplus
 }
 #endif
-
-#endif  // definitions of our own
 
 #endif

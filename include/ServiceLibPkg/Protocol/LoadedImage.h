@@ -10,13 +10,13 @@
 
 #include "DevicePath.h"
 
-#if defined (SERVICELIB_SDK_EDK2)
-#include <Protocol/LoadedImage.h>
-#elif !defined (SERVICELIB_SDK_GNU_EFI)
-
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/LoadedImage.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #define EFI_LOADED_IMAGE_PROTOCOL_GUID \
   { 0x5b1b31a1, 0x9562, 0x11d2, { 0x8e, 0x3f, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } }
@@ -43,10 +43,10 @@ EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 24
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, FilePath) == 32, "LoadedImage.FilePath");
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64, "LoadedImage.ImageBase");
 
+#endif  // definitions of our own
+
 #ifdef __cplusplus
 }
 #endif
-
-#endif  // definitions of our own
 
 #endif

@@ -39,15 +39,20 @@
 #endif
 #endif
 
+//
+// The SDKs' declarations are C. From C++ they are included with C linkage,
+// as EDK2's AutoGen.h includes <Uefi.h>; when the client included the SDK
+// first, these includes change nothing.
+//
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #if defined (SERVICELIB_SDK_EDK2)
 #include <Uefi.h>
 #elif defined (SERVICELIB_SDK_GNU_EFI)
 #include <efi.h>
 #else
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 typedef unsigned char       UINT8;
 typedef signed char         INT8;
@@ -154,11 +159,11 @@ typedef struct {
 #define EFI_WARN_WRITE_FAILURE    ENCODE_WARNING (3)
 #define EFI_WARN_BUFFER_TOO_SMALL ENCODE_WARNING (4)
 
+#endif  // base definitions of our own
+
 #ifdef __cplusplus
 }
 #endif
-
-#endif  // base definitions of our own
 
 //
 // The calling convention of every routine type in this package. EFIAPI

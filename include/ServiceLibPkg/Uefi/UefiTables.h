@@ -15,14 +15,14 @@
 
 #include "UefiBaseType.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #if defined (SERVICELIB_SDK_EDK2)
 #include <Guid/EventGroup.h>
 #include <Guid/EventLegacyBios.h>
 #elif !defined (SERVICELIB_SDK_GNU_EFI)
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 typedef struct _EFI_SYSTEM_TABLE    EFI_SYSTEM_TABLE;
 typedef struct _EFI_BOOT_SERVICES   EFI_BOOT_SERVICES;
@@ -283,10 +283,10 @@ typedef EFI_STATUS (EFIAPI *EFI_IMAGE_ENTRY_POINT)(IN EFI_HANDLE ImageHandle, IN
 #define EFI_EVENT_LEGACY_BOOT_GUID \
   { 0x2a571201, 0x4966, 0x47f6, { 0x8b, 0x86, 0xf3, 0x1e, 0x41, 0xf3, 0x2f, 0x10 } }
 
+#endif  // tables of our own
+
 #ifdef __cplusplus
 }
 #endif
-
-#endif  // tables of our own
 
 #endif

@@ -23,9 +23,6 @@ extern constinit VOID                  *mSmmBaseRegistration;
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesSmm;
 
-extern constinit EFI_GUID gLibServicesProtocolGuid;
-extern constinit EFI_GUID gSmmLibServicesProtocolGuid;
-
 extern "C" {
 
 EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);

@@ -17,7 +17,8 @@ progress lines and the watchdog register traffic go to the debug console
 port, which QEMU writes to debug.log and which survives ExitBootServices.
 COM1 is a unix socket that this script reads; it types the demo's input
 line only once the demo has asked for it, since the firmware's own console
-polls COM1 too. The demo ends every boot with a power-off.
+polls COM1 too. Every boot ends with a power-off: the demo's own, or the
+shell's "reset -s" after the gnu-efi client.
 """
 import argparse
 import re
@@ -36,6 +37,8 @@ OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 BEGIN = b"<<<DEMO BEGIN>>>\n\r"
 END = b"<<<DEMO END>>>\n\r"
+GNU_EFI_BEGIN = b"<<<GNU-EFI BEGIN>>>\n\r"
+GNU_EFI_END = b"<<<GNU-EFI END>>>\n\r"
 PROMPT = b"input> "
 INPUT_LINE = b"42 -17 0x1F hello\n"
 TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
@@ -44,16 +47,20 @@ TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
 # notification loads the SMM copy), register access before WdtControl.
 # The hand-off boot: timeout 0, register access installed after WdtControl,
 # the hook service calling the stop routine, then the hand-off.
+# The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
+# from the fixture), then the shell powers off.
 SCENARIOS = {
     "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
     "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
+    "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
 }
-IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi"]
+IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "GnuEfiClient.efi"]
 # Without WdtControl.efi the shell reports the missing file and goes on;
 # only the watchdog checks fail then.
 REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi"]
+SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
 
 
 class Failure(Exception):
@@ -80,8 +87,9 @@ def lay_out(images, out, scenario):
     for name in IMAGES:
         if (images / name).is_file():
             shutil.copy(images / name, fat / name)
-        elif name in REQUIRED:
-            raise Failure(f"{images / name} is missing: build the images first")
+        elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
+            hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
+            raise Failure(f"{images / name} is missing: build the images first{hint}")
     lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
     (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
     shutil.copy(OVMF_VARS, out / "vars.fd")
@@ -163,16 +171,16 @@ def connect(path, process):
 
 # ---------------------------------------------------------------- reading logs
 
-def demo_bytes(out):
-    """The demo's COM1 bytes from its begin marker to the end of its end marker."""
+def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
+    """A client's COM1 bytes from its begin marker to the end of its end marker."""
     com1 = (out / "com1.bin").read_bytes()
-    begin = com1.find(BEGIN)
+    begin = com1.find(markers[0])
     if begin < 0:
-        raise Failure("the demo's begin marker is not on COM1")
-    end = com1.find(END, begin)
+        raise Failure(f"{who}'s begin marker is not on COM1")
+    end = com1.find(markers[1], begin)
     if end < 0:
-        raise Failure("the demo's end marker is not on COM1")
-    return com1[begin:end + len(END)]
+        raise Failure(f"{who}'s end marker is not on COM1")
+    return com1[begin:end + len(markers[1])]
 
 
 def debug_lines(out):
@@ -266,9 +274,9 @@ def expect(condition, message):
 
 # ---------------------------------------------------------------- checks
 
-def check_com1(out, expected_name):
+def check_com1(out, expected_name, markers=(BEGIN, END), who="the demo"):
     """Exact bytes between the markers: LF then CR, nothing else; %t masked."""
-    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out))
+    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out, markers, who))
     expected = (HERE / "expected" / expected_name).read_bytes().replace(b"\n", b"\n\r")
     if actual != expected:
         (out / (expected_name + ".actual")).write_bytes(actual)
@@ -285,6 +293,10 @@ def check_demo_com1(out):
 
 def check_handoff_com1(out):
     check_com1(out, "handoff_com1.txt")
+
+
+def check_gnuefi_com1(out):
+    check_com1(out, "gnuefi_com1.txt", (GNU_EFI_BEGIN, GNU_EFI_END), "the gnu-efi client")
 
 
 def check_smm_lifecycle(out):
@@ -378,6 +390,7 @@ CHECKS = {
     "handoff-com1": check_handoff_com1,
     "wdt-stopped": check_wdt_stopped,
     "wdt-late-regaccess": check_wdt_late_regaccess,
+    "gnuefi-com1": check_gnuefi_com1,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 

@@ -9,6 +9,9 @@
                                                      (built elsewhere, e.g. by
                                                      EDK2), the rest from
                                                      --images
+                           [--gdb PORT]              QEMU's gdbstub on PORT,
+                                                     halted until the debugger
+                                                     continues
   firmware.py check CHECK --out DIR                  one check over those logs
   firmware.py demo --images DIR --out DIR            the demo boot, its
                                                      transcript, the register
@@ -93,7 +96,7 @@ def lay_out(images, out, scenario, drivers=None):
     return fat
 
 
-def boot(scenario, images, out, limit, progress=None, drivers=None):
+def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     qemu = find_tools()
     out.mkdir(parents=True, exist_ok=True)
     fat = lay_out(images, out, scenario, drivers)
@@ -112,7 +115,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None):
         "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
         "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ]
+    ] + (["-gdb", f"tcp::{gdb}", "-S"] if gdb else [])
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
@@ -389,10 +392,10 @@ DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 
 # ---------------------------------------------------------------- commands
 
-def run_demo(images, out, limit, drivers=None):
+def run_demo(images, out, limit, drivers=None, gdb=None):
     print(f"Booting OVMF under QEMU (q35, 256 MiB, no display); time limit {limit} s ...", flush=True)
     elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True),
-                   drivers=drivers)
+                   drivers=drivers, gdb=gdb)
     print(f"QEMU powered off after {elapsed:.1f} s.\n")
     print("== COM1: the demo's transcript (LF+CR shown as line breaks)")
     try:
@@ -425,18 +428,19 @@ def main():
     for p in (p_boot, p_demo):
         p.add_argument("--images", type=Path, required=True)
         p.add_argument("--drivers", type=Path)
+        p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
     for p in (p_boot, p_check, p_demo):
         p.add_argument("--out", type=Path, required=True)
     args = parser.parse_args()
     try:
         if args.command == "boot":
-            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers)
+            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb)
             print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
         elif args.command == "check":
             CHECKS[args.check](args.out)
         else:
-            return run_demo(args.images, args.out, args.limit, args.drivers)
+            return run_demo(args.images, args.out, args.limit, args.drivers, args.gdb)
     except Failure as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

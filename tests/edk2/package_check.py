@@ -27,12 +27,13 @@ DEC_MACROS = {
     "gEfiCpuIoProtocolGuid": "EFI_CPU_IO_PROTOCOL_GUID",
     "gEfiSmmBaseProtocolGuid": "EFI_SMM_BASE_PROTOCOL_GUID",
 }
-# Module INF -> (its binary INF, the folders whose sources it builds).
+# Module INF -> (its binary INF, the folders whose sources it builds); each
+# image also compiles its own copy of common/ and the image's mem.cpp.
 DRIVERS = {
-    "servicelib/ServiceLib.inf": ("binary/ServiceLib.inf", ["servicelib"]),
-    "wdtcontrol/WdtControl.inf": ("binary/WdtControl.inf", ["wdtcontrol"]),
+    "servicelib/ServiceLib.inf": ("binary/ServiceLib.inf", ["servicelib", "common"]),
+    "wdtcontrol/WdtControl.inf": ("binary/WdtControl.inf", ["wdtcontrol", "common"]),
 }
-SHARED = ["common/ProtocolNotify.h", "platform/image/mem.cpp"]
+SHARED = ["platform/image/mem.cpp"]
 failures = []
 
 

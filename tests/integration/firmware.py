@@ -4,6 +4,14 @@
 
   firmware.py boot SCENARIO --images DIR --out DIR   one boot; leaves com1.bin
                                                      and debug.log in --out
+                           [--drivers DIR]           ServiceLib.efi and
+                                                     WdtControl.efi from DIR
+                                                     (built elsewhere, e.g. by
+                                                     EDK2), the rest from
+                                                     --images
+                           [--gdb PORT]              QEMU's gdbstub on PORT,
+                                                     halted until the debugger
+                                                     continues
   firmware.py check CHECK --out DIR                  one check over those logs
   firmware.py demo --images DIR --out DIR            the demo boot, its
                                                      transcript, the register
@@ -61,6 +69,7 @@ IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "
 # only the watchdog checks fail then.
 REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi"]
 SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
+DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 
 
 class Failure(Exception):
@@ -79,27 +88,28 @@ def find_tools():
     return qemu
 
 
-def lay_out(images, out, scenario):
+def lay_out(images, out, scenario, drivers=None):
     fat = out / "fat"
     if fat.exists():
         shutil.rmtree(fat)
     fat.mkdir(parents=True)
     for name in IMAGES:
-        if (images / name).is_file():
-            shutil.copy(images / name, fat / name)
+        source = (drivers if drivers and name in DRIVERS else images) / name
+        if source.is_file():
+            shutil.copy(source, fat / name)
         elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
-            raise Failure(f"{images / name} is missing: build the images first{hint}")
+            raise Failure(f"{source} is missing: build the images first{hint}")
     lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
     (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
     shutil.copy(OVMF_VARS, out / "vars.fd")
     return fat
 
 
-def boot(scenario, images, out, limit, progress=None):
+def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     qemu = find_tools()
     out.mkdir(parents=True, exist_ok=True)
-    fat = lay_out(images, out, scenario)
+    fat = lay_out(images, out, scenario, drivers)
     for name in ("com1.bin", "debug.log", "qemu.log"):
         (out / name).unlink(missing_ok=True)
     sock_path = out / "com1.sock"
@@ -115,7 +125,7 @@ def boot(scenario, images, out, limit, progress=None):
         "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
         "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ]
+    ] + (["-gdb", f"tcp::{gdb}", "-S"] if gdb else [])
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
@@ -397,9 +407,10 @@ DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 
 # ---------------------------------------------------------------- commands
 
-def run_demo(images, out, limit):
+def run_demo(images, out, limit, drivers=None, gdb=None):
     print(f"Booting OVMF under QEMU (q35, 256 MiB, no display); time limit {limit} s ...", flush=True)
-    elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True))
+    elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True),
+                   drivers=drivers, gdb=gdb)
     print(f"QEMU powered off after {elapsed:.1f} s.\n")
     print("== COM1: the demo's transcript (LF+CR shown as line breaks)")
     try:
@@ -431,6 +442,8 @@ def main():
     p_demo = sub.add_parser("demo")
     for p in (p_boot, p_demo):
         p.add_argument("--images", type=Path, required=True)
+        p.add_argument("--drivers", type=Path)
+        p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
     for p in (p_boot, p_check, p_demo):
         p.add_argument("--out", type=Path, required=True)
@@ -440,12 +453,12 @@ def main():
         return smram_lane.run(args)
     try:
         if args.command == "boot":
-            elapsed = boot(args.scenario, args.images, args.out, args.limit)
+            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb)
             print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
         elif args.command == "check":
             CHECKS[args.check](args.out)
         else:
-            return run_demo(args.images, args.out, args.limit)
+            return run_demo(args.images, args.out, args.limit, args.drivers, args.gdb)
     except Failure as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

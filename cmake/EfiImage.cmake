@@ -4,15 +4,30 @@
 # for the x86_64-unknown-windows target and the objects are linked with
 # lld-link. Objects also leave the compiler's stack-usage (.su) files.
 #
+# Images are laid out for firmware volumes: sections and file contents both
+# 32-byte aligned (a flash-volume tool can place and rebase them in place),
+# image base 0 (a symbol's address is its offset from the load address),
+# and the release version in the header's image version.
+#
+# Every image comes with a debug file, NAME.debug: the same link with its
+# DWARF sections kept (gdb and the LLVM tools read it). NAME.efi is that
+# link with the DWARF sections stripped, so its code and data are the debug
+# file's, byte for byte, at the same addresses. Its debug directory names
+# NAME.debug, which is how a firmware log names the driver. Source paths in
+# the DWARF are relative to the checkout (each source is compiled by its
+# relative path: the names of anonymous namespaces hash it), so neither file
+# records where it was built and the images stay reproducible.
+#
 #   efi_image(NAME ServiceLib SUBSYSTEM efi_boot_service_driver
 #             ENTRY ServiceLibEntryPoint SOURCES a.cpp b.cpp
 #             INCLUDES dir ...)
 #
-# The image appears as ${CMAKE_BINARY_DIR}/images/NAME.efi and as target
-# NAME_efi.
+# The image appears as ${CMAKE_BINARY_DIR}/images/NAME.efi (its debug file
+# beside it) and as target NAME_efi.
 
 find_program(EFI_CLANGXX NAMES clang++ clang++-14 REQUIRED)
 find_program(EFI_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+find_program(EFI_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
 
 set(EFI_IMAGE_DIR ${CMAKE_BINARY_DIR}/images)
 
@@ -25,7 +40,8 @@ set(EFI_CXX_FLAGS
   -fshort-wchar -fno-threadsafe-statics -ffunction-sections -fdata-sections
   -Wall -Wextra -Werror=global-constructors -Werror=exit-time-destructors
   -Wframe-larger-than=4096 -Werror=frame-larger-than
-  -fstack-usage)
+  -fstack-usage
+  -gdwarf -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 
 function(efi_image)
   cmake_parse_arguments(EFI "" "NAME;SUBSYSTEM;ENTRY" "SOURCES;INCLUDES" ${ARGN})
@@ -43,22 +59,41 @@ function(efi_image)
     add_custom_command(
       OUTPUT ${obj}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${EFI_CLANGXX} ${EFI_CXX_FLAGS} ${incflags} -MD -MF ${obj}.d -c ${abs} -o ${obj}
+      COMMAND ${EFI_CLANGXX} ${EFI_CXX_FLAGS} ${incflags} -MD -MF ${obj}.d -c ${rel} -o ${obj}
       DEPENDS ${abs}
       DEPFILE ${obj}.d
+      WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
       COMMENT "EFI ${EFI_NAME}: ${rel}"
       VERBATIM)
     list(APPEND objects ${obj})
   endforeach()
   set(out ${EFI_IMAGE_DIR}/${EFI_NAME}.efi)
+  set(dbg ${EFI_IMAGE_DIR}/${EFI_NAME}.debug)
+  # The link runs in the object folder on relative names: /debug also
+  # writes a PDB (left there: the objects carry no CodeView, so it holds
+  # nothing the DWARF lacks), and /Brepro derives the debug directory's
+  # identifier from it, so no absolute path may go into it either.
+  # /driver only acknowledges the small alignment; it changes no byte.
+  file(RELATIVE_PATH dbg_rel ${objdir} ${dbg})
+  set(obj_names)
+  foreach(obj ${objects})
+    get_filename_component(name ${obj} NAME)
+    list(APPEND obj_names ${name})
+  endforeach()
   add_custom_command(
-    OUTPUT ${out}
+    OUTPUT ${out} ${dbg}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${EFI_IMAGE_DIR}
     COMMAND ${EFI_LLD_LINK} /nologo /machine:x64 /subsystem:${EFI_SUBSYSTEM}
-            /entry:${EFI_ENTRY} /nodefaultlib /debug:none /Brepro /opt:ref /opt:icf
-            /out:${out} ${objects}
+            /entry:${EFI_ENTRY} /nodefaultlib /Brepro /opt:ref /opt:icf
+            /align:32 /filealign:32 /driver /base:0
+            /version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+            /debug /incremental:no /ignore:longsections
+            /pdb:${EFI_NAME}.pdb /pdbaltpath:${EFI_NAME}.debug /pdbsourcepath:.
+            /out:${dbg_rel} ${obj_names}
+    COMMAND ${EFI_OBJCOPY} --strip-debug ${dbg} ${out}
     DEPENDS ${objects}
-    COMMENT "EFI link ${EFI_NAME}.efi"
+    WORKING_DIRECTORY ${objdir}
+    COMMENT "EFI link ${EFI_NAME}.efi and ${EFI_NAME}.debug"
     VERBATIM)
   add_custom_target(${EFI_NAME}_efi ALL DEPENDS ${out})
   set_property(GLOBAL APPEND PROPERTY EFI_IMAGES ${EFI_NAME})

@@ -3,6 +3,8 @@
 // for the life of the image and differ only in the port I/O slots.
 #include "servicelib.h"
 
+// Defined here with the C names that LibServices.h declares, so that an
+// EDK2 build must not define them again from its [Protocols] section.
 constinit EFI_GUID gLibServicesProtocolGuid    = LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_GUID gSmmLibServicesProtocolGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
 

@@ -32,9 +32,6 @@ extern constinit LIB_SERVICES_PROTOCOL mLibServicesSmm;
 
 extern constinit EFI_GUID mCpuIoProtocolGuid;  // the Framework CPU I/O protocol
 
-extern constinit EFI_GUID gLibServicesProtocolGuid;
-extern constinit EFI_GUID gSmmLibServicesProtocolGuid;
-
 extern "C" {
 
 EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The built images must be loadable by any UEFI PE loader as boot-service
-// drivers: PE32+ for x64, subsystem 11, relocatable, self-contained.
+// drivers: PE32+ for x64, subsystem 11, relocatable, self-contained; ready
+// for a firmware volume (sections aligned as the file is, so a volume tool
+// can rebase them in place); versioned; and described exactly by their
+// debug files.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -14,7 +18,7 @@ namespace {
 
 struct Section {
   std::string Name;
-  uint32_t    VirtualAddress, VirtualSize, Characteristics;
+  uint32_t    VirtualAddress, VirtualSize, RawSize, RawOffset, Characteristics;
 };
 
 struct PeImage {
@@ -31,6 +35,7 @@ struct PeImage {
   }
   size_t   Coff () const { return PeOffset + 4; }
   size_t   Opt () const { return Coff () + 20; }
+  uint32_t DirRva (int Index) const { return At<uint32_t> (Opt () + 112 + Index * 8); }
   uint32_t DirSize (int Index) const { return At<uint32_t> (Opt () + 112 + Index * 8 + 4); }
 
   std::vector<Section> Sections () const
@@ -41,9 +46,31 @@ struct PeImage {
       const size_t H = First + I * 40;
       std::string  Name (reinterpret_cast<const char *> (Bytes.data () + H), 8);
       Name.resize (std::strlen (Name.c_str ()));
-      Out.push_back ({Name, At<uint32_t> (H + 12), At<uint32_t> (H + 8), At<uint32_t> (H + 36)});
+      Out.push_back ({Name, At<uint32_t> (H + 12), At<uint32_t> (H + 8), At<uint32_t> (H + 16),
+                      At<uint32_t> (H + 20), At<uint32_t> (H + 36)});
     }
     return Out;
+  }
+
+  // File offset of an image offset, or 0 when no section holds it.
+  size_t FileOffset (uint32_t Rva) const
+  {
+    for (const auto &S : Sections ()) {
+      if (Rva >= S.VirtualAddress && Rva < S.VirtualAddress + S.RawSize) {
+        return Rva - S.VirtualAddress + S.RawOffset;
+      }
+    }
+    return 0;
+  }
+
+  std::string SectionBytes (const std::string &Name) const
+  {
+    for (const auto &S : Sections ()) {
+      if (S.Name == Name && size_t (S.RawOffset) + S.RawSize <= Bytes.size ()) {
+        return std::string (Bytes.begin () + S.RawOffset, Bytes.begin () + S.RawOffset + S.RawSize);
+      }
+    }
+    return {};
   }
 };
 
@@ -87,6 +114,55 @@ TEST_P (DriverImage, IsARelocatableSelfContainedBootServiceDriver)
   EXPECT_TRUE (EntryInCode) << "entry point inside an executable section";
 }
 
+TEST_P (DriverImage, IsReadyForAFirmwareVolumeAndVersioned)
+{
+  const PeImage Image = Load (GetParam ());
+  ASSERT_GT (Image.Bytes.size (), 512u);
+  EXPECT_EQ (Image.At<uint32_t> (Image.Opt () + 32), 32u) << "section alignment";
+  EXPECT_EQ (Image.At<uint32_t> (Image.Opt () + 36), 32u) << "file alignment";
+  EXPECT_EQ (Image.At<uint16_t> (Image.Opt () + 44), EFI_IMAGE_VERSION_MAJOR) << "image major version";
+  EXPECT_EQ (Image.At<uint16_t> (Image.Opt () + 46), EFI_IMAGE_VERSION_MINOR) << "image minor version";
+  for (const auto &S : Image.Sections ()) {
+    EXPECT_EQ (S.Name.rfind (".debug", 0), std::string::npos) << "DWARF left in the shipped image: " << S.Name;
+    EXPECT_EQ (S.Name.rfind ('/', 0), std::string::npos) << "long section name " << S.Name;
+  }
+}
+
+// The debug directory's CodeView entry (RSDS) names the debug file, without
+// a path: firmware logs name the driver after it, and no build path ships.
+TEST_P (DriverImage, NamesItsDebugFile)
+{
+  const PeImage     Image = Load (GetParam ());
+  const std::string Stem  = std::string (GetParam ()).substr (0, std::string (GetParam ()).find ('.'));
+  std::string       Named;
+  const size_t      Dir = Image.FileOffset (Image.DirRva (6));
+  for (uint32_t Entry = 0; Dir != 0 && Entry + 28 <= Image.DirSize (6); Entry += 28) {
+    const size_t Record = Image.At<uint32_t> (Dir + Entry + 24);  // PointerToRawData
+    if (Image.At<uint32_t> (Dir + Entry + 12) == 2 && Image.At<uint32_t> (Record) == 0x53445352) {
+      Named = reinterpret_cast<const char *> (Image.Bytes.data () + Record + 24);
+    }
+  }
+  EXPECT_EQ (Named, Stem + ".debug");
+}
+
+// The debug file is the shipped image before its DWARF was stripped: the
+// same code at the same place, so a debugger shows what runs.
+TEST_P (DriverImage, DebugFileHoldsTheShippedCode)
+{
+  const PeImage     Image = Load (GetParam ());
+  const PeImage     Debug = Load (std::string (GetParam ()).substr (0, std::string (GetParam ()).find ('.')) + ".debug");
+  const std::string Code  = Image.SectionBytes (".text");
+  ASSERT_FALSE (Code.empty ());
+  EXPECT_EQ (Debug.SectionBytes (".text"), Code);
+  const auto Shipped = Image.Sections ();
+  const auto Full    = Debug.Sections ();
+  ASSERT_GE (Full.size (), Shipped.size ());
+  for (size_t I = 0; I < Shipped.size (); ++I) {
+    EXPECT_EQ (Full[I].Name, Shipped[I].Name);
+    EXPECT_EQ (Full[I].VirtualAddress, Shipped[I].VirtualAddress) << Shipped[I].Name;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P (Images, DriverImage,
                           ::testing::Values ("ServiceLib.efi"
 #ifdef HAVE_WDTCONTROL_IMAGE
@@ -98,5 +174,34 @@ INSTANTIATE_TEST_SUITE_P (Images, DriverImage,
                             std::string N = Info.param;
                             return N.substr (0, N.find ('.'));
                           });
+
+std::string Output (const std::string &Command)
+{
+  std::string Out;
+  FILE       *Pipe = popen (Command.c_str (), "r");
+  if (Pipe != nullptr) {
+    char Chunk[4096];
+    for (size_t N; (N = fread (Chunk, 1, sizeof (Chunk), Pipe)) > 0;) {
+      Out.append (Chunk, N);
+    }
+    pclose (Pipe);
+  }
+  return Out;
+}
+
+// From the debug file alone, FormatOutput's address leads back to the
+// function and to the source file that holds it.
+TEST (DebugFile, ResolvesFormatOutputToItsSource)
+{
+  const std::string File = std::string (EFI_IMAGE_DIR) + "/ServiceLib.debug";
+  const std::string Die  = Output (std::string (LLVM_DWARFDUMP) + " --name=FormatOutput " + File);
+  const size_t      Low  = Die.find ("DW_AT_low_pc\t(");
+  ASSERT_NE (Low, std::string::npos) << Die;
+  const std::string Address = Die.substr (Low + 14, 18);
+  const std::string Lookup  = Output (std::string (LLVM_DWARFDUMP) + " --lookup=" + Address + " " + File);
+  EXPECT_NE (Lookup.find ("DW_AT_name\t(\"servicelib/console/format.cpp\")"), std::string::npos) << Lookup;
+  EXPECT_NE (Lookup.find ("DW_AT_name\t(\"FormatOutput\")"), std::string::npos) << Lookup;
+  EXPECT_NE (Lookup.find ("Line info: file 'format.cpp'"), std::string::npos) << Lookup;
+}
 
 }  // namespace

@@ -4,6 +4,14 @@
 
   firmware.py boot SCENARIO --images DIR --out DIR   one boot; leaves com1.bin
                                                      and debug.log in --out
+                           [--drivers DIR]           ServiceLib.efi and
+                                                     WdtControl.efi from DIR
+                                                     (built elsewhere, e.g. by
+                                                     EDK2), the rest from
+                                                     --images
+                           [--gdb PORT]              QEMU's gdbstub on PORT,
+                                                     halted until the debugger
+                                                     continues
   firmware.py check CHECK --out DIR                  one check over those logs
   firmware.py demo --images DIR --out DIR            the demo boot, its
                                                      transcript, the register
@@ -17,7 +25,8 @@ progress lines and the watchdog register traffic go to the debug console
 port, which QEMU writes to debug.log and which survives ExitBootServices.
 COM1 is a unix socket that this script reads; it types the demo's input
 line only once the demo has asked for it, since the firmware's own console
-polls COM1 too. The demo ends every boot with a power-off.
+polls COM1 too. Every boot ends with a power-off: the demo's own, or the
+shell's "reset -s" after the gnu-efi client.
 """
 import argparse
 import re
@@ -29,11 +38,15 @@ import sys
 import time
 from pathlib import Path
 
+import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
+
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 BEGIN = b"<<<DEMO BEGIN>>>\n\r"
 END = b"<<<DEMO END>>>\n\r"
+GNU_EFI_BEGIN = b"<<<GNU-EFI BEGIN>>>\n\r"
+GNU_EFI_END = b"<<<GNU-EFI END>>>\n\r"
 PROMPT = b"input> "
 INPUT_LINE = b"42 -17 0x1F hello\n"
 TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
@@ -42,16 +55,21 @@ TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
 # notification loads the SMM copy), register access before WdtControl.
 # The hand-off boot: timeout 0, register access installed after WdtControl,
 # the hook service calling the stop routine, then the hand-off.
+# The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
+# from the fixture), then the shell powers off.
 SCENARIOS = {
     "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
     "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
+    "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
 }
-IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi"]
+IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "GnuEfiClient.efi"]
 # Without WdtControl.efi the shell reports the missing file and goes on;
 # only the watchdog checks fail then.
 REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi"]
+SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
+DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 
 
 class Failure(Exception):
@@ -70,26 +88,28 @@ def find_tools():
     return qemu
 
 
-def lay_out(images, out, scenario):
+def lay_out(images, out, scenario, drivers=None):
     fat = out / "fat"
     if fat.exists():
         shutil.rmtree(fat)
     fat.mkdir(parents=True)
     for name in IMAGES:
-        if (images / name).is_file():
-            shutil.copy(images / name, fat / name)
-        elif name in REQUIRED:
-            raise Failure(f"{images / name} is missing: build the images first")
+        source = (drivers if drivers and name in DRIVERS else images) / name
+        if source.is_file():
+            shutil.copy(source, fat / name)
+        elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
+            hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
+            raise Failure(f"{source} is missing: build the images first{hint}")
     lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
     (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
     shutil.copy(OVMF_VARS, out / "vars.fd")
     return fat
 
 
-def boot(scenario, images, out, limit, progress=None):
+def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     qemu = find_tools()
     out.mkdir(parents=True, exist_ok=True)
-    fat = lay_out(images, out, scenario)
+    fat = lay_out(images, out, scenario, drivers)
     for name in ("com1.bin", "debug.log", "qemu.log"):
         (out / name).unlink(missing_ok=True)
     sock_path = out / "com1.sock"
@@ -105,7 +125,7 @@ def boot(scenario, images, out, limit, progress=None):
         "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
         "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ]
+    ] + (["-gdb", f"tcp::{gdb}", "-S"] if gdb else [])
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
@@ -161,16 +181,16 @@ def connect(path, process):
 
 # ---------------------------------------------------------------- reading logs
 
-def demo_bytes(out):
-    """The demo's COM1 bytes from its begin marker to the end of its end marker."""
+def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
+    """A client's COM1 bytes from its begin marker to the end of its end marker."""
     com1 = (out / "com1.bin").read_bytes()
-    begin = com1.find(BEGIN)
+    begin = com1.find(markers[0])
     if begin < 0:
-        raise Failure("the demo's begin marker is not on COM1")
-    end = com1.find(END, begin)
+        raise Failure(f"{who}'s begin marker is not on COM1")
+    end = com1.find(markers[1], begin)
     if end < 0:
-        raise Failure("the demo's end marker is not on COM1")
-    return com1[begin:end + len(END)]
+        raise Failure(f"{who}'s end marker is not on COM1")
+    return com1[begin:end + len(markers[1])]
 
 
 def debug_lines(out):
@@ -264,9 +284,9 @@ def expect(condition, message):
 
 # ---------------------------------------------------------------- checks
 
-def check_com1(out, expected_name):
+def check_com1(out, expected_name, markers=(BEGIN, END), who="the demo"):
     """Exact bytes between the markers: LF then CR, nothing else; %t masked."""
-    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out))
+    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out, markers, who))
     expected = (HERE / "expected" / expected_name).read_bytes().replace(b"\n", b"\n\r")
     if actual != expected:
         (out / (expected_name + ".actual")).write_bytes(actual)
@@ -283,6 +303,10 @@ def check_demo_com1(out):
 
 def check_handoff_com1(out):
     check_com1(out, "handoff_com1.txt")
+
+
+def check_gnuefi_com1(out):
+    check_com1(out, "gnuefi_com1.txt", (GNU_EFI_BEGIN, GNU_EFI_END), "the gnu-efi client")
 
 
 def check_smm_lifecycle(out):
@@ -376,15 +400,17 @@ CHECKS = {
     "handoff-com1": check_handoff_com1,
     "wdt-stopped": check_wdt_stopped,
     "wdt-late-regaccess": check_wdt_late_regaccess,
+    "gnuefi-com1": check_gnuefi_com1,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 
 
 # ---------------------------------------------------------------- commands
 
-def run_demo(images, out, limit):
+def run_demo(images, out, limit, drivers=None, gdb=None):
     print(f"Booting OVMF under QEMU (q35, 256 MiB, no display); time limit {limit} s ...", flush=True)
-    elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True))
+    elapsed = boot("demo", images, out, limit, progress=lambda text: print(f"  {text}", flush=True),
+                   drivers=drivers, gdb=gdb)
     print(f"QEMU powered off after {elapsed:.1f} s.\n")
     print("== COM1: the demo's transcript (LF+CR shown as line breaks)")
     try:
@@ -416,18 +442,23 @@ def main():
     p_demo = sub.add_parser("demo")
     for p in (p_boot, p_demo):
         p.add_argument("--images", type=Path, required=True)
+        p.add_argument("--drivers", type=Path)
+        p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
     for p in (p_boot, p_check, p_demo):
         p.add_argument("--out", type=Path, required=True)
+    smram_lane.add_commands(sub)
     args = parser.parse_args()
+    if args.command.startswith("smram-"):
+        return smram_lane.run(args)
     try:
         if args.command == "boot":
-            elapsed = boot(args.scenario, args.images, args.out, args.limit)
+            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb)
             print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
         elif args.command == "check":
             CHECKS[args.check](args.out)
         else:
-            return run_demo(args.images, args.out, args.limit)
+            return run_demo(args.images, args.out, args.limit, args.drivers, args.gdb)
     except Failure as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

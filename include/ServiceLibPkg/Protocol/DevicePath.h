@@ -1,17 +1,23 @@
 /** @file
-  Device Path protocol and Device Path Utilities protocol, written from the
-  published UEFI standard (chapter 10).
+  Device Path protocol and Device Path Utilities protocol. An EDK2 or
+  gnu-efi client gets them from its SDK; our own definitions are written
+  from the published UEFI standard (chapter 10).
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef PROTOCOL_DEVICE_PATH_H_
-#define PROTOCOL_DEVICE_PATH_H_
+#ifndef SERVICELIB_PROTOCOL_DEVICE_PATH_H_
+#define SERVICELIB_PROTOCOL_DEVICE_PATH_H_
 
 #include "../Uefi/UefiTables.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/DevicePath.h>
+#include <Protocol/DevicePathUtilities.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #define EFI_DEVICE_PATH_PROTOCOL_GUID \
   { 0x09576e91, 0x6d3f, 0x11d2, { 0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } }
@@ -60,6 +66,8 @@ typedef struct {
 
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_DEVICE_PATH_UTILITIES_PROTOCOL, AppendDevicePath) == 16,
                    "DevicePathUtilities.AppendDevicePath");
+
+#endif  // definitions of our own
 
 #ifdef __cplusplus
 }

@@ -1,17 +1,22 @@
 /** @file
-  Loaded Image protocol, written from the published UEFI standard
+  Loaded Image protocol. An EDK2 or gnu-efi client gets it from its SDK;
+  our own definition is written from the published UEFI standard
   (chapter 9).
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef PROTOCOL_LOADED_IMAGE_H_
-#define PROTOCOL_LOADED_IMAGE_H_
+#ifndef SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
+#define SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
 
 #include "DevicePath.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Protocol/LoadedImage.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 #define EFI_LOADED_IMAGE_PROTOCOL_GUID \
   { 0x5b1b31a1, 0x9562, 0x11d2, { 0x8e, 0x3f, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } }
@@ -37,6 +42,8 @@ typedef struct {
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 24, "LoadedImage.DeviceHandle");
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, FilePath) == 32, "LoadedImage.FilePath");
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64, "LoadedImage.ImageBase");
+
+#endif  // definitions of our own
 
 #ifdef __cplusplus
 }

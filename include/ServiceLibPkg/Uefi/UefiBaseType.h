@@ -1,17 +1,58 @@
 /** @file
-  Base types of the UEFI environment for x64, written from the published
-  UEFI standard (section 2.3.1 data types, appendix D status codes).
+  Base types of the UEFI environment for x64, and the choice of where they
+  come from.
 
-  Plain C: a C client driver includes this, and so do the C++ drivers.
+  A client builds with one SDK and must keep that SDK's definitions of the
+  base types and tables; ours would collide with them. So this header looks
+  for an SDK first, by that SDK's own macros:
+
+  - EDK2 MdePkg (<Uefi.h>, <PiDxe.h>, <Base.h>, or the forced AutoGen.h of
+    an EDK2 build): MdePkg's definitions are used.
+  - gnu-efi (<efi.h>): gnu-efi's definitions are used.
+
+  When neither has been included yet but one of them is on the include path
+  (MdePkg's <ProcessorBind.h> and <Uefi/UefiBaseType.h>, or gnu-efi's
+  <efi.h> and <efilib.h>), its root header is included here, so a client
+  may include our headers before or after the SDK's. With no SDK at all
+  (our own drivers, the host tests) our own definitions below serve,
+  written from the published UEFI standard (section 2.3.1 data types,
+  appendix D status codes).
+
+  Whatever the SDK, every routine type that this package defines uses the
+  Microsoft x64 calling convention (SERVICELIB_EFIAPI), and VA_LIST is the
+  x64 list: a pointer to consecutive 8-byte slots.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef UEFI_BASE_TYPE_H_
-#define UEFI_BASE_TYPE_H_
+#ifndef SERVICELIB_UEFI_BASE_TYPE_H_
+#define SERVICELIB_UEFI_BASE_TYPE_H_
 
+#if defined (__UEFI_BASETYPE_H__) || defined (MDE_CPU_X64) || defined (MDE_CPU_IA32)
+#define SERVICELIB_SDK_EDK2  1
+#elif defined (_EFI_INCLUDE_) || defined (_GNU_EFI)
+#define SERVICELIB_SDK_GNU_EFI  1
+#elif defined (__has_include)
+#if __has_include (<ProcessorBind.h>) && __has_include (<Uefi/UefiBaseType.h>)
+#define SERVICELIB_SDK_EDK2  1
+#elif __has_include (<efi.h>) && __has_include (<efilib.h>)
+#define SERVICELIB_SDK_GNU_EFI  1
+#endif
+#endif
+
+//
+// The SDKs' declarations are C. From C++ they are included with C linkage,
+// as EDK2's AutoGen.h includes <Uefi.h>; when the client included the SDK
+// first, these includes change nothing.
+//
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Uefi.h>
+#elif defined (SERVICELIB_SDK_GNU_EFI)
+#include <efi.h>
+#else
 
 typedef unsigned char       UINT8;
 typedef signed char         INT8;
@@ -61,35 +102,12 @@ typedef UINT64 EFI_VIRTUAL_ADDRESS;
 #define EFIAPI
 #endif
 
-//
-// Compile-time layout checks usable from both C and C++.
-//
-#ifdef __cplusplus
-#define EFI_STATIC_ASSERT(Expr, Msg) static_assert (Expr, Msg)
-#else
-#define EFI_STATIC_ASSERT(Expr, Msg) _Static_assert (Expr, Msg)
-#endif
-
-#define EFI_OFFSET_OF(Type, Field) __builtin_offsetof (Type, Field)
-
-//
-// Variable argument lists in the x64 convention: a pointer to consecutive
-// 8-byte slots, each argument in the low bytes of its own slot.
-//
-typedef CHAR8 *VA_LIST;
-#if defined(__GNUC__) || defined(__clang__)
-#define VA_START(Marker, Parameter) __builtin_ms_va_start (Marker, Parameter)
-#define VA_END(Marker)              __builtin_ms_va_end (Marker)
-#endif
-
 typedef struct {
   UINT32 Data1;
   UINT16 Data2;
   UINT16 Data3;
   UINT8  Data4[8];
 } EFI_GUID;
-
-EFI_STATIC_ASSERT (sizeof (EFI_GUID) == 16, "EFI_GUID is 16 bytes");
 
 typedef struct {
   UINT16 Year;
@@ -104,9 +122,6 @@ typedef struct {
   UINT8  Daylight;
   UINT8  Pad2;
 } EFI_TIME;
-
-EFI_STATIC_ASSERT (sizeof (EFI_TIME) == 16, "EFI_TIME is 16 bytes");
-EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_TIME, Minute) == 5, "EFI_TIME.Minute");
 
 #define MAX_BIT      0x8000000000000000ULL
 #define ENCODE_ERROR(Code)    ((EFI_STATUS)(MAX_BIT | (Code)))
@@ -144,8 +159,71 @@ EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_TIME, Minute) == 5, "EFI_TIME.Minute");
 #define EFI_WARN_WRITE_FAILURE    ENCODE_WARNING (3)
 #define EFI_WARN_BUFFER_TOO_SMALL ENCODE_WARNING (4)
 
+#endif  // base definitions of our own
+
 #ifdef __cplusplus
 }
 #endif
+
+//
+// The calling convention of every routine type in this package. EFIAPI
+// cannot serve: gnu-efi leaves it empty (the System V convention) unless
+// the client defines GNU_EFI_USE_MS_ABI, and an EDK2 GCC build gets the
+// Microsoft convention only from the -DEFIAPI of its tools_def. Our
+// interfaces are Microsoft x64 in every build, so their types say so
+// themselves. A client routine handed to one of our interfaces (an output
+// or input routine, a hook) must be declared SERVICELIB_EFIAPI too; a
+// System V routine does not convert to these types without a cast.
+//
+#if defined (__GNUC__) || defined (__clang__)
+#define SERVICELIB_EFIAPI  __attribute__((ms_abi))
+#else
+#define SERVICELIB_EFIAPI  EFIAPI
+#endif
+
+//
+// Compile-time layout checks usable from both C and C++.
+//
+#ifndef EFI_STATIC_ASSERT
+#if defined (__cplusplus) || (defined (_MSC_VER) && !defined (__clang__))
+#define EFI_STATIC_ASSERT(Expr, Msg) static_assert (Expr, Msg)
+#else
+#define EFI_STATIC_ASSERT(Expr, Msg) _Static_assert (Expr, Msg)
+#endif
+#endif
+
+#ifndef EFI_OFFSET_OF
+#if defined (__GNUC__) || defined (__clang__)
+#define EFI_OFFSET_OF(Type, Field) __builtin_offsetof (Type, Field)
+#else
+#define EFI_OFFSET_OF(Type, Field) ((UINTN)&(((Type *)0)->Field))
+#endif
+#endif
+
+//
+// Variable argument lists in the x64 convention: a pointer to consecutive
+// 8-byte slots, each argument in the low bytes of its own slot. MdePkg's
+// VA_LIST for x64 GCC and clang is this list (__builtin_ms_va_list), so an
+// EDK2 client hands its VA_LIST over unchanged. gnu-efi has only the C
+// library's va_list, which on an ELF build is the System V list (a
+// structure, not slots): a gnu-efi client builds its list with VA_START
+// below, in a SERVICELIB_EFIAPI variadic routine, and hands that over.
+//
+#if defined (SERVICELIB_SDK_EDK2)
+#if defined (NO_MSABI_VA_FUNCS) && defined (__x86_64__) && !defined (_WIN32)
+#error "NO_MSABI_VA_FUNCS makes VA_LIST the System V list; FormatOutput and ScanInput need the x64 list"
+#endif
+#elif (defined (__GNUC__) || defined (__clang__)) && defined (__x86_64__)
+typedef __builtin_ms_va_list VA_LIST;
+#define VA_START(Marker, Parameter) __builtin_ms_va_start (Marker, Parameter)
+#define VA_END(Marker)              __builtin_ms_va_end (Marker)
+#else
+typedef char *VA_LIST;
+#endif
+
+EFI_STATIC_ASSERT (sizeof (VOID *) == 8, "these interfaces are defined for x64 only");
+EFI_STATIC_ASSERT (sizeof (EFI_GUID) == 16, "EFI_GUID is 16 bytes");
+EFI_STATIC_ASSERT (sizeof (EFI_TIME) == 16, "EFI_TIME is 16 bytes");
+EFI_STATIC_ASSERT (EFI_OFFSET_OF (EFI_TIME, Minute) == 5, "EFI_TIME.Minute");
 
 #endif

@@ -1,19 +1,28 @@
 /** @file
   The UEFI system table with its boot-services and runtime-services tables,
+  and the two event groups of the hand-off to an operating system.
+
+  An EDK2 or gnu-efi client gets the tables from its SDK (see
+  UefiBaseType.h). Our own definitions, for builds without an SDK, are
   written from the published UEFI standard (chapter 4, system table;
   chapters 7 and 8, services). Members that none of our images calls keep
   their place as untyped pointers so that every offset is right.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef UEFI_SPEC_H_
-#define UEFI_SPEC_H_
+#ifndef SERVICELIB_UEFI_TABLES_H_
+#define SERVICELIB_UEFI_TABLES_H_
 
 #include "UefiBaseType.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#if defined (SERVICELIB_SDK_EDK2)
+#include <Guid/EventGroup.h>
+#include <Guid/EventLegacyBios.h>
+#elif !defined (SERVICELIB_SDK_GNU_EFI)
 
 typedef struct _EFI_SYSTEM_TABLE    EFI_SYSTEM_TABLE;
 typedef struct _EFI_BOOT_SERVICES   EFI_BOOT_SERVICES;
@@ -273,6 +282,8 @@ typedef EFI_STATUS (EFIAPI *EFI_IMAGE_ENTRY_POINT)(IN EFI_HANDLE ImageHandle, IN
   { 0x27abf055, 0xb1b8, 0x4c26, { 0x80, 0x48, 0x74, 0x8f, 0x37, 0xba, 0xa2, 0xdf } }
 #define EFI_EVENT_LEGACY_BOOT_GUID \
   { 0x2a571201, 0x4966, 0x47f6, { 0x8b, 0x86, 0xf3, 0x1e, 0x41, 0xf3, 0x2f, 0x10 } }
+
+#endif  // tables of our own
 
 #ifdef __cplusplus
 }

@@ -54,7 +54,7 @@ set(CALLS
   # building the text of %g %G %t %r
   "GuidText -> BufferPrintList"
   "TimeText -> BufferPrintList"
-  "StatusText -> BufferPrint"
+  "StatusText -> BufferPrintList"
   "StatusText -> StatusName"
   "BufferPrint -> BufferPrintList"
   "BufferPrintList -> FormatEngine<CHAR8>*"

@@ -7,9 +7,12 @@
 #include <ServiceLibPkg/Uefi/UefiTables.h>
 
 // Creates a notify-signal event at TPL_CALLBACK and registers it for
-// Protocol. Returns the first error, else EFI_SUCCESS.
-static inline EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Protocol,
-                                                       IN EFI_EVENT_NOTIFY NotifyFunction, OUT VOID **Registration)
+// Protocol. Returns the first error, else EFI_SUCCESS. Kept out of line:
+// ServiceLib arms two notifications with it.
+[[gnu::noinline]] static EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices,
+                                                                  IN EFI_GUID *Protocol,
+                                                                  IN EFI_EVENT_NOTIFY NotifyFunction,
+                                                                  OUT VOID **Registration)
 {
   EFI_EVENT  Event  = nullptr;
   EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);

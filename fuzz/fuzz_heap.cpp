@@ -6,6 +6,13 @@
 //
 // Each input starts and ends with an empty heap: whatever it left allocated
 // is freed at the end, after which the arena must be one free block again.
+//
+// A step may also forge a header, as a caller's overflow would: its Tag,
+// Prev or Next rewritten with any value, links pointing into the arena,
+// just past it, or into a guard area outside it. From then on the model no
+// longer holds; every call must still return NULL or a block that lies
+// inside the arena (a free: the pointer given), and nothing outside the
+// arena may change. Such an input ends with the arena laid out afresh.
 #include <servicelib.h>
 #include <strmem/heap.h>
 
@@ -23,6 +30,42 @@ struct Live {
 };
 
 [[noreturn]] void Fail () { std::abort (); }
+
+// Where forged links may point outside the arena; it must never change.
+constexpr UINT8 kGuardByte = 0xA5;
+UINT8           Guard[256];
+
+void CheckGuard ()
+{
+  for (UINT8 Byte : Guard) {
+    if (Byte != kGuardByte) Fail ();
+  }
+}
+
+// A link value drawn from the input: NULL, into the guard area, or into
+// the arena or just past it.
+HEAP_BLOCK_HEADER *ForgedLink (UINT16 V)
+{
+  if (V == 0) return nullptr;
+  UINT8 *Target = (V & 0x8000) != 0 ? Guard + V % sizeof Guard : mHeapArena + V % (sizeof (mHeapArena) + 48);
+  return reinterpret_cast<HEAP_BLOCK_HEADER *> (Target);
+}
+
+// Rewrites fields of the header at Header as Select says, the way an
+// overflow writes them: byte by byte, at whatever alignment.
+void Forge (UINT8 *Header, FuzzInput &In)
+{
+  const UINT8 Select = In.Take<UINT8> ();
+  if ((Select & 1) != 0) {
+    Header[0] = (Select & 2) != 0 ? HEAP_TAG_FREE : (Select & 4) != 0 ? HEAP_TAG_ALLOCATED : In.Take<UINT8> ();
+  }
+  for (UINTN Field : {EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Prev), EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Next)}) {
+    if ((Select & (Field == 8 ? 8 : 16)) != 0) {
+      HEAP_BLOCK_HEADER *Link = ForgedLink (In.Take<UINT16> ());
+      std::memcpy (Header + Field, &Link, sizeof Link);
+    }
+  }
+}
 
 // Walks the whole list: links agree, tags are valid, blocks tile the arena
 // from the leading header to the end marker, no two free blocks touch, and
@@ -70,6 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   std::vector<Live>  Model;
   std::vector<UINT8 *> Freed;
   UINT8              NextPattern = 1;
+  bool               Forged = false;
+  std::memset (Guard, kGuardByte, sizeof Guard);
 
   if (HeapAllocFree (nullptr, 0) != nullptr) Fail ();  // asks for nothing, gets nothing
   HeapAllocFree (HeapAllocFree (nullptr, 1), 0);     // the arena is laid out on first use
@@ -82,9 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         const UINTN Want = (Op & 0x80) != 0 ? UINTN{Arg} * 2 : Arg % 4096;
         auto *P = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
         if (P != nullptr) {
-          if (P < mHeapArena || P + Want > mHeapArena + sizeof (mHeapArena)) Fail ();
+          // Between a header of its own and the end marker.
+          if (P < mHeapArena + 2 * HEAP_HEADER_SIZE || P + Want > mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE) Fail ();
           std::memset (P, NextPattern, Want);
-          Model.push_back ({P, Want, NextPattern++});
+          if (!Forged) Model.push_back ({P, Want, NextPattern});
+          ++NextPattern;
         }
         break;
       }
@@ -92,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         if (!Model.empty ()) {
           const size_t I = Arg % Model.size ();
           UINT8 *P = Model[I].Payload;
-          if (HeapAllocFree (P, 0) != P) Fail ();
+          VOID  *Got = HeapAllocFree (P, 0);
+          if (Got != P && (!Forged || Got != nullptr)) Fail ();
           Freed.push_back (P);
           Model.erase (Model.begin () + static_cast<long> (I));
         }
@@ -109,14 +157,29 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         }
         bool IsLive = false;
         for (const Live &L : Model) IsLive |= L.Payload == P;
-        if (!IsLive && HeapAllocFree (P, 0) != nullptr) Fail ();
+        if (IsLive && !Forged) break;
+        VOID *Got = HeapAllocFree (P, 0);
+        if (Got != nullptr && (Got != P || !Forged)) Fail ();
         break;
       }
-      default:  // a request that can never fit
-        if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) Fail ();
+      default:
+        if ((Op & 0x80) != 0) {  // forge the header of a live block, or a sentinel
+          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - HEAP_HEADER_SIZE
+                          : (Arg & 1) != 0 ? mHeapArena
+                                           : mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE;
+          Forge (Header, In);
+          Forged = true;
+        } else if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) {  // a request that can never fit
+          Fail ();
+        }
         break;
     }
-    CheckHeap (Model);
+    CheckGuard ();
+    if (!Forged) CheckHeap (Model);
+  }
+  if (Forged) {
+    HeapHead = nullptr;  // the next input starts with the arena laid out afresh
+    return 0;
   }
 
   CheckHeap (Model, true);

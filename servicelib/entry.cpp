@@ -14,9 +14,11 @@ constinit EFI_CPU_IO_PROTOCOL   *CpuIo               = nullptr;
 constinit EFI_SMM_SYSTEM_TABLE  *Smst                = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib                = nullptr;
 constinit VOID                  *mSmmBaseRegistration = nullptr;
+constinit VOID                  *mCpuIoRegistration   = nullptr;
+constinit BOOLEAN               mSmmCopy             = FALSE;
+constinit BOOLEAN               mSmmImageRegistered  = FALSE;
 
 static constinit EFI_GUID mSmmBaseProtocolGuid = EFI_SMM_BASE_PROTOCOL_GUID;
-static constinit EFI_GUID mCpuIoProtocolGuid   = EFI_CPU_IO_PROTOCOL_GUID;
 
 namespace {
 
@@ -35,10 +37,17 @@ void ProgramSpeakerTimer ()
   DirectPortWrite8 (PitChannel2Port, 0x0B);
 }
 
+// Loads this image into SMRAM when the SMM Base protocol appears. One SMM
+// copy is enough: a later installation of the protocol (a second instance,
+// or a reinstallation) does nothing once a load has succeeded, while a
+// failed load may be tried again by the next one.
 VOID EFIAPI SmmBaseNotify (IN EFI_EVENT Event, IN VOID *Context)
 {
   (void)Event;
   (void)Context;
+  if (mSmmImageRegistered) {
+    return;
+  }
   EFI_STATUS Status = mBootServices->LocateProtocol (&mSmmBaseProtocolGuid, nullptr,
                                                      reinterpret_cast<VOID **> (&SmmBase));
   if (EFI_ERROR (Status) || SmmBase == nullptr) {
@@ -46,7 +55,9 @@ VOID EFIAPI SmmBaseNotify (IN EFI_EVENT Event, IN VOID *Context)
   }
   if (RegisterImageInSmm (mImageHandle, mSystemTable, SmmBase) == nullptr) {
     ProgramSpeakerTimer ();
+    return;
   }
+  mSmmImageRegistered = TRUE;
 }
 
 EFI_STATUS StartOutsideSmm ()
@@ -57,6 +68,9 @@ EFI_STATUS StartOutsideSmm ()
     mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gLibServicesProtocolGuid, &mLibServicesBs,
                                                       nullptr);
     RegisterProtocolNotification (mBootServices, &mSmmBaseProtocolGuid, SmmBaseNotify, &mSmmBaseRegistration);
+    if (CpuIo == nullptr) {
+      RegisterProtocolNotification (mBootServices, &mCpuIoProtocolGuid, CpuIoNotify, &mCpuIoRegistration);
+    }
   }
 
   EFI_STATUS Status = mBootServices->LocateProtocol (&gLibServicesProtocolGuid, nullptr,
@@ -74,14 +88,22 @@ EFI_STATUS StartInSmm ()
   EFI_HANDLE Handle = mImageHandle;
   mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gSmmLibServicesProtocolGuid, &mLibServicesSmm,
                                                     nullptr);
-  EFI_STATUS Status = mBootServices->LocateProtocol (&gSmmLibServicesProtocolGuid, nullptr,
-                                                     reinterpret_cast<VOID **> (&mLib));
+  VOID       *Located = nullptr;
+  EFI_STATUS Status   = mBootServices->LocateProtocol (&gSmmLibServicesProtocolGuid, nullptr, &Located);
   if (EFI_ERROR (Status)) {
     ProgramSpeakerTimer ();
     DirectPortWrite8 (SpeakerPort, 0x0B);
     return Status;
   }
-  return SmmBase->GetSmstLocation (SmmBase, &Smst);
+  // Whatever the locate found, SMM code calls only this copy's own table:
+  // any driver can install a table under the SMM GUID before this copy
+  // starts, and calling through it would hand SMM to that driver.
+  mLib   = &mLibServicesSmm;
+  Status = SmmBase->GetSmstLocation (SmmBase, &Smst);
+  if (EFI_ERROR (Status)) {
+    Smst = nullptr;  // the SMM port slots then find no system table to call through
+  }
+  return Status;
 }
 
 }  // namespace
@@ -94,9 +116,15 @@ extern "C" EFI_STATUS EFIAPI ServiceLibEntryPoint (IN EFI_HANDLE ImageHandle, IN
   BOOLEAN InSmm = FALSE;
 
   mBootServices->LocateProtocol (&mSmmBaseProtocolGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
-  mBootServices->LocateProtocol (&mCpuIoProtocolGuid, nullptr, reinterpret_cast<VOID **> (&CpuIo));
+  if (EFI_ERROR (mBootServices->LocateProtocol (&mCpuIoProtocolGuid, nullptr, reinterpret_cast<VOID **> (&CpuIo)))) {
+    CpuIo = nullptr;  // what a failed locate left behind is no interface
+  }
   if (SmmBase != nullptr) {
     SmmBase->InSmm (SmmBase, &InSmm);
   }
-  return InSmm ? StartInSmm () : StartOutsideSmm ();
+  if (InSmm) {
+    mSmmCopy = TRUE;
+    return StartInSmm ();
+  }
+  return StartOutsideSmm ();
 }

@@ -2,22 +2,97 @@
 // Port I/O: slots 11 and 12 for both instances, and the wrappers that the
 // image's own code uses. One element per access; the width code is handed
 // through unchanged (0 = 8, 1 = 16, 2 = 32 bits).
+//
+// The boot-services instance goes through the Framework CPU I/O protocol,
+// or where the platform has none, through the PI CPU I/O 2 protocol, which
+// has the same layout. Either may be installed after our entry point, so
+// an access that knows neither looks for them then; once one is known, no
+// access calls a boot service. With no protocol at all (and in the SMM
+// instance without an SMM system table) a read returns what an absent port
+// returns and a write touches nothing.
 #include "servicelib.h"
+#include "../common/BootServices.h"
+
+constinit EFI_CPU_IO_PROTOCOL *mCpuIo2 = nullptr;
+constinit EFI_GUID            mCpuIoProtocolGuid = EFI_CPU_IO_PROTOCOL_GUID;
+
+namespace {
+
+constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
+
+// All ones in the width: the bus floats where nothing answers.
+[[gnu::noinline]] UINT32 AbsentPortValue (UINTN Width)
+{
+  return 0xFFFFFFFFu >> (Width == 0 ? 24 : Width == 1 ? 16 : 0);
+}
+
+// Keeps the interface found under Guid in *Keep; a failure or a NULL
+// interface leaves *Keep as it was.
+[[gnu::noinline]] VOID LocateInto (EFI_BOOT_SERVICES *BootServices, EFI_GUID *Guid, EFI_CPU_IO_PROTOCOL **Keep)
+{
+  EFI_CPU_IO_PROTOCOL *Found = nullptr;
+  if (!EFI_ERROR (BootServices->LocateProtocol (Guid, nullptr, reinterpret_cast<VOID **> (&Found))) &&
+      Found != nullptr) {
+    *Keep = Found;
+  }
+}
+
+// The protocol behind the boot-services port slots, or NULL. The Framework
+// protocol is preferred; the entry point arms a notification (CpuIoNotify)
+// that takes it into CpuIo should it appear after CPU I/O 2 was taken.
+[[gnu::noinline]] EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ()
+{
+  if (CpuIo != nullptr) {
+    return CpuIo;
+  }
+  if (mCpuIo2 == nullptr) {
+    EFI_BOOT_SERVICES *BootServices = BootServicesUpToNotify (mSystemTable);
+    if (BootServices == nullptr) {
+      return nullptr;
+    }
+    LocateInto (BootServices, &mCpuIoProtocolGuid, &CpuIo);
+    if (CpuIo != nullptr) {
+      return CpuIo;
+    }
+    LocateInto (BootServices, &mCpuIo2Guid, &mCpuIo2);
+  }
+  return mCpuIo2;
+}
+
+}  // namespace
+
+VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
+{
+  (void)Event;
+  (void)Context;
+  LocateInto (mBootServices, &mCpuIoProtocolGuid, &CpuIo);
+}
 
 extern "C" UINT32 EFIAPI IoReadBs (IN UINT16 Port, IN UINTN Width)
 {
+  EFI_CPU_IO_PROTOCOL *Io = BootServicesCpuIo ();
+  if (Io == nullptr) {
+    return AbsentPortValue (Width);
+  }
   UINT32 Buffer = 0;
-  CpuIo->Io.Read (CpuIo, static_cast<EFI_CPU_IO_PROTOCOL_WIDTH> (Width), Port, 1, &Buffer);
+  Io->Io.Read (Io, static_cast<EFI_CPU_IO_PROTOCOL_WIDTH> (Width), Port, 1, &Buffer);
   return Buffer;
 }
 
 extern "C" EFI_STATUS EFIAPI IoWriteBs (IN UINT16 Port, IN UINT32 Value, IN UINTN Width)
 {
-  return CpuIo->Io.Write (CpuIo, static_cast<EFI_CPU_IO_PROTOCOL_WIDTH> (Width), Port, 1, &Value);
+  EFI_CPU_IO_PROTOCOL *Io = BootServicesCpuIo ();
+  if (Io == nullptr) {
+    return EFI_NOT_READY;
+  }
+  return Io->Io.Write (Io, static_cast<EFI_CPU_IO_PROTOCOL_WIDTH> (Width), Port, 1, &Value);
 }
 
 extern "C" UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width)
 {
+  if (Smst == nullptr) {
+    return AbsentPortValue (Width);
+  }
   UINT32 Buffer = 0;
   Smst->SmmIo.Io.Read (&Smst->SmmIo, static_cast<EFI_SMM_IO_WIDTH> (Width), Port, 1, &Buffer);
   return Buffer;
@@ -25,6 +100,9 @@ extern "C" UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width)
 
 extern "C" EFI_STATUS EFIAPI IoWriteSmm (IN UINT16 Port, IN UINT32 Value, IN UINTN Width)
 {
+  if (Smst == nullptr) {
+    return EFI_NOT_READY;
+  }
   return Smst->SmmIo.Io.Write (&Smst->SmmIo, static_cast<EFI_SMM_IO_WIDTH> (Width), Port, 1, &Value);
 }
 

@@ -14,14 +14,23 @@ extern constinit EFI_HANDLE            mImageHandle;
 extern constinit EFI_SYSTEM_TABLE      *mSystemTable;
 extern constinit EFI_BOOT_SERVICES     *mBootServices;
 extern constinit EFI_SMM_BASE_PROTOCOL *SmmBase;
-extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;
+extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;     // Framework CPU I/O, preferred
+extern constinit EFI_CPU_IO_PROTOCOL   *mCpuIo2;   // PI CPU I/O 2, where the Framework one is absent
 extern constinit EFI_SMM_SYSTEM_TABLE  *Smst;
 extern constinit LIB_SERVICES_PROTOCOL *mLib;
 extern constinit VOID                  *mSmmBaseRegistration;
+extern constinit VOID                  *mCpuIoRegistration;
+// TRUE in the copy started inside SMRAM. That copy decides by this flag
+// alone: after the SMRAM lock it may touch nothing outside SMRAM.
+extern constinit BOOLEAN               mSmmCopy;
+// TRUE once this image has been loaded into SMRAM.
+extern constinit BOOLEAN               mSmmImageRegistered;
 
 // The two statically initialised instances of the protocol table.
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesSmm;
+
+extern constinit EFI_GUID mCpuIoProtocolGuid;  // the Framework CPU I/O protocol
 
 extern "C" {
 
@@ -47,6 +56,10 @@ UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width);
 EFI_STATUS EFIAPI IoWriteSmm (IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
 
 }
+
+// Notification of a Framework CPU I/O protocol installed after the entry
+// point: port I/O takes it from then on, also after falling back on CPU I/O 2.
+VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context);
 
 // Port wrappers used inside the image; they reach the hardware through
 // mLib, so each copy takes its own path (CPU I/O or SmmIo).

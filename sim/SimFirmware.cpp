@@ -3,9 +3,12 @@
 
 #include <DirectPort.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/time.h>
 
 bool operator== (const EFI_GUID &A, const EFI_GUID &B) { return std::memcmp (&A, &B, sizeof A) == 0; }
 
@@ -14,6 +17,7 @@ namespace sim {
 namespace {
 
 SimFirmware *gCurrent = nullptr;
+EFI_EVENT    gTickEvent = nullptr;  // what the timer signal signals
 
 SimFirmware &Fw ()
 {
@@ -149,8 +153,10 @@ EFI_STATUS EFIAPI SimLocateProtocol (EFI_GUID *Protocol, VOID *, VOID **Interfac
     *Interface = nullptr;
     return R->Status;
   }
+  // A protocol may be installed with a NULL interface: it is then found,
+  // and the interface handed back is NULL.
   *Interface = F.Find (*Protocol);
-  if (*Interface == nullptr) {
+  if (*Interface == nullptr && F.HandlesWith (*Protocol).empty ()) {
     return EFI_NOT_FOUND;
   }
   return R != nullptr ? R->Status : EFI_SUCCESS;
@@ -231,16 +237,75 @@ EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
   return EFI_SUCCESS;
 }
 
+// The hand-off: the group's notifications run, then the boot services are
+// gone, as in the firmware: the table is zeroed and the system table no
+// longer points at it.
 EFI_STATUS EFIAPI SimExitBootServices (EFI_HANDLE, UINTN)
 {
   auto &F = Fw ();
   F.Record ("ExitBootServices");
   F.SignalGroup (kExitBootServicesGroup);
+  F.SystemTable.BootServices = nullptr;
+  std::memset (&F.BootServices, 0, sizeof F.BootServices);
   return EFI_SUCCESS;
 }
 
-EFI_TPL EFIAPI SimRaiseTpl (EFI_TPL) { return TPL_APPLICATION; }
-VOID EFIAPI SimRestoreTpl (EFI_TPL) {}
+void LogTpl (SimFirmware &F, bool Raise, EFI_TPL Tpl)
+{
+  const size_t N = F.TplCallCount;
+  if (N < SimFirmware::kTplLogSize) {
+    F.TplLog[N] = {Raise, Tpl};
+  }
+  F.TplCallCount = N + 1;
+}
+
+EFI_TPL EFIAPI SimRaiseTpl (EFI_TPL NewTpl)
+{
+  auto         &F  = Fw ();
+  const EFI_TPL Old = F.CurrentTpl;
+  if (NewTpl < Old) {
+    ++F.TplMisuse;
+  }
+  F.CurrentTpl = NewTpl;
+  LogTpl (F, true, NewTpl);
+  return Old;
+}
+
+VOID EFIAPI SimRestoreTpl (EFI_TPL OldTpl)
+{
+  auto &F = Fw ();
+  LogTpl (F, false, OldTpl);
+  if (OldTpl > F.CurrentTpl) {
+    ++F.TplMisuse;
+  }
+  F.CurrentTpl = OldTpl;
+  // Run what waited for the level to drop, highest first as the
+  // dispatcher does; a tick may add more while one runs.
+  for (bool Ran = true; Ran;) {
+    Ran = false;
+    SimEvent *Best = nullptr;
+    for (const auto &E : F.OwnedEvents) {
+      if (E->Pending && E->Tpl > F.CurrentTpl && (Best == nullptr || E->Tpl > Best->Tpl)) {
+        Best = E.get ();
+      }
+    }
+    if (Best != nullptr) {
+      Best->Pending = false;
+      F.DeferredNotifies = F.DeferredNotifies + 1;
+      F.Signal (Best);
+      Ran = true;
+    }
+  }
+}
+
+void TickHandler (int)
+{
+  SimFirmware *F = SimFirmware::Current ();
+  if (F != nullptr && gTickEvent != nullptr) {
+    F->Ticks = F->Ticks + 1;
+    F->Signal (gTickEvent);
+  }
+}
 
 VOID EFIAPI SimCopyMem (VOID *Dest, VOID *Src, UINTN Length) { std::memmove (Dest, Src, Length); }
 VOID EFIAPI SimSetMem (VOID *Buffer, UINTN Size, UINT8 Value) { std::memset (Buffer, Value, Size); }
@@ -527,6 +592,7 @@ SimFirmware::SimFirmware ()
   CpuIo.Mem.Write = SimCpuMemUnsupported;
   CpuIo.Io.Read   = SimCpuIoRead;
   CpuIo.Io.Write  = SimCpuIoWrite;
+  CpuIo2          = CpuIo;
 
   Smst.SmmIo.Mem.Read  = SimSmmMemUnsupported;
   Smst.SmmIo.Mem.Write = SimSmmMemUnsupported;
@@ -548,6 +614,9 @@ SimFirmware::SimFirmware ()
 
 SimFirmware::~SimFirmware ()
 {
+  if (gTickEvent != nullptr) {
+    StopTick ();
+  }
   for (auto &[Pointer, Size] : LivePool) {
     std::free (Pointer);
   }
@@ -596,6 +665,21 @@ EFI_STATUS SimFirmware::Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID 
     }
   }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS SimFirmware::Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid)
+{
+  if (!IsHandle (Handle)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto &Protocols = static_cast<SimHandle *> (Handle)->Protocols;
+  for (auto It = Protocols.begin (); It != Protocols.end (); ++It) {
+    if (It->Guid == Guid) {
+      Protocols.erase (It);
+      return EFI_SUCCESS;
+    }
+  }
+  return EFI_NOT_FOUND;
 }
 
 VOID *SimFirmware::Find (const EFI_GUID &Guid) const
@@ -660,9 +744,56 @@ void SimFirmware::Signal (EFI_EVENT Event)
 {
   auto *E = static_cast<SimEvent *> (Event);
   ++E->SignalCount;
-  if (E->Notify != nullptr && (E->Type & EVT_NOTIFY_SIGNAL) != 0) {
-    E->Notify (E, E->Context);
+  if (E->Notify == nullptr || (E->Type & EVT_NOTIFY_SIGNAL) == 0) {
+    return;
   }
+  const EFI_TPL Old = CurrentTpl;
+  if (E->Tpl <= Old) {
+    E->Pending = true;
+    return;
+  }
+  // The notification runs at its own level, so that what it interrupts
+  // cannot run again until it returns.
+  CurrentTpl = E->Tpl;
+  E->Notify (E, E->Context);
+  CurrentTpl = Old;
+}
+
+EFI_EVENT SimFirmware::NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context)
+{
+  auto E     = std::make_unique<SimEvent> ();
+  E->Type    = EVT_NOTIFY_SIGNAL;
+  E->Tpl     = Tpl;
+  E->Notify  = Notify;
+  E->Context = Context;
+  OwnedEvents.push_back (std::move (E));
+  return OwnedEvents.back ().get ();
+}
+
+std::vector<TplCall> SimFirmware::TplCalls () const
+{
+  const size_t N = TplCallCount < kTplLogSize ? TplCallCount : kTplLogSize;
+  return std::vector<TplCall> (TplLog, TplLog + N);
+}
+
+void SimFirmware::StartTick (EFI_EVENT Event, unsigned Microseconds)
+{
+  gTickEvent = Event;
+  struct sigaction Action = {};
+  Action.sa_handler = TickHandler;
+  Action.sa_flags   = SA_RESTART;
+  sigemptyset (&Action.sa_mask);
+  sigaction (SIGALRM, &Action, nullptr);
+  const itimerval Timer = {{0, static_cast<suseconds_t> (Microseconds)}, {0, static_cast<suseconds_t> (Microseconds)}};
+  setitimer (ITIMER_REAL, &Timer, nullptr);
+}
+
+void SimFirmware::StopTick ()
+{
+  const itimerval Off = {};
+  setitimer (ITIMER_REAL, &Off, nullptr);
+  signal (SIGALRM, SIG_IGN);
+  gTickEvent = nullptr;
 }
 
 void SimFirmware::SignalGroup (const EFI_GUID &Group)

@@ -35,6 +35,14 @@ struct SimEvent {
   bool             HasGroup = false;
   EFI_GUID         Group{};
   unsigned         SignalCount = 0;
+  volatile bool    Pending = false;  // signalled while the TPL was at or above Tpl
+};
+
+// One RaiseTPL or RestoreTPL call and the level it was given.
+struct TplCall {
+  bool    Raise;
+  EFI_TPL Tpl;
+  bool    operator== (const TplCall &) const = default;
 };
 
 struct ProtocolEntry {
@@ -107,6 +115,7 @@ class SimFirmware {
   // Handle database.
   EFI_HANDLE NewHandle ();
   EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface);
+  EFI_STATUS Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid);
   VOID      *Find (const EFI_GUID &Guid) const;
   VOID      *FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const;
   std::vector<EFI_HANDLE> HandlesWith (const EFI_GUID &Guid) const;
@@ -116,7 +125,31 @@ class SimFirmware {
   std::vector<SimEvent *> Events () const;
   std::vector<SimEvent *> EventsInGroup (const EFI_GUID &Group) const;
   void       SignalGroup (const EFI_GUID &Group);
+  // A notify-signal event runs at once when its TPL is above the current
+  // one, otherwise when RestoreTPL lowers the level below it.
   void       Signal (EFI_EVENT Event);
+  // A test-owned notify-signal event (not recorded as a boot-service call).
+  EFI_EVENT  NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context = nullptr);
+
+  // Task priority, as the firmware's dispatcher keeps it. RaiseTPL and
+  // RestoreTPL log their calls here, not in Calls: nothing on this path
+  // allocates, so a notification run from a signal handler (Tick) may use
+  // them. The log keeps the first calls; TplCallCount counts all of them.
+  static constexpr size_t kTplLogSize = 64;
+  volatile EFI_TPL CurrentTpl = TPL_APPLICATION;
+  TplCall          TplLog[kTplLogSize]{};
+  volatile size_t  TplCallCount = 0;
+  unsigned         TplMisuse = 0;          // a raise below, or a restore above, the current level
+  volatile unsigned DeferredNotifies = 0;  // notifications that RestoreTPL ran
+  std::vector<TplCall> TplCalls () const;  // the logged calls
+  void       ClearTplLog () { TplCallCount = 0; }
+
+  // A timer interrupt standing in for the firmware's: every Microseconds
+  // of wall time a SIGALRM signals Event, which so runs in the middle of
+  // whatever the program is doing unless the TPL holds it back.
+  void       StartTick (EFI_EVENT Event, unsigned Microseconds);
+  void       StopTick ();
+  volatile unsigned Ticks = 0;
 
   // Protocol notifications: (protocol, event) pairs registered so far.
   std::vector<std::pair<EFI_GUID, SimEvent *>> Notifications;
@@ -137,7 +170,10 @@ class SimFirmware {
 
   // Platform protocols. The CPU I/O protocol and the device-path utilities
   // are installed from the start; SMM Base only when a test asks for it.
+  // CpuIo2 is the PI CPU I/O 2 protocol (same layout and bus, its own
+  // interface pointer); a test installs it when it wants it.
   EFI_CPU_IO_PROTOCOL                CpuIo{};
+  EFI_CPU_IO_PROTOCOL                CpuIo2{};
   EFI_DEVICE_PATH_UTILITIES_PROTOCOL DevicePathUtilities{};
   SimSmmBase                         SmmBase{};
   EFI_SMM_SYSTEM_TABLE               Smst{};

@@ -15,6 +15,7 @@ inline constexpr EFI_GUID kLibGuid     = LIB_SERVICES_PROTOCOL_GUID;
 inline constexpr EFI_GUID kSmmLibGuid  = SMM_LIB_SERVICES_PROTOCOL_GUID;
 inline constexpr EFI_GUID kSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 inline constexpr EFI_GUID kCpuIoGuid   = EFI_CPU_IO_PROTOCOL_GUID;
+inline constexpr EFI_GUID kCpuIo2Guid  = EFI_CPU_IO2_PROTOCOL_GUID;
 inline constexpr EFI_GUID kDpuGuid     = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
 inline constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 inline constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
@@ -39,6 +40,22 @@ inline std::vector<PortAccess> DirectWrites (std::initializer_list<std::pair<UIN
     Out.push_back ({PortPath::Direct, true, Port, 0, Value, nullptr});
   }
   return Out;
+}
+
+// Takes every instance of a protocol out of the handle database.
+inline void RemoveProtocol (sim::SimFirmware &Fw, const EFI_GUID &Guid)
+{
+  for (EFI_HANDLE Handle : Fw.HandlesWith (Guid)) {
+    Fw.Uninstall (Handle, Guid);
+  }
+}
+
+// Installs Interface under Guid on a handle of its own.
+inline EFI_HANDLE InstallOn (sim::SimFirmware &Fw, const EFI_GUID &Guid, VOID *Interface)
+{
+  EFI_HANDLE Handle = nullptr;
+  Fw.Install (&Handle, Guid, Interface);
+  return Handle;
 }
 
 }  // namespace simtest

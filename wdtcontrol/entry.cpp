@@ -3,6 +3,7 @@
 // service, and publish the watchdog as soon as the platform's
 // register-access service exists, now or when it is installed later.
 #include "wdtcontrol.h"
+#include "../common/BootServices.h"
 #include "../common/ProtocolNotify.h"
 
 constinit WDT_DRIVER_CONTEXT         DriverContext = {nullptr, nullptr};
@@ -35,6 +36,10 @@ constinit VOID                 *mRegAccessRegistration = nullptr;
 // of the register-access service cannot add a second protocol instance and
 // a second pair of handoff events (which would arm twice per handoff).
 constinit bool mWdtPublished = false;
+// Set when the register-access service was installed again after
+// publishing: the interface in RegAccess may be one that is gone, so the
+// next sequence locates it afresh.
+constinit bool mRegAccessStale = false;
 
 constinit WIDE_NAME mSetupName  = u"Setup";
 constinit WIDE_NAME mStatusName = u"WdtControlStatus";
@@ -55,17 +60,50 @@ VOID EFIAPI WatchdogReadyNotify (IN EFI_EVENT Event, IN VOID *Context)
 
 }  // namespace
 
+// Takes the register-access interface installed now into RegAccess, or
+// NULL when there is none.
+EFI_STATUS LocateRegisterAccess (IN EFI_BOOT_SERVICES *BootServices)
+{
+  REGISTER_ACCESS_PROTOCOL *Found  = nullptr;
+  EFI_STATUS               Status = BootServices->LocateProtocol (&mRegisterAccessGuid, nullptr,
+                                                                  reinterpret_cast<VOID **> (&Found));
+  if (!EFI_ERROR (Status) && Found == nullptr) {
+    Status = EFI_NOT_FOUND;
+  }
+  RegAccess        = EFI_ERROR (Status) ? nullptr : Found;
+  mRegAccessStale  = false;
+  return Status;
+}
+
+REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff)
+{
+  // At the hand-off the interface is always located afresh (a service can
+  // go away without a notification); otherwise only after a reinstallation,
+  // and only while the caller may still locate protocols.
+  EFI_BOOT_SERVICES *BootServices = nullptr;
+  if (Handoff) {
+    BootServices = LiveBootServices (mWdtSystemTable);
+  } else if (mRegAccessStale) {
+    BootServices = BootServicesUpToNotify (mWdtSystemTable);
+  }
+  if (BootServices != nullptr) {
+    LocateRegisterAccess (BootServices);
+  }
+  return RegAccess;
+}
+
 EFI_STATUS WatchdogReady ()
 {
   if (mWdtPublished) {
+    // The service was installed again: publish nothing more, but do not
+    // trust the interface taken before.
+    mRegAccessStale = true;
     return EFI_SUCCESS;
   }
   if (RegAccess == nullptr) {
-    EFI_STATUS Status = mWdtBootServices->LocateProtocol (&mRegisterAccessGuid, nullptr,
-                                                          reinterpret_cast<VOID **> (&RegAccess));
-    if (EFI_ERROR (Status) || RegAccess == nullptr) {
-      RegAccess = nullptr;
-      return EFI_ERROR (Status) ? Status : EFI_NOT_FOUND;
+    EFI_STATUS Status = LocateRegisterAccess (mWdtBootServices);
+    if (EFI_ERROR (Status)) {
+      return Status;
     }
   }
   mWdtPublished = true;
@@ -111,6 +149,9 @@ extern "C" EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN
   Status = mWdtBootServices->LocateProtocol (&mHookRegistrationGuid, nullptr, reinterpret_cast<VOID **> (&Hook));
   if (EFI_ERROR (Status)) {
     return Status;
+  }
+  if (Hook == nullptr) {
+    return EFI_NOT_FOUND;  // a service without an interface is no service
   }
 
   Status = mWdtBootServices->LocateProtocol (&mRegisterAccessGuid, nullptr, reinterpret_cast<VOID **> (&RegAccess));

@@ -23,7 +23,10 @@
 //
 // Arm and Stop return the status of their final write; every other status
 // is ignored. A read that fails leaves its byte 0, so the write that
-// follows carries only the bits the step itself sets.
+// follows carries only the bits the step itself sets. A sequence takes the
+// register-access interface installed when it starts (see
+// CurrentRegisterAccess); with none it touches nothing and returns
+// EFI_NOT_READY.
 #include "wdtcontrol.h"
 
 namespace {
@@ -73,60 +76,73 @@ constexpr REGISTER_STEP DisarmSequence[] = {
   {STEP_KIND::Write,    TimeoutRegister, 0x00},
 };
 
-EFI_STATUS ReadRegister (const REGISTER_ID &Reg, OUT UINT8 *Value)
+EFI_STATUS ReadRegister (REGISTER_ACCESS_PROTOCOL *Access, const REGISTER_ID &Reg, OUT UINT8 *Value)
 {
-  return RegAccess->Read (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
+  return Access->Read (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
 }
 
-EFI_STATUS WriteRegister (const REGISTER_ID &Reg, IN UINT8 Value)
+EFI_STATUS WriteRegister (REGISTER_ACCESS_PROTOCOL *Access, const REGISTER_ID &Reg, IN UINT8 Value)
 {
-  return RegAccess->Write (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
+  return Access->Write (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
 }
 
-template <UINTN Count>
-EFI_STATUS RunSequence (const REGISTER_STEP (&Steps)[Count], IN UINT8 Timeout)
+EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeout, IN BOOLEAN Handoff)
 {
+  REGISTER_ACCESS_PROTOCOL *Access = CurrentRegisterAccess (Handoff);
+  if (Access == nullptr) {
+    return EFI_NOT_READY;
+  }
   EFI_STATUS Status = EFI_SUCCESS;
-  for (const REGISTER_STEP &Step : Steps) {
+  for (const REGISTER_STEP *Step = Steps; Step != Steps + Count; ++Step) {
     UINT8 Value = 0;
-    switch (Step.Kind) {
+    switch (Step->Kind) {
       case STEP_KIND::SetBits:
-        ReadRegister (Step.Reg, &Value);
-        Value |= Step.Value;
+        ReadRegister (Access, Step->Reg, &Value);
+        Value |= Step->Value;
         break;
       case STEP_KIND::KeepBits:
-        ReadRegister (Step.Reg, &Value);
-        Value &= Step.Value;
+        ReadRegister (Access, Step->Reg, &Value);
+        Value &= Step->Value;
         break;
       case STEP_KIND::Write:
-        Value = Step.Value;
+        Value = Step->Value;
         break;
       case STEP_KIND::WriteTimeout:
         Value = Timeout;
         break;
     }
-    Status = WriteRegister (Step.Reg, Value);
+    Status = WriteRegister (Access, Step->Reg, Value);
   }
   return Status;
+}
+
+EFI_STATUS Arm (IN UINT8 Timeout, IN BOOLEAN Handoff)
+{
+  return RunSequence (ArmSequence, sizeof ArmSequence / sizeof ArmSequence[0], Timeout, Handoff);
+}
+
+EFI_STATUS Disarm (IN BOOLEAN Handoff)
+{
+  return RunSequence (DisarmSequence, sizeof DisarmSequence / sizeof DisarmSequence[0], 0, Handoff);
 }
 
 }  // namespace
 
 constinit WATCHDOG_CONTROL_PROTOCOL mWatchdogControl = {WatchdogStart, WatchdogStop, WatchdogGetState};
 
-EFI_STATUS ArmWatchdog (IN UINT8 Timeout) { return RunSequence (ArmSequence, Timeout); }
+EFI_STATUS ArmWatchdog (IN UINT8 Timeout) { return Arm (Timeout, FALSE); }
 
-EFI_STATUS DisarmWatchdog () { return RunSequence (DisarmSequence, 0); }
+EFI_STATUS DisarmWatchdog () { return Disarm (FALSE); }
 
 UINT16 ReadStatusWord ()
 {
   // Mode and control are read only so that the hardware sees the same
   // access pattern as always; their bits take no place in the word.
   UINT8 Gate = 0, Mode = 0, Control = 0, Timeout = 0;
-  ReadRegister (GateRegister, &Gate);
-  ReadRegister (ModeRegister, &Mode);
-  ReadRegister (ControlRegister, &Control);
-  ReadRegister (TimeoutRegister, &Timeout);
+  ReadRegister (RegAccess, GateRegister, &Gate);
+  ReadRegister (RegAccess, ModeRegister, &Mode);
+  ReadRegister (RegAccess, ControlRegister, &Control);
+  ReadRegister (RegAccess, TimeoutRegister, &Timeout);
   return static_cast<UINT16> ((Gate & 0x01) + 2 * Timeout);
 }
 
@@ -157,13 +173,15 @@ EFI_STATUS EFIAPI WatchdogGetState (IN WATCHDOG_CONTROL_PROTOCOL *This, OUT UINT
 
 VOID EFIAPI StopCallback (VOID) { WatchdogStop (nullptr); }
 
+// Arms with the Setup timeout, or stops when it is 0, through the
+// register-access interface installed at this moment.
 VOID EFIAPI OsHandoffNotify (IN EFI_EVENT Event, IN VOID *Context)
 {
   (void)Event;
   (void)Context;
   if (WatchdogTimeout () != 0) {
-    WatchdogStart (nullptr);
+    Arm (WatchdogTimeout (), TRUE);
   } else {
-    WatchdogStop (nullptr);
+    Disarm (TRUE);
   }
 }

@@ -38,6 +38,11 @@ UINT16 ReadStatusWord ();
 // events once the register-access service is there.
 EFI_STATUS WatchdogReady ();
 
+// The register-access interface for a sequence about to run, located
+// afresh at the hand-off (Handoff TRUE) or after the service was installed
+// again; NULL when none is installed.
+REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff);
+
 extern "C" {
 
 EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);

@@ -23,6 +23,17 @@ extern "C" VOID EFIAPI BufferPutChar (IN CHAR16 Ch)
   return Count;
 }
 
+// One text of a firmware conversion, built into Buffer with the cursor put
+// back as it was found. A notification function may interrupt a build and
+// format a GUID, time or status of its own: its build then leaves the
+// interrupted one's cursor where it was, and neither text is damaged.
+[[gnu::always_inline]] static inline VOID BuildText (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, IN VA_LIST Args)
+{
+  CHAR8 *const Interrupted = BufferCursor;
+  BufferPrintList (Buffer, Format, Args);
+  BufferCursor = Interrupted;
+}
+
 extern "C" UINT32 EFIAPI BufferPrint (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, ...)
 {
   VA_LIST Args;
@@ -97,14 +108,15 @@ CONST CHAR8 *StatusName (IN EFI_STATUS Status)
   return Text;
 }
 
-// The builders sit on the engine's deepest path (engine, builder, buffer
-// printer, nested engine, field writer). To keep that path short, the GUID
-// and time builders lay their argument slots out in the engine's own text
-// buffer, behind the room the text needs: the nested engine reads each slot
-// before the text could reach it. Their frames then hold no argument area.
+// The builders sit on the engine's deepest path (engine, builder, nested
+// engine, field writer). To keep that path short, they lay their argument
+// slots out in the engine's own text buffer, behind the room the text
+// needs: the nested engine reads each slot before the text could reach it.
+// Their frames then hold no argument area.
 static constexpr UINT32 kSlotsOffset = 40;  // 8-aligned, past the longest text and its NUL
 static_assert (sizeof "87999fb1-d18c-4de9-b4b6-a130e6beed76" <= kSlotsOffset);
 static_assert (sizeof "255/255/65535  255:255" <= kSlotsOffset);
+static_assert (sizeof "FFFFFFFFFFFFFFFF" <= kSlotsOffset);
 static_assert (kSlotsOffset + 11 * sizeof (UINT64) <= kTextBufferBytes);
 
 static VA_LIST StoreSlot (VA_LIST Slot, UINT64 Value)
@@ -125,7 +137,7 @@ CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid, IN BOOLEAN Lowercase, OUT CHAR8 
   for (UINT32 Index = 0; Index < 8; ++Index) {
     Slot = StoreSlot (Slot, Guid->Data4[Index]);
   }
-  BufferPrintList (Buffer, Lowercase != 0 ? kGuidLower : kGuidUpper, Buffer + kSlotsOffset);
+  BuildText (Buffer, Lowercase != 0 ? kGuidLower : kGuidUpper, Buffer + kSlotsOffset);
   return Buffer;
 }
 
@@ -140,13 +152,17 @@ CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time, OUT CHAR8 *Buffer)
   Slot = StoreSlot (Slot, Time->Year);
   Slot = StoreSlot (Slot, Time->Hour);
   StoreSlot (Slot, Time->Minute);
-  BufferPrintList (Buffer, kTime, Buffer + kSlotsOffset);
+  BuildText (Buffer, kTime, Buffer + kSlotsOffset);
   return Buffer;
 }
 
 CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer)
 {
-  BufferPrint (Buffer, kStatusHex, Status);
   CONST CHAR8 *Name = StatusName (Status);
-  return Name != NULL ? Name : Buffer;
+  if (Name != NULL) {
+    return Name;
+  }
+  StoreSlot (Buffer + kSlotsOffset, Status);
+  BuildText (Buffer, kStatusHex, Buffer + kSlotsOffset);
+  return Buffer;
 }

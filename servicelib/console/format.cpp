@@ -23,13 +23,25 @@ constexpr UINT32 kMaxNumberDigits = 7;
 inline INT32 FormatChar (CHAR8 Ch) { return static_cast<INT8> (Ch); }
 inline INT32 FormatChar (CHAR16 Ch) { return Ch; }
 
-inline UINT64 NextSlot (VA_LIST &Args)
-{
-  UINT64 Value;
-  __builtin_memcpy (&Value, Args, sizeof Value);
-  Args += sizeof (UINT64);
-  return Value;
-}
+// The argument list: 8-byte slots, taken one by one. A NULL list reads as
+// slots of 0 (every number 0, every pointer NULL and so "(null)"): it is
+// one zero slot that is never moved past.
+class ARG_SLOTS {
+ public:
+  explicit ARG_SLOTS (VA_LIST Args) : Next (Args != NULL ? Args : reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (&kZero))), Step (Args != NULL ? sizeof (UINT64) : 0) {}
+  UINT64 Take ()
+  {
+    UINT64 Value;
+    __builtin_memcpy (&Value, Next, sizeof Value);
+    Next += Step;
+    return Value;
+  }
+
+ private:
+  static constexpr UINT64 kZero = 0;
+  VA_LIST                 Next;
+  UINTN                   Step;
+};
 
 // A '%' or the terminating NUL ends a run of plain text. Most text lies
 // above '%' (letters, digits, most punctuation), so one comparison settles
@@ -89,6 +101,7 @@ template <typename CharT>
   CHAR8         PrefixBuffer[3];
   CHAR16        CharBuffer[2];
   NUMBER_FORMAT Number;
+  ARG_SLOTS     Slots (Args);
   Number.Digits = Digits (TextBuffer, static_cast<CharT *> (NULL));
   Number.Prefix = PrefixBuffer;
 
@@ -171,7 +184,7 @@ FlagsState:
     case '+': Field.Plus = 1; NEXT_STEP (FlagsState);
     case '-': Field.LeftJustify = 1; NEXT_STEP (FlagsState);
     case '0': Field.ZeroPad = 1; NEXT_STEP (FlagsState);
-    case '*': NumberTarget (Field) = static_cast<INT32> (NextSlot (Args)); NEXT_STEP (FlagsState);
+    case '*': NumberTarget (Field) = static_cast<INT32> (Slots.Take ()); NEXT_STEP (FlagsState);
     case '.':
       // Every later number of this conversion is the precision.
       Field.ZeroPad = 0;
@@ -213,10 +226,12 @@ FlagsState:
     case 'g': case 'G': case 't': case 'r':
       BACK_OFF_TO (SpecialState);  // the Guid, Time and Status states
     case 'n': {
-      // A NULL destination stores nothing; the slot is used either way.
-      INT32 *Count = reinterpret_cast<INT32 *> (NextSlot (Args));
+      // A NULL destination stores nothing; the slot is used either way. The
+      // count is an INT32: past its maximum it stays there, never negative.
+      INT32 *Count = reinterpret_cast<INT32 *> (Slots.Take ());
       if (Count != NULL) {
-        *Count = static_cast<INT32> (MaxCount - Remaining);
+        const UINT32 Produced = MaxCount - Remaining;
+        *Count = Produced > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<INT32> (Produced);
       }
       NEXT_STEP (TextState);
     }
@@ -295,7 +310,7 @@ IntegerState: {
   if (ArgSize == 0) {
     ArgSize = 32;
   }
-  UINT64 Value = NextSlot (Args);
+  UINT64 Value = Slots.Take ();
   const bool SignExtend = Number.Signed == 1;
   if (ArgSize == 16) {
     Value = SignExtend ? static_cast<UINT64> (static_cast<INT16> (Value)) : static_cast<UINT16> (Value);
@@ -320,7 +335,7 @@ CharacterState:
   if (Ch == 'c') {
     // The format's width decides how much of the slot is the character;
     // the modifier only decides how CharBuffer is read.
-    const UINT64 Value = NextSlot (Args);
+    const UINT64 Value = Slots.Take ();
     if (WideFormat) {
       CharBuffer[0] = static_cast<CHAR16> (Value);
     } else {
@@ -328,7 +343,7 @@ CharacterState:
     }
     Text = CharBuffer;
   } else {
-    Text = reinterpret_cast<CONST VOID *> (NextSlot (Args));
+    Text = reinterpret_cast<CONST VOID *> (Slots.Take ());
   }
   if (Text == NULL) {
     Write (kNullText, sizeof kNullText - 1, NULL);
@@ -345,7 +360,7 @@ SpecialState: {
   // %g and %G (Guid), %t (Time), %r (Status). The text is complete before
   // any character reaches the caller's routine, which may therefore format
   // on its own.
-  const UINT64 Argument = NextSlot (Args);
+  const UINT64 Argument = Slots.Take ();
   CONST CHAR8 *Special;
   if (Ch == 't') {
     Special = TimeText (reinterpret_cast<CONST EFI_TIME *> (Argument), TextBuffer.Narrow);
@@ -380,6 +395,9 @@ template UINT32 FormatEngine<CHAR16> (FORMAT_OUTPUT_ROUTINE, UINT32, CONST CHAR1
 extern "C" UINT32 EFIAPI FormatOutput (IN FORMAT_OUTPUT_ROUTINE OutputRoutine, IN UINT32 MaxCount, IN BOOLEAN Wide,
                                        IN CONST VOID *Format, IN VA_LIST Args)
 {
+  if (Format == NULL) {
+    return 0;  // nothing to produce
+  }
   return Wide != 0 ? FormatEngine (OutputRoutine, MaxCount, static_cast<CONST CHAR16 *> (Format), Args)
                    : FormatEngine (OutputRoutine, MaxCount, static_cast<CONST CHAR8 *> (Format), Args);
 }

@@ -109,7 +109,8 @@ inline constexpr CHAR8 kNullText[] = "(null)";
 // Buffer printing (bufferprint.cpp).
 //
 
-// Where BufferPutChar stores the next byte; set by every BufferPrint.
+// Where BufferPutChar stores the next byte; set by every BufferPrint. The
+// engine's GUID, time and status builds put it back as they found it.
 extern constinit CHAR8 *BufferCursor;
 
 extern "C" {

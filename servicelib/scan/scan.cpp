@@ -20,12 +20,16 @@ constexpr CHAR16 Widen (CHAR16 Ch) { return Ch; }
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
 
-// The destination of the next storing conversion: one 8-byte slot each.
+// The destination of the next storing conversion: one 8-byte slot each. A
+// NULL argument list reads as NULL destinations.
 class ArgSlots {
  public:
   explicit ArgSlots (VA_LIST Args) : Next (Args) {}
-  UINT8 *Take ()
+  [[gnu::noinline]] UINT8 *Take ()
   {
+    if (Next == nullptr) {
+      return nullptr;
+    }
     UINT8 *Dest;
     __builtin_memcpy (&Dest, Next, sizeof Dest);
     Next += 8;
@@ -60,7 +64,7 @@ VOID ScanChars (UINT8 *Dest, UINT32 Count, BOOLEAN Wide)
       *Dest++ = static_cast<UINT8> (Ch);
     }
   }
-  ScanConsumed += Step;
+  AddConsumed (Step);
 }
 
 // %s: skips leading whitespace (charged to the width), stores the low bytes
@@ -113,7 +117,7 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
   if (Dest != nullptr) {
     *Dest = 0;
   }
-  ScanConsumed += Step;
+  AddConsumed (Step);
 }
 
 constexpr UINT8 BaseOf (CHAR16 Conversion)
@@ -194,12 +198,12 @@ MatchStep: {
       Ch = ScanNextChar (&Step);
     } while (IsScanSpace (Ch));
     ScanPushBack (Ch, &Step);
-    ScanConsumed += Step;
+    AddConsumed (Step);
     SCAN_NEXT_STEP (Between);
   }
   // The character read is consumed whether it matches or not.
   const bool Matched = ScanNextChar (&Step) == Fc;
-  ScanConsumed += Step;
+  AddConsumed (Step);
   if (!Matched) {
     return Assigned;  // stop 0x8001
   }
@@ -282,15 +286,18 @@ IntegerStep: {
     return Assigned;  // stop 0x8000
   }
   if (!Field.Suppress) {
+    // A NULL destination stores nothing and counts, as for %c and %s.
     ++Assigned;
     UINT8 *Dest = Slots.Take ();
-    // No modifier stores all 8 bytes, like L and q.
-    if (StoreSize == 2) {
-      Store (Dest, static_cast<UINT16> (Field.Value));
-    } else if (StoreSize == 4) {
-      Store (Dest, static_cast<UINT32> (Field.Value));
-    } else {
-      Store (Dest, static_cast<UINT64> (Field.Value));
+    if (Dest != nullptr) {
+      // No modifier stores all 8 bytes, like L and q.
+      if (StoreSize == 2) {
+        Store (Dest, static_cast<UINT16> (Field.Value));
+      } else if (StoreSize == 4) {
+        Store (Dest, static_cast<UINT32> (Field.Value));
+      } else {
+        Store (Dest, static_cast<UINT64> (Field.Value));
+      }
     }
   }
   SCAN_NEXT_STEP (Between);
@@ -298,7 +305,10 @@ IntegerStep: {
 
 CountStep:
   if (!Field.Suppress) {
-    Store (Slots.Take (), ScanConsumed);
+    UINT8 *Dest = Slots.Take ();
+    if (Dest != nullptr) {
+      Store (Dest, ScanConsumed);
+    }
   }
   SCAN_NEXT_STEP (Between);
 }
@@ -312,6 +322,9 @@ extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN R
                                   IN CONST VOID *Format, IN VA_LIST Args)
 {
   (void)Reserved;
+  if (Format == nullptr || InputRoutine == nullptr) {
+    return 0;  // nothing to match, or nothing to read from: no state is touched
+  }
   // Characters given back by an earlier call are dropped: its input routine
   // has delivered them already.
   ScanInputRoutine = InputRoutine;

@@ -29,6 +29,21 @@ extern constinit INT32              PushBackTop;
 // Whitespace for the scan language, in the format and in the input.
 constexpr bool IsScanSpace (CHAR16 Ch) { return Ch == 0x20 || (Ch >= 0x09 && Ch <= 0x0D); }
 
+// ScanConsumed is an INT32 that stops at its maximum: an input of 2^31
+// characters or more reports that maximum, never a negative count. The
+// step counters count modulo 2^32 (a plain add per character, which cannot
+// overflow): a step is never negative, so a negative one has passed 2^31
+// and AddConsumed takes it as past the maximum. Only a single directive of
+// 2^32 characters or more (4 GiB of one whitespace run or one number)
+// would count short.
+inline constexpr INT32 kScanCountMax = 0x7FFFFFFF;
+
+// Adds a step's count to ScanConsumed.
+inline VOID AddConsumed (IN INT32 Step)
+{
+  ScanConsumed = Step < 0 || Step > kScanCountMax - ScanConsumed ? kScanCountMax : ScanConsumed + Step;
+}
+
 // The next character: from the push-back stack if it holds any, otherwise
 // from the input routine. A non-zero character adds 1 to *Counter.
 // Defined here so that the per-character loops of the engine inline it.
@@ -44,7 +59,7 @@ inline CHAR16 ScanNextChar (IN OUT INT32 *Counter)
     Ch = static_cast<CHAR16> (ScanInputRoutine (Counter));
   }
   if (Ch != 0) {
-    ++*Counter;
+    *Counter = static_cast<INT32> (static_cast<UINT32> (*Counter) + 1u);
   }
   return Ch;
 }
@@ -61,7 +76,7 @@ inline VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter)
   PushBackBuffer[PushBackTop] = Ch;
   ++PushBackTop;
   if (Ch != 0) {
-    --*Counter;
+    *Counter = static_cast<INT32> (static_cast<UINT32> (*Counter) - 1u);
   }
 }
 

@@ -164,7 +164,7 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
 
 Finish:
   if (Result == 1) {
-    ScanConsumed += Step;
+    AddConsumed (Step);
   }
   return Result;
 }

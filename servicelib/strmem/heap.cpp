@@ -5,6 +5,7 @@
 // headers. The firmware's pool services are never used.
 #include "../servicelib.h"
 #include "heap.h"
+#include "../../common/BootServices.h"
 
 // Zero-initialised, so it costs the image nothing but .bss; each loaded
 // copy of the image has its own.
@@ -23,10 +24,9 @@ UINT8 *AddressOf (HEAP_BLOCK_HEADER *Header)
   return reinterpret_cast<UINT8 *> (Header);
 }
 
-// Distance from a header to the next one. Never asked of the end marker.
-UINTN SpanOf (HEAP_BLOCK_HEADER *Header)
+HEAP_BLOCK_HEADER *EndMarker ()
 {
-  return static_cast<UINTN> (AddressOf (Header->Next) - AddressOf (Header));
+  return HeaderAt (mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE);
 }
 
 VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, HEAP_BLOCK_HEADER *Next)
@@ -43,106 +43,159 @@ VOID LayOutArena (VOID)
 {
   HEAP_BLOCK_HEADER *Lead = HeaderAt (mHeapArena);
   HEAP_BLOCK_HEADER *Free = HeaderAt (mHeapArena + HEAP_HEADER_SIZE);
-  HEAP_BLOCK_HEADER *End  = HeaderAt (mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE);
 
   SetHeader (Lead, HEAP_TAG_ALLOCATED, nullptr, Free);
-  SetHeader (Free, HEAP_TAG_FREE, Lead, End);
-  SetHeader (End, HEAP_TAG_ALLOCATED, Free, nullptr);
+  SetHeader (Free, HEAP_TAG_FREE, Lead, EndMarker ());
+  SetHeader (EndMarker (), HEAP_TAG_ALLOCATED, Free, nullptr);
   HeapHead = Lead;
+}
+
+// The headers live next to the callers' bytes, so an overflow can rewrite
+// them. Every link is checked before it is followed: the next header must
+// lie forward of H's own header and inside the arena, link back to H, and
+// carry a valid tag; the end marker must still be allocated and last.
+// NULL means the list is damaged there (or H is NULL): the call then fails
+// without writing anything, rather than writing through a forged link.
+[[gnu::noinline]] HEAP_BLOCK_HEADER *NextOf (HEAP_BLOCK_HEADER *H)
+{
+  if (H == nullptr) {
+    return nullptr;
+  }
+  const UINTN Next = reinterpret_cast<UINTN> (H->Next);
+  const UINTN End  = reinterpret_cast<UINTN> (EndMarker ());
+  if (Next < reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE || Next > End) {
+    return nullptr;
+  }
+  HEAP_BLOCK_HEADER *N = H->Next;
+  if (N->Prev != H || (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED)) {
+    return nullptr;
+  }
+  if (Next == End && (N->Tag != HEAP_TAG_ALLOCATED || N->Next != nullptr)) {
+    return nullptr;
+  }
+  return N;
+}
+
+// The leading sentinel, when it is still the allocated head of the list.
+HEAP_BLOCK_HEADER *Lead ()
+{
+  HEAP_BLOCK_HEADER *H = HeapHead;
+  return H->Tag == HEAP_TAG_ALLOCATED && H->Prev == nullptr ? H : nullptr;
 }
 
 VOID *Allocate (UINTN Size)
 {
-  for (HEAP_BLOCK_HEADER *P = HeapHead; P->Next != nullptr; P = P->Next) {
-    if (P->Tag != HEAP_TAG_FREE) {
-      continue;
+  HEAP_BLOCK_HEADER *End = EndMarker ();
+  for (HEAP_BLOCK_HEADER *P = Lead (); P != End;) {
+    HEAP_BLOCK_HEADER *N = NextOf (P);
+    if (N == nullptr) {
+      return nullptr;
     }
-    UINTN Span = SpanOf (P);
-    if (Span - HEAP_HEADER_SIZE == Size) {
-      P->Tag = HEAP_TAG_ALLOCATED;
-      return AddressOf (P) + HEAP_HEADER_SIZE;
+    if (P->Tag == HEAP_TAG_FREE) {
+      UINTN Span = static_cast<UINTN> (AddressOf (N) - AddressOf (P));
+      if (Span - HEAP_HEADER_SIZE == Size) {
+        P->Tag = HEAP_TAG_ALLOCATED;
+        return AddressOf (P) + HEAP_HEADER_SIZE;
+      }
+      // A split leaves a header behind the payload, so it needs 24 bytes
+      // beyond the request. Span is at least one header, and a request near
+      // the top of UINTN must not wrap into a fit, hence the order of tests.
+      if (Span >= 2 * HEAP_HEADER_SIZE && Size <= Span - 2 * HEAP_HEADER_SIZE) {
+        HEAP_BLOCK_HEADER *Q = HeaderAt (AddressOf (P) + HEAP_HEADER_SIZE + Size);
+        SetHeader (Q, HEAP_TAG_FREE, P, N);
+        N->Prev = Q;
+        P->Next = Q;
+        P->Tag  = HEAP_TAG_ALLOCATED;
+        return AddressOf (P) + HEAP_HEADER_SIZE;
+      }
     }
-    // A split leaves a header behind the payload, so it needs 24 bytes
-    // beyond the request. Span is at least one header, and a request near
-    // the top of UINTN must not wrap into a fit, hence the order of tests.
-    if (Span >= 2 * HEAP_HEADER_SIZE && Size <= Span - 2 * HEAP_HEADER_SIZE) {
-      HEAP_BLOCK_HEADER *Q = HeaderAt (AddressOf (P) + HEAP_HEADER_SIZE + Size);
-      SetHeader (Q, HEAP_TAG_FREE, P, P->Next);
-      P->Next->Prev = Q;
-      P->Next       = Q;
-      P->Tag        = HEAP_TAG_ALLOCATED;
-      return AddressOf (P) + HEAP_HEADER_SIZE;
-    }
+    P = N;
   }
   return nullptr;
 }
 
-// The allocated block whose payload is Block, or NULL when Block is not one
+// Frees the allocated block whose payload is Block, merging it with
+// whichever neighbours are free so that no two free blocks are ever
+// adjacent. Returns FALSE, changing nothing, when Block is not one
 // (outside the arena, not a payload address of the list, already free, or
-// one of the two sentinels). Addresses are compared as integers so that a
-// foreign pointer never takes part in pointer arithmetic.
-HEAP_BLOCK_HEADER *FindAllocatedBlock (VOID *Block)
+// one of the two sentinels), or when a link on the way is damaged. Every
+// link a merge uses is checked before the first write. Addresses are
+// compared as integers so that a foreign pointer never takes part in
+// pointer arithmetic.
+BOOLEAN Release (VOID *Block)
 {
-  UINTN Target = reinterpret_cast<UINTN> (Block);
-  UINTN First  = reinterpret_cast<UINTN> (mHeapArena);
-
+  const UINTN Target = reinterpret_cast<UINTN> (Block);
+  const UINTN First  = reinterpret_cast<UINTN> (mHeapArena);
   if (Target < First + 2 * HEAP_HEADER_SIZE || Target >= First + sizeof (mHeapArena)) {
-    return nullptr;
+    return FALSE;
   }
-  // Start after the leading sentinel and stop before the end marker.
-  for (HEAP_BLOCK_HEADER *H = HeapHead->Next; H->Next != nullptr; H = H->Next) {
-    UINTN Payload = reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE;
-    if (Payload == Target) {
-      return H->Tag == HEAP_TAG_ALLOCATED ? H : nullptr;
+
+  // The walk stops at the end marker at the latest: its payload would lie
+  // past the arena.
+  HEAP_BLOCK_HEADER *Prev = Lead ();
+  HEAP_BLOCK_HEADER *H    = NextOf (Prev);
+  for (;;) {
+    if (H == nullptr || reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE > Target) {
+      return FALSE;
     }
-    if (Payload > Target) {
+    if (reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE == Target) {
       break;
     }
+    Prev = H;
+    H    = NextOf (H);
   }
-  return nullptr;
-}
+  HEAP_BLOCK_HEADER *Next = NextOf (H);
+  if (H->Tag != HEAP_TAG_ALLOCATED || Next == nullptr) {
+    return FALSE;
+  }
+  const bool         AbsorbNext = Next->Tag == HEAP_TAG_FREE;
+  HEAP_BLOCK_HEADER *After      = AbsorbNext ? NextOf (Next) : Next;  // never past the end marker: it is allocated
+  if (After == nullptr) {
+    return FALSE;
+  }
 
-// Marks H free and merges it with whichever neighbours are free, so no two
-// free blocks are ever adjacent. Both neighbours exist: the sentinels are
-// never freed.
-VOID Release (HEAP_BLOCK_HEADER *H)
-{
   H->Tag = HEAP_TAG_FREE;
-
-  HEAP_BLOCK_HEADER *Next = H->Next;
-  if (Next->Tag == HEAP_TAG_FREE) {
-    H->Next       = Next->Next;
-    H->Next->Prev = H;
+  if (AbsorbNext) {
+    H->Next     = After;
+    After->Prev = H;
   }
-
-  HEAP_BLOCK_HEADER *Prev = H->Prev;
   if (Prev->Tag == HEAP_TAG_FREE) {
-    Prev->Next    = H->Next;
-    H->Next->Prev = Prev;
+    Prev->Next  = After;
+    After->Prev = Prev;
   }
+  return TRUE;
 }
 
-}  // namespace
-
-extern "C" VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size)
+// One call of slot 10 with the heap to itself.
+VOID *HeapCall (IN VOID *Block, IN UINTN Size)
 {
   if (HeapHead == nullptr) {
     LayOutArena ();
   }
-
   if (Block == nullptr) {
     return Size != 0 ? Allocate (Size) : nullptr;
   }
-  if (Size != 0) {
-    return nullptr;
-  }
-
   // A pointer that is not a live payload is refused and changes nothing: a
   // double free or a stray pointer would otherwise corrupt the list.
-  HEAP_BLOCK_HEADER *H = FindAllocatedBlock (Block);
-  if (H == nullptr) {
-    return nullptr;
+  return Size == 0 && Release (Block) ? Block : nullptr;
+}
+
+}  // namespace
+
+// A notification function may call the heap while it interrupts another
+// heap call, so in the boot-services copy each call runs with the TPL
+// raised: the notification then waits until the list is whole again. After
+// the hand-off to an OS there is nothing left to interrupt (and no boot
+// services to call); the SMM copy is never interrupted and must not call
+// boot services, and knows itself by its own flag.
+extern "C" VOID *EFIAPI HeapAllocFree (IN VOID *Block, IN UINTN Size)
+{
+  EFI_BOOT_SERVICES *BootServices = mSmmCopy ? nullptr : LiveBootServices (mSystemTable);
+  if (BootServices == nullptr) {
+    return HeapCall (Block, Size);
   }
-  Release (H);
-  return Block;
+  const EFI_TPL Caller = BootServices->RaiseTPL (TPL_HIGH_LEVEL);
+  VOID *Result = HeapCall (Block, Size);
+  BootServices->RestoreTPL (Caller);
+  return Result;
 }

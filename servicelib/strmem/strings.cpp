@@ -13,22 +13,37 @@ constexpr UINTN kMaxCopyCount = 0x80000000ull;
 
 constexpr UINTN kUnbounded = ~static_cast<UINTN> (0);
 
+// Characters are moved as bytes, so a 16-bit string may start at an odd
+// address (callers pack strings into buffers at any offset); on x64 each
+// still compiles to a single load or store.
+template <typename UNIT>
+UNIT LoadUnit (CONST VOID *Base, UINTN Index)
+{
+  UNIT Unit;
+  __builtin_memcpy (&Unit, static_cast<CONST UINT8 *> (Base) + Index * sizeof (UNIT), sizeof Unit);
+  return Unit;
+}
+
+template <typename UNIT>
+VOID StoreUnit (VOID *Base, UINTN Index, UNIT Unit)
+{
+  __builtin_memcpy (static_cast<UINT8 *> (Base) + Index * sizeof (UNIT), &Unit, sizeof Unit);
+}
+
 template <typename UNIT>
 INT16 CharAt (CONST VOID *Base, UINTN Index)
 {
-  return static_cast<INT16> (static_cast<CONST UNIT *> (Base)[Index]);
+  return static_cast<INT16> (LoadUnit<UNIT> (Base, Index));
 }
 
 template <typename UNIT>
 VOID Copy (VOID *Dest, CONST VOID *Source, UINTN Count, BOOLEAN StopAtNul)
 {
-  auto       *D    = static_cast<UNIT *> (Dest);
-  const auto *S    = static_cast<CONST UNIT *> (Source);
-  UINTN      Limit = Count < kMaxCopyCount ? Count : kMaxCopyCount;
+  UINTN Limit = Count < kMaxCopyCount ? Count : kMaxCopyCount;
 
   for (UINTN Index = 0; Index < Limit; Index++) {
-    UNIT Ch = S[Index];
-    D[Index] = Ch;
+    UNIT Ch = LoadUnit<UNIT> (Source, Index);
+    StoreUnit (Dest, Index, Ch);
     if (StopAtNul != 0 && Ch == 0) {
       break;
     }

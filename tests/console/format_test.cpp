@@ -195,4 +195,44 @@ TEST (FormatEngine, OutputRoutineMayFormatItself)
   EXPECT_EQ (Narrow (gReceived), "<7><7>");
 }
 
+// NULL for the format or the argument list, and counts past INT32.
+TEST (Extremes, NullFormatProducesNothing)
+{
+  const UINT64 Args[] = {1};
+  for (BOOLEAN Wide : {0, 1}) {
+    gReceived.clear ();
+    EXPECT_EQ (FormatOutput (Record, 0xFFFFFFFF, Wide, nullptr, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))), 0u);
+    EXPECT_TRUE (gReceived.empty ());
+  }
+}
+
+TEST (Extremes, NullArgumentListReadsEverySlotAsZero)
+{
+  const char     Expected[] = "0|0|0|(null)|(null)|(null)|(null)|Success||0| |.";  // precision 0 of 0: a space
+  const char     Narrow8[]  = "%d|%x|%lld|%s|%S|%g|%t|%r|%c|%*d|%.*u|%n.";
+  const char16_t Narrow16[] = u"%d|%x|%lld|%s|%S|%g|%t|%r|%c|%*d|%.*u|%n.";
+  for (const void *Format : {static_cast<const void *> (Narrow8), static_cast<const void *> (Narrow16)}) {
+    gReceived.clear ();
+    const BOOLEAN Wide = Format == Narrow16;
+    EXPECT_EQ (FormatOutput (Record, 0xFFFFFFFF, Wide, Format, nullptr), sizeof Expected - 1);
+    EXPECT_EQ (Narrow (gReceived), Expected);
+  }
+}
+
+TEST (Extremes, CountPastInt32MaximumStoresTheMaximum)
+{
+  // 215 fields of 9999999 characters: 2149999785, past 2^31 - 1.
+  std::string Format;
+  for (int I = 0; I < 215; ++I) {
+    Format += "%9999999d";
+  }
+  Format += "%n";
+  INT32               Count = 0;
+  std::vector<UINT64> Args (215, 0);
+  Args.push_back (P (&Count));
+  EXPECT_EQ (FormatOutput (nullptr, 0xFFFFFFFF, 0, Format.c_str (), reinterpret_cast<VA_LIST> (Args.data ())),
+             2149999785u);
+  EXPECT_EQ (Count, 0x7FFFFFFF);
+}
+
 }  // namespace

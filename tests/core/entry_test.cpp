@@ -184,6 +184,53 @@ TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
   EXPECT_TRUE (Fw.Ports.Log.empty ());
 }
 
+// A table that any driver may have installed under the SMM GUID first:
+// the SMM copy must never call it.
+unsigned gPlantedCalls;
+UINT32 EFIAPI PlantedRead (UINT16, UINTN) { return ++gPlantedCalls; }
+EFI_STATUS EFIAPI PlantedWrite (UINT16, UINT32, UINTN) { return ++gPlantedCalls, EFI_SUCCESS; }
+
+TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
+{
+  sim::SimFirmware      Fw;
+  LIB_SERVICES_PROTOCOL Planted{};
+  Planted.IoRead  = PlantedRead;
+  Planted.IoWrite = PlantedWrite;
+  InstallOn (Fw, kSmmLibGuid, &Planted);
+  Fw.InstallSmmBase (TRUE);
+
+  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  EXPECT_EQ (mLib, &mLibServicesSmm);
+  Fw.Ports.Log.clear ();
+  SerialPutChar ('A');
+  EXPECT_EQ (gPlantedCalls, 0u);
+  EXPECT_EQ (Fw.Ports.Uart.Transmitted, std::vector<UINT8>{'A'});
+  EXPECT_TRUE (Fw.Ports.Through (PortPath::CpuIo).empty ());
+  EXPECT_FALSE (Fw.Ports.Through (PortPath::SmmIo).empty ());
+}
+
+// The image goes into SMRAM once: later installations of SMM Base do
+// nothing after a load succeeded, and retry after one failed.
+TEST (SmmBaseNotificationRepeat, LoadsTheImageIntoSmramAtMostOnce)
+{
+  sim::SimFirmware Fw;
+  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  struct Round {
+    EFI_STATUS Status;
+    size_t     RegisterCalls;  // so far
+    bool       Quiet;          // no boot service called
+  };
+  const Round Rounds[] = {{EFI_OUT_OF_RESOURCES, 1, false}, {EFI_SUCCESS, 2, false}, {EFI_SUCCESS, 2, true}};
+  for (const Round &R : Rounds) {
+    Fw.SmmBase.RegisterStatus = R.Status;
+    const size_t Calls = Fw.Calls.size ();
+    InstallOn (Fw, kSmmBaseGuid, &Fw.SmmBase.Protocol);
+    EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), R.RegisterCalls);
+    EXPECT_EQ (Fw.Calls.size () == Calls, R.Quiet);
+  }
+  EXPECT_TRUE (Fw.LivePool.empty ());
+}
+
 TEST (ProtocolTables, InstancesDifferOnlyInPortSlots)
 {
   for (const LIB_SERVICES_PROTOCOL *T : {&mLibServicesBs, &mLibServicesSmm}) {

@@ -76,6 +76,114 @@ TEST (PortIo, WriteStatusReachesTheCaller)
   EXPECT_EQ (mLib->IoWrite (0x80, 0, 3), EFI_INVALID_PARAMETER);  // a width the protocol refuses
 }
 
+// Which CPU I/O protocol the boot-services slots take, as the platform's
+// protocols come and go around the entry point and the first access.
+enum class Via { FrameworkCpuIo, CpuIo2, Nothing };
+struct PlatformCase {
+  const char *Name;
+  bool        FrameworkAtEntry, Cpu2AtEntry;
+  bool        FrameworkLater, Cpu2Later;  // installed after the entry point, before the access
+  Via         First;                      // the first access goes here
+  bool        FrameworkAfterFirst;        // then the Framework protocol appears
+  Via         Second;
+};
+
+class PortIoPlatform : public ::testing::TestWithParam<PlatformCase> {};
+
+TEST_P (PortIoPlatform, TakesTheFrameworkProtocolElseCpuIo2ElseReadsAllOnes)
+{
+  const PlatformCase &C = GetParam ();
+  sim::SimFirmware    Fw;
+  RemoveProtocol (Fw, kCpuIoGuid);
+  auto Install = [&] (bool Framework) { InstallOn (Fw, Framework ? kCpuIoGuid : kCpuIo2Guid, Framework ? &Fw.CpuIo : &Fw.CpuIo2); };
+  if (C.FrameworkAtEntry) Install (true);
+  if (C.Cpu2AtEntry) Install (false);
+  StartBootServicesCopy (Fw);
+  // A Framework CPU I/O driver that runs after ours is waited for.
+  EXPECT_EQ (Fw.Notifications.size (), C.FrameworkAtEntry ? 1u : 2u);
+  if (C.FrameworkLater) Install (true);
+  if (C.Cpu2Later) Install (false);
+
+  auto Check = [&] (Via Expected) {
+    Fw.Ports.Log.clear ();
+    const EFI_STATUS Written = mLib->IoWrite (0x3FF, 0x5A, 0);
+    const UINT32     Read[]  = {mLib->IoRead (0x3FF, 0), mLib->IoRead (0xCFC, 1), mLib->IoRead (0xCF8, 2)};
+    if (Expected == Via::Nothing) {
+      EXPECT_EQ (Written, EFI_NOT_READY);
+      EXPECT_EQ (Read[0], 0xFFu);
+      EXPECT_EQ (Read[1], 0xFFFFu);
+      EXPECT_EQ (Read[2], 0xFFFFFFFFu);
+      EXPECT_TRUE (Fw.Ports.Log.empty ());
+      return;
+    }
+    const void *This = Expected == Via::FrameworkCpuIo ? &Fw.CpuIo : &Fw.CpuIo2;
+    EXPECT_EQ (Written, EFI_SUCCESS);
+    EXPECT_EQ (Read[0], 0x5Au);
+    ASSERT_EQ (Fw.Ports.Log.size (), 4u);
+    for (const auto &Access : Fw.Ports.Log) {
+      EXPECT_EQ (Access.This, This);
+    }
+    // Once a protocol is known, an access calls no boot service.
+    const size_t Calls = Fw.Calls.size ();
+    Fw.ClearTplLog ();
+    mLib->IoRead (0x3FF, 0);
+    EXPECT_EQ (Fw.Calls.size (), Calls);
+    EXPECT_EQ (Fw.TplCallCount, 0u);
+  };
+  Check (C.First);
+  if (C.FrameworkAfterFirst) Install (true);
+  Check (C.Second);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Protocols, PortIoPlatform,
+  ::testing::Values (PlatformCase{"FrameworkOnly", true, false, false, false, Via::FrameworkCpuIo, false, Via::FrameworkCpuIo},
+                     PlatformCase{"Both", true, true, false, false, Via::FrameworkCpuIo, false, Via::FrameworkCpuIo},
+                     PlatformCase{"Cpu2Only", false, true, false, false, Via::CpuIo2, false, Via::CpuIo2},
+                     PlatformCase{"Neither", false, false, false, false, Via::Nothing, false, Via::Nothing},
+                     PlatformCase{"NeitherThenFramework", false, false, false, false, Via::Nothing, true, Via::FrameworkCpuIo},
+                     PlatformCase{"FrameworkAfterEntry", false, false, true, false, Via::FrameworkCpuIo, false, Via::FrameworkCpuIo},
+                     PlatformCase{"Cpu2AfterEntry", false, false, false, true, Via::CpuIo2, false, Via::CpuIo2},
+                     PlatformCase{"FrameworkAfterCpu2WasTaken", false, true, false, false, Via::CpuIo2, true, Via::FrameworkCpuIo}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
+// Without a known protocol, an access asks the firmware only when it may:
+// not after the hand-off to an OS, and not above TPL_NOTIFY.
+TEST (PortIoPlatform, AsksForNoProtocolAfterHandoffOrAboveNotify)
+{
+  sim::SimFirmware Fw;
+  RemoveProtocol (Fw, kCpuIoGuid);
+  StartBootServicesCopy (Fw);
+  InstallOn (Fw, kCpuIo2Guid, &Fw.CpuIo2);
+  const size_t Calls = Fw.Calls.size ();
+
+  Fw.CurrentTpl = TPL_HIGH_LEVEL;
+  EXPECT_EQ (mLib->IoRead (0x3FF, 0), 0xFFu);
+  EXPECT_EQ (Fw.Calls.size (), Calls);
+  Fw.CurrentTpl = TPL_APPLICATION;
+
+  Fw.BootServices.ExitBootServices (nullptr, 0);
+  EXPECT_EQ (mLib->IoWrite (0x3FF, 1, 0), EFI_NOT_READY);
+  EXPECT_EQ (mLib->IoRead (0x3FF, 0), 0xFFu);
+  EXPECT_EQ (Fw.Calls.size (), Calls + 1);  // ExitBootServices itself
+  EXPECT_TRUE (Fw.Ports.Log.empty ());
+}
+
+TEST (PortIo, SmmSlotsWithoutASystemTableTouchNothing)
+{
+  sim::SimFirmware Fw;
+  Fw.InstallSmmBase (TRUE);
+  Fw.SmmBase.GetSmstStatus = EFI_UNSUPPORTED;
+  ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable);
+  ASSERT_EQ (Smst, nullptr);
+  Fw.Ports.Log.clear ();
+  EXPECT_EQ (mLib->IoWrite (0x3FF, 1, 0), EFI_NOT_READY);
+  EXPECT_EQ (mLib->IoRead (0xCFC, 1), 0xFFFFu);
+  SerialPutChar ('A');
+  EXPECT_EQ (Fw.Ports.Through (PortPath::SmmIo).size (), 0u);
+  EXPECT_EQ (Fw.Ports.Through (PortPath::CpuIo).size (), 0u);
+}
+
 // A stand-in instance that records what the wrappers hand to slots 11 and 12.
 struct SlotCall {
   bool   Write;

@@ -239,4 +239,68 @@ TEST (ScanInputCalls, CharacterGivenBackAtTheEndIsDroppedByTheNextCall)
   EXPECT_EQ (gInput.Pos, 5u);
 }
 
+TEST (ScanInputCalls, NullFormatOrInputRoutineReturnsZeroAndCallsNothing)
+{
+  SetInput (u"42");
+  INT64  Value = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&Value)};
+  EXPECT_EQ (ScanInput (ReadMem, 0, 0, nullptr, reinterpret_cast<VA_LIST> (Args)), 0);
+  EXPECT_EQ (ScanInput (nullptr, 0, 0, "%d", reinterpret_cast<VA_LIST> (Args)), 0);
+  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (Value, 0);
+}
+
+// NULL destinations, or no argument list at all: nothing is stored, the
+// input is read as with real destinations, and every conversion counts as
+// it would with one (%n never counts).
+struct NullDestCase {
+  const char    *Format;
+  std::u16string Input;
+  INTN           Result;
+  size_t         Read;
+};
+
+class ScanNullDestinations : public ::testing::TestWithParam<NullDestCase> {};
+
+TEST_P (ScanNullDestinations, StoreNothingAndCountAsUsual)
+{
+  const NullDestCase &C          = GetParam ();
+  const UINT64        Nulls[4]   = {};
+  for (VA_LIST Args : {reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Nulls)), static_cast<VA_LIST> (nullptr)}) {
+    SetInput (C.Input);
+    EXPECT_EQ (ScanInput (ReadMem, 0, 0, C.Format, Args), C.Result) << C.Format;
+    EXPECT_EQ (gInput.Pos, C.Read) << C.Format;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P (Conversions, ScanNullDestinations,
+                          ::testing::Values (NullDestCase{"%d %hx", u"42 ff;", 2, 6},
+                                             NullDestCase{"%ld%n%c", u"7x", 2, 2},
+                                             NullDestCase{"%3c%s", u"abc de", 2, 6},
+                                             NullDestCase{"%*d %n%lb", u"1 101", 1, 5},
+                                             NullDestCase{"%d%d", u"5 -x", 0, 4}));
+
+// An input of 2^31 characters or more, simulated: the routine moves the
+// step counter it is given up to just below the INT32 maximum, as if that
+// many characters had been read. The counts stop at the maximum.
+UINTN EFIAPI LongInput (INT32 *Counter)
+{
+  if (gInput.Pos == 0) {
+    *Counter = 0x7FFFFFFD;
+  }
+  return ReadMem (Counter);
+}
+
+TEST (ScanInputCalls, ConsumedCountStopsAtInt32Maximum)
+{
+  SetInput (u"     7");
+  INT32  Before = 0, After = 0;
+  INT64  Value  = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&Before), reinterpret_cast<UINTN> (&Value), reinterpret_cast<UINTN> (&After)};
+  EXPECT_EQ (ScanInput (LongInput, 0, 0, " %n%d%n", reinterpret_cast<VA_LIST> (Args)), 1);
+  EXPECT_EQ (Before, 0x7FFFFFFF);
+  EXPECT_EQ (Value, 7);
+  EXPECT_EQ (After, 0x7FFFFFFF);
+}
+
 }  // namespace

@@ -189,4 +189,25 @@ TEST (ScanPushBack, NeverWritesPastItsFourSlots)
   }
 }
 
+// Step counters count on past the INT32 maximum without overflow; a step
+// that went past it adds up to the maximum, as does a sum beyond it.
+TEST (ScanCounts, StopAtTheInt32Maximum)
+{
+  StartScan (u"ab");
+  INT32 Step = kScanCountMax - 1;
+  EXPECT_EQ (ScanNextChar (&Step), 'a');
+  EXPECT_EQ (ScanNextChar (&Step), 'b');
+  ScanPushBack ('b', &Step);
+  EXPECT_EQ (Step, kScanCountMax);
+
+  ScanConsumed = kScanCountMax - 3;
+  AddConsumed (2);
+  EXPECT_EQ (ScanConsumed, kScanCountMax - 1);
+  AddConsumed (2);
+  EXPECT_EQ (ScanConsumed, kScanCountMax);
+  ScanConsumed = 5;
+  AddConsumed (INT32 (0x80000000));  // a step of 2^31 characters
+  EXPECT_EQ (ScanConsumed, kScanCountMax);
+}
+
 }  // namespace

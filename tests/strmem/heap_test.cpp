@@ -2,10 +2,7 @@
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.
-#include <servicelib.h>
-#include <strmem/heap.h>
-
-#include <gtest/gtest.h>
+#include "HeapList.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,76 +12,16 @@
 #include <string>
 #include <vector>
 
+using namespace heaptest;
+
 namespace {
 
-constexpr UINTN kArenaSize = LIB_SERVICES_HEAP_SIZE;
-constexpr UINTN kHdr       = HEAP_HEADER_SIZE;
-constexpr UINTN kEnd       = kArenaSize - kHdr;  // offset of the end marker
-constexpr UINTN kAll       = ~static_cast<UINTN> (0);
-
-struct BlockView {
-  UINTN Offset;
-  char  Tag;
-  bool operator== (const BlockView &) const = default;
-};
-
-std::ostream &operator<< (std::ostream &Os, const BlockView &B)
-{
-  return Os << B.Tag << "@" << B.Offset;
-}
-
-UINTN OffsetOf (const VOID *Address)
-{
-  return static_cast<UINTN> (static_cast<const UINT8 *> (Address) - mHeapArena);
-}
+constexpr UINTN kAll = ~static_cast<UINTN> (0);
 
 VOID *PayloadAt (UINTN HeaderOffset)
 {
   return mHeapArena + HeaderOffset + kHdr;
 }
-
-// Checks the list from HeapHead: sentinels in place, Prev and Next agree,
-// headers in address order at least one header apart (so the blocks tile
-// the arena without gap or overlap), tags valid, no two free neighbours.
-::testing::AssertionResult ListIsWellFormed ()
-{
-  auto *Lead = HeapHead;
-  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != HEAP_TAG_ALLOCATED || Lead->Prev != nullptr) {
-    return ::testing::AssertionFailure () << "leading sentinel damaged";
-  }
-  UINTN Steps = 0;
-  for (auto *H = Lead; H->Next != nullptr; H = H->Next) {
-    auto *N = H->Next;
-    UINTN Here = OffsetOf (H), There = OffsetOf (N);
-    if (++Steps > kArenaSize / kHdr || There > kEnd || There < Here + kHdr) {
-      return ::testing::AssertionFailure () << "bad Next " << There << " after " << Here;
-    }
-    if (N->Prev != H) {
-      return ::testing::AssertionFailure () << "Prev of " << There << " is not " << Here;
-    }
-    if (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED) {
-      return ::testing::AssertionFailure () << "bad tag at " << There;
-    }
-    if (H->Tag == HEAP_TAG_FREE && N->Tag == HEAP_TAG_FREE) {
-      return ::testing::AssertionFailure () << "free neighbours at " << Here << " and " << There;
-    }
-    if (N->Next == nullptr && (There != kEnd || N->Tag != HEAP_TAG_ALLOCATED)) {
-      return ::testing::AssertionFailure () << "list ends at " << There;
-    }
-  }
-  return ::testing::AssertionSuccess ();
-}
-
-std::vector<BlockView> Walk ()
-{
-  std::vector<BlockView> Blocks;
-  for (auto *H = HeapHead; H != nullptr; H = H->Next) {
-    Blocks.push_back ({OffsetOf (H), static_cast<char> (H->Tag)});
-  }
-  return Blocks;
-}
-
-const std::vector<BlockView> kEmptyArena = {{0, 'A'}, {kHdr, 'F'}, {kEnd, 'A'}};
 
 class Heap : public ::testing::Test {
 protected:
@@ -463,5 +400,82 @@ TEST_P (HeapRandom, ListAndPayloadsMatchTheModelAfterEveryStep)
 }
 
 INSTANTIATE_TEST_SUITE_P (Heap, HeapRandom, ::testing::Values (1u, 2u, 0x5EEDu, 20261208u));
+
+// Headers overwritten by a caller's overflow: three 16-byte blocks A, B
+// and C, then B's header forged. Every call that has to follow a forged
+// link fails and writes nothing: no byte of the arena changes and nothing
+// outside it is touched. (Freeing A follows B's Next only when B claims to
+// be free.) With B's header put back, the heap works on as before.
+enum class Link { Keep, Null, Outside, Lead, PastEnd, IntoPayload };
+struct ForgeCase {
+  const char *Name;
+  UINT8       Tag;
+  Link        Prev, Next;
+  bool        FreeingAWorks;
+};
+
+void PrintTo (const ForgeCase &C, std::ostream *Os) { *Os << C.Name; }
+
+class HeapForgedHeader : public ::testing::TestWithParam<ForgeCase> {};
+
+TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
+{
+  static UINT64 Victim[4];
+  const ForgeCase &C = GetParam ();
+  auto *A = static_cast<UINT8 *> (HeapAllocFree (nullptr, 16));
+  auto *B = static_cast<UINT8 *> (HeapAllocFree (nullptr, 16));
+  auto *Cb = static_cast<UINT8 *> (HeapAllocFree (nullptr, 16));
+  std::memset (Cb, 0xC5, 16);
+  auto *Hb = reinterpret_cast<HEAP_BLOCK_HEADER *> (B - kHdr);
+  const HEAP_BLOCK_HEADER Original = *Hb;
+  auto LinkTo = [&] (Link L, HEAP_BLOCK_HEADER *Kept) -> HEAP_BLOCK_HEADER * {
+    switch (L) {
+      case Link::Keep: return Kept;
+      case Link::Null: return nullptr;
+      case Link::Outside: return reinterpret_cast<HEAP_BLOCK_HEADER *> (Victim);
+      case Link::Lead: return HeapHead;
+      case Link::PastEnd: return reinterpret_cast<HEAP_BLOCK_HEADER *> (mHeapArena + kEnd + 1);
+      case Link::IntoPayload: return reinterpret_cast<HEAP_BLOCK_HEADER *> (Cb);
+    }
+    return Kept;
+  };
+  // What an overflow of A by 24 bytes writes.
+  HEAP_BLOCK_HEADER Forged = Original;
+  Forged.Tag  = C.Tag;
+  Forged.Prev = LinkTo (C.Prev, Original.Prev);
+  Forged.Next = LinkTo (C.Next, Original.Next);
+  std::memcpy (A + 16, &Forged, sizeof Forged);
+
+  EXPECT_EQ (HeapAllocFree (A, 0), C.FreeingAWorks ? A : nullptr);
+  const std::vector<UINT8> Arena (mHeapArena, mHeapArena + kArenaSize);
+  EXPECT_EQ (HeapAllocFree (A, 0), nullptr);
+  EXPECT_EQ (HeapAllocFree (B, 0), nullptr);
+  EXPECT_EQ (HeapAllocFree (Cb, 0), nullptr);
+  EXPECT_EQ (HeapAllocFree (nullptr, 8), nullptr);
+  EXPECT_TRUE (std::equal (Arena.begin (), Arena.end (), mHeapArena));
+  EXPECT_EQ (Victim[0] | Victim[1] | Victim[2] | Victim[3], 0u);
+
+  std::memcpy (A + 16, &Original, sizeof Original);
+  for (UINT8 *P : {B, A, Cb}) {
+    if (P != A || !C.FreeingAWorks) {
+      EXPECT_EQ (HeapAllocFree (P, 0), P);
+    }
+  }
+  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (Walk (), kEmptyArena);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Heap, HeapForgedHeader,
+  ::testing::Values (ForgeCase{"TagNeitherFreeNorAllocated", 'X', Link::Keep, Link::Keep, false},
+                     ForgeCase{"FreeWithNextOutsideTheArena", HEAP_TAG_FREE, Link::Keep, Link::Outside, false},
+                     ForgeCase{"FreeWithNextNotLinkingBack", HEAP_TAG_FREE, Link::Keep, Link::IntoPayload, false},
+                     ForgeCase{"FreeWithNextBackwards", HEAP_TAG_FREE, Link::Keep, Link::Lead, false},
+                     ForgeCase{"NextNull", HEAP_TAG_ALLOCATED, Link::Keep, Link::Null, true},
+                     ForgeCase{"NextBackwards", HEAP_TAG_ALLOCATED, Link::Keep, Link::Lead, true},
+                     ForgeCase{"NextPastTheEndMarker", HEAP_TAG_ALLOCATED, Link::Keep, Link::PastEnd, true},
+                     ForgeCase{"PrevOutsideTheArena", HEAP_TAG_ALLOCATED, Link::Outside, Link::Keep, false},
+                     ForgeCase{"PrevNotTheBlockBefore", HEAP_TAG_ALLOCATED, Link::Lead, Link::Keep, false}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -186,6 +187,20 @@ TEST (StringCopy, OverlapCopiesForwardOneCharacterAtATime)
   char16_t WideBuffer[] = u"abcdef";
   StringCopy (WideBuffer + 1, WideBuffer, 4, 0, 1);
   EXPECT_EQ (std::u16string_view (WideBuffer), u"aaaaaf");
+}
+
+// 16-bit strings packed into byte buffers at odd addresses copy and
+// compare as aligned ones do.
+TEST (StringsWide, OddAddressesWorkLikeAlignedOnes)
+{
+  alignas (2) UINT8 Source[12], Folded[12], Dest[12] = {};
+  std::memcpy (Source + 1, u"Ab\u0142", 8);
+  std::memcpy (Folded + 1, u"aB\u0142", 8);
+  EXPECT_EQ (StringCopy (Dest + 1, Source + 1, kAll, 1, 1), Dest + 1);
+  EXPECT_EQ (std::memcmp (Dest + 1, Source + 1, 8), 0);
+  EXPECT_EQ (Dest[9], 0);
+  EXPECT_EQ (StringCompare (Source + 1, Folded + 1, kAll, 0x20, 1, 1), 0);
+  EXPECT_EQ (StringCompare (Source + 1, Folded + 1, 4, 0, 1, 1), 'A' - 'a');
 }
 
 }  // namespace

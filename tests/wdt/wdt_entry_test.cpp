@@ -136,6 +136,7 @@ struct LoadFailureCase {
   bool        HookPresent;
   const char *FailService;  // nullptr: no rule
   EFI_STATUS  Expected;
+  bool        HookWithoutInterface = false;  // the hook GUID installed with a NULL interface
 };
 
 class WdtLoadFailure : public ::testing::TestWithParam<LoadFailureCase> {};
@@ -149,6 +150,10 @@ TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
   }
   if (C.HookPresent) {
     P.HookService.Install (P.Fw);
+  }
+  if (C.HookWithoutInterface) {
+    EFI_HANDLE Handle = nullptr;
+    P.Fw.Install (&Handle, kHookGuid, nullptr);
   }
   P.Regs.Install (P.Fw);
   if (C.FailService != nullptr) {
@@ -166,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P (
   Causes, WdtLoadFailure,
   ::testing::Values (LoadFailureCase{"NoSetup", false, true, nullptr, EFI_NOT_FOUND},
                      LoadFailureCase{"GetVariableFails", true, true, "GetVariable", EFI_DEVICE_ERROR},
-                     LoadFailureCase{"NoHookService", true, false, nullptr, EFI_NOT_FOUND}),
+                     LoadFailureCase{"NoHookService", true, false, nullptr, EFI_NOT_FOUND},
+                     LoadFailureCase{"HookWithoutInterface", true, false, nullptr, EFI_NOT_FOUND, true}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 struct NotifySetupCase {

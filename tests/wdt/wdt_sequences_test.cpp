@@ -172,4 +172,80 @@ TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
   EXPECT_EQ (P.Regs.Log, Expected);
 }
 
+// The register-access service replaced after publishing: the old interface
+// is gone (its table now traps), a new one is installed. Nothing is
+// published again; a sequence goes through the new interface, which the
+// driver hears of when it was waiting for the service (it is located
+// afresh at the hand-off in any case). At a hand-off with no service left,
+// nothing is touched.
+unsigned gStaleCalls;
+EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++gStaleCalls, EFI_SUCCESS; }
+EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++gStaleCalls, EFI_SUCCESS; }
+
+enum class Trigger { Start, Stop, Hook, ExitBootServices, LegacyBoot };
+struct ReplacedCase {
+  const char *Name;
+  Trigger     Run;
+  bool        ServiceAfterEntry;  // else present at entry
+  bool        NewServiceInstalled;
+  bool        Stops;              // the sequence that runs is Stop's
+};
+
+class WdtRegisterAccessReplaced : public ::testing::TestWithParam<ReplacedCase> {};
+
+TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
+{
+  const ReplacedCase &C = GetParam ();
+  Platform P;
+  P.SetSetup (45);
+  P.HookService.Install (P.Fw);
+  if (!C.ServiceAfterEntry) {
+    P.Regs.Install (P.Fw);
+  }
+  ASSERT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_SUCCESS);
+  if (C.ServiceAfterEntry) {
+    P.Regs.Install (P.Fw);
+  }
+  REGISTER_ACCESS_PROTOCOL Fresh = P.Regs.Protocol;
+  P.Regs.Protocol                = {StaleRead, StaleWrite};
+  for (EFI_HANDLE Handle : P.Fw.HandlesWith (kRegAccessGuid)) {
+    P.Fw.Uninstall (Handle, kRegAccessGuid);
+  }
+  if (C.NewServiceInstalled) {
+    EFI_HANDLE Handle = nullptr;
+    P.Fw.Install (&Handle, kRegAccessGuid, &Fresh);
+  }
+  P.Regs.Log.clear ();
+
+  auto *W = &mWatchdogControl;
+  switch (C.Run) {
+    case Trigger::Start: W->Start (W); break;
+    case Trigger::Stop: W->Stop (W); break;
+    case Trigger::Hook: P.HookService.Fire (); break;
+    case Trigger::ExitBootServices: P.Fw.BootServices.ExitBootServices (P.Image, 0); break;
+    case Trigger::LegacyBoot: P.Fw.SignalGroup (kLegacyGroup); break;
+  }
+
+  EXPECT_EQ (gStaleCalls, 0u);
+  if (!C.NewServiceInstalled) {
+    EXPECT_TRUE (P.Regs.Log.empty ());
+  } else {
+    EXPECT_EQ (P.Regs.Log, C.Stops ? StopLog (0, 0) : ArmLog (45, 0, 0, 0));
+  }
+  EXPECT_EQ (P.Fw.HandlesWith (kWatchdogGuid).size (), 1u);
+  EXPECT_EQ (P.HookService.Calls.size (), 1u);
+  EXPECT_EQ (P.Fw.EventsInGroup (kExitBootGroup).size (), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Triggers, WdtRegisterAccessReplaced,
+  ::testing::Values (ReplacedCase{"Start", Trigger::Start, true, true, false},
+                     ReplacedCase{"Stop", Trigger::Stop, true, true, true},
+                     ReplacedCase{"Hook", Trigger::Hook, true, true, true},
+                     ReplacedCase{"ExitBootServices", Trigger::ExitBootServices, true, true, false},
+                     ReplacedCase{"ExitBootServicesServiceAtEntry", Trigger::ExitBootServices, false, true, false},
+                     ReplacedCase{"LegacyBootServiceAtEntry", Trigger::LegacyBoot, false, true, false},
+                     ReplacedCase{"ExitBootServicesWithNoService", Trigger::ExitBootServices, false, false, false}),
+  [] (const auto &Info) { return std::string (Info.param.Name); });
+
 }  // namespace

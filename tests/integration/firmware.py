@@ -17,7 +17,9 @@ progress lines and the watchdog register traffic go to the debug console
 port, which QEMU writes to debug.log and which survives ExitBootServices.
 COM1 is a unix socket that this script reads; it types the demo's input
 line only once the demo has asked for it, since the firmware's own console
-polls COM1 too. The demo ends every boot with a power-off.
+polls COM1 too. The demo ends every boot with a power-off. A firmware
+exception dump on COM1 ends the boot at once as a failure, and so does the
+time limit.
 """
 import argparse
 import re
@@ -37,6 +39,9 @@ END = b"<<<DEMO END>>>\n\r"
 PROMPT = b"input> "
 INPUT_LINE = b"42 -17 0x1F hello\n"
 TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
+# What the firmware's exception handler prints on COM1 before it stops.
+EXCEPTION = re.compile(rb"!!!! \S+ Exception Type - [^\r\n]*")
+EXCEPTION_GRACE = 2  # seconds to let the rest of the dump arrive
 
 # The demo boot: Setup timeout 30, SMM Base installed after ServiceLib (so its
 # notification loads the SMM copy), register access before WdtControl.
@@ -110,10 +115,16 @@ def boot(scenario, images, out, limit, progress=None):
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
         com1 = bytearray()
+        crashed = None
         try:
             conn = connect(sock_path, process)
             sent = False
             while True:
+                if crashed is None and EXCEPTION.search(com1):
+                    crashed = time.monotonic()
+                if crashed is not None and time.monotonic() - crashed > EXCEPTION_GRACE:
+                    process.terminate()  # timeout passes it on to QEMU
+                    break
                 ready, _, _ = select.select([conn], [], [], 0.5)
                 if ready:
                     try:
@@ -136,6 +147,9 @@ def boot(scenario, images, out, limit, progress=None):
             status = process.wait()
     elapsed = time.monotonic() - started
     (out / "elapsed").write_text(f"{elapsed:.1f}\n")
+    if crashed is not None:
+        raise Failure(f"the firmware stopped with an exception after {elapsed:.0f} s: "
+                      f"{EXCEPTION.search(com1).group().decode('ascii', 'replace')} (logs in {out})")
     if status == 124 or status == 137:
         raise Failure(f"QEMU did not power off within {limit} s (logs in {out})")
     if status != 0:

@@ -65,7 +65,8 @@ def setvar_setup(timeout):
 # The late-CPU-I/O boot: ServiceLib starts and prints before the Framework
 # CPU I/O protocol exists; then the fixture brings it, and every later
 # access must go through it. The planted boot: a stranger's table under the
-# SMM instance's GUID before the SMM copy starts, which must never call it.
+# SMM instance's GUID before the SMM copy starts, which must never call it;
+# SMM Base is installed twice, and only the first may start an SMM copy.
 SCENARIOS = {
     "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
@@ -76,7 +77,7 @@ SCENARIOS = {
     "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch", "load Fixture.efi",
                   "Probe.efi print scratch off"],
     "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
-                "Probe.efi smm print scratch off"],
+                "fixturectl smmbase", "Probe.efi smm print scratch off"],
 }
 IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi"]
 # Without WdtControl.efi the shell reports the missing file and goes on;
@@ -525,6 +526,16 @@ def check_planted_untouched(out):
            "the probe did not find the planted and the real SMM instance")
 
 
+def check_planted_smm_once(out):
+    lines = debug_lines(out)
+    installs = [index for index, line in enumerate(lines) if line == "FIX install smm base"]
+    expect(len(installs) == 2, f"expected SMM Base installed twice, found {len(installs)}")
+    register = [line for line in lines if line.startswith("SMM Register")]
+    expect(len(register) == 1 and register[0].endswith("\\ServiceLib.efi SourceBuffer=0 SourceSize=0 "
+                                                       "LegacyIA32Binary=0"),
+           f"ServiceLib must register its image in SMRAM exactly once: {register}")
+
+
 CHECKS = {
     "demo-com1": check_demo_com1,
     "smm-lifecycle": check_smm_lifecycle,
@@ -540,6 +551,7 @@ CHECKS = {
     "planted-com1": check_planted_com1,
     "planted-smmio": check_planted_smmio,
     "planted-untouched": check_planted_untouched,
+    "planted-smm-once": check_planted_smm_once,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 

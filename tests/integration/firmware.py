@@ -80,8 +80,9 @@ SCENARIOS = {
                 "fixturectl smmbase", "Probe.efi smm print scratch off"],
 }
 IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi"]
-# Without WdtControl.efi the shell reports the missing file and goes on;
-# only the watchdog checks fail then.
+# A boot's disk holds the images its script names. Without WdtControl.efi
+# the shell reports the missing file and goes on; only the watchdog checks
+# fail then.
 REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi", "Probe.efi"]
 
 
@@ -106,7 +107,8 @@ def lay_out(images, out, scenario):
     if fat.exists():
         shutil.rmtree(fat)
     fat.mkdir(parents=True)
-    for name in IMAGES:
+    script = " ".join(SCENARIOS[scenario])
+    for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
         if (images / name).is_file():
             shutil.copy(images / name, fat / name)
         elif name in REQUIRED:

@@ -52,6 +52,14 @@ UINT32 Print (CONST CHAR8 *Format, ...)
   return Count;
 }
 
+// One word of the command line, by its low bytes.
+VOID LogWord (CONST CHAR16 *Word)
+{
+  while (*Word != 0 && *Word != u' ') {
+    LogChar (static_cast<CHAR8> (*Word++ & 0x7F));
+  }
+}
+
 VOID LogStatus (CONST CHAR8 *Name, EFI_STATUS Status)
 {
   LogStr (Name);
@@ -244,9 +252,7 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
     Smm |= WordIs (Word, "smm");
     Off |= WordIs (Word, "off");
     LogStr (" ");
-    while (Word < Words.Cursor) {
-      LogChar (static_cast<CHAR8> (*Word++ & 0x7F));
-    }
+    LogWord (Word);
   }
   LogStr ("\n");
 
@@ -264,7 +270,9 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
       } else if (WordIs (Word, "wdt")) {
         ShowWatchdog ();
       } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {
-        LogStr ("APP probe error: unknown step\n");
+        LogStr ("APP probe error: unknown step ");
+        LogWord (Word);
+        LogStr ("\n");
       }
     }
     Print ("<<<PROBE END>>>\n");

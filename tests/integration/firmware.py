@@ -31,6 +31,8 @@ import sys
 import time
 from pathlib import Path
 
+import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
+
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
@@ -597,7 +599,10 @@ def main():
         p.add_argument("--limit", type=int, default=90)
     for p in (p_boot, p_check, p_demo):
         p.add_argument("--out", type=Path, required=True)
+    smram_lane.add_commands(sub)
     args = parser.parse_args()
+    if args.command.startswith("smram-"):
+        return smram_lane.run(args)
     try:
         if args.command == "boot":
             elapsed = boot(args.scenario, args.images, args.out, args.limit)

@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// One call of a LIB_SERVICES_PROTOCOL slot, described so that it can be
+// made in two places with the same inputs: inside SMM on the SMRAM copy
+// (the probe driver copies the description into SMRAM first) and in DXE on
+// the boot-services copy (the shell tool). Pointers inside the description
+// are offsets into its own Data area; binding turns them into addresses of
+// wherever the description lies, so the strings, argument slots and output
+// buffers of an SMI-time call all sit in SMRAM.
+//
+// Two helper routines stand in for a caller's callbacks: a sink that
+// stores each produced CHAR16 into Data (an output routine for
+// FormatOutput) and a source that reads an 8-bit string from Data (an
+// input routine for ScanInput). Each image that includes this header has
+// its own copies of them and of their cursors.
+#ifndef SMRAM_SLOT_CALL_H_
+#define SMRAM_SLOT_CALL_H_
+
+#include <LibServices.h>
+
+inline constexpr UINT32 SlotCallMaxArgs   = 6;
+inline constexpr UINT32 SlotCallMaxFixups = 24;
+inline constexpr UINT32 SlotCallDataSize  = 2048;
+
+enum class SLOT_ARG : UINT8 {
+  Value   = 0,  // passed as it is
+  DataRef = 1,  // an offset into Data, passed as its address
+  Sink    = 2,  // the sink routine
+  Source  = 3,  // the source routine
+  LibSlot = 4,  // the routine in this slot of the same protocol table
+};
+
+// Slots by their index after the two header fields.
+enum class LIB_SLOT : UINT32 {
+  RegisterImageInSmm = 0,
+  GetCharA,
+  PutCharA,
+  PutCharB,
+  GetCharB,
+  PutCharC,
+  FormatOutput,
+  ScanInput,
+  StringCopy,
+  StringCompare,
+  HeapAllocFree,
+  IoRead,
+  IoWrite,
+  Count
+};
+
+struct SLOT_CALL {
+  UINT32 Slot;
+  UINT32 ArgCount;
+  UINT64 Args[SlotCallMaxArgs];
+  UINT8  Kinds[SlotCallMaxArgs];
+  UINT16 FixupCount;
+  // Offsets of 8-byte fields in Data that hold Data offsets (pointers in
+  // a VA_LIST, for instance) and are bound like DataRef arguments.
+  UINT16 Fixups[SlotCallMaxFixups];
+  UINT32 SinkOffset;      // where the sink stores CHAR16 units
+  UINT32 SinkCapacity;    // in CHAR16 units
+  UINT32 SinkLength;      // out: units stored
+  UINT32 SinkDropped;     // out: units that did not fit
+  UINT32 SourceOffset;    // the source's NUL-terminated 8-bit string
+  UINT32 SourceReads;     // out: how often the source was called
+  UINT64 Result;          // out: the slot's result, widened by its type
+  UINT8  ResultInData;    // out: 1 when Result was an address in Data, now an offset
+  UINT8  Reserved[7];
+  alignas (8) UINT8 Data[SlotCallDataSize];
+};
+
+static_assert (sizeof (SLOT_CALL) % 8 == 0, "SLOT_CALL keeps 8-byte fields aligned in arrays");
+
+namespace slotcall {
+
+// How each slot's result comes back in RAX: only the low bytes of a
+// narrower result are defined.
+struct RESULT_TYPE {
+  UINT8 Bits;
+  bool  Signed;
+  bool  Pointer;
+};
+
+inline constexpr RESULT_TYPE ResultTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
+  {64, false, true},    // RegisterImageInSmm: handle
+  {64, false, false},   // GetCharA
+  {0, false, false},    // PutCharA: VOID
+  {0, false, false},    // PutCharB
+  {64, false, false},   // GetCharB
+  {0, false, false},    // PutCharC
+  {32, false, false},   // FormatOutput: UINT32
+  {64, true, false},    // ScanInput: INTN
+  {64, false, true},    // StringCopy: Dest
+  {32, true, false},    // StringCompare: INT32
+  {64, false, true},    // HeapAllocFree: block
+  {32, false, false},   // IoRead: UINT32
+  {64, false, false},   // IoWrite: EFI_STATUS
+};
+
+// The routine in a slot: the slots follow the two 32-bit header fields as
+// an array of pointers.
+inline VOID *SlotRoutine (CONST LIB_SERVICES_PROTOCOL *Lib, UINT64 Slot)
+{
+  return reinterpret_cast<VOID *CONST *> (&Lib->RegisterImageInSmm)[Slot];
+}
+
+inline UINT64 Normalize (UINT32 Slot, UINT64 Raw)
+{
+  RESULT_TYPE Type = ResultTypes[Slot];
+  if (Type.Bits == 0) {
+    return 0;
+  }
+  if (Type.Bits == 32) {
+    return Type.Signed ? static_cast<UINT64> (static_cast<INT64> (static_cast<INT32> (Raw)))
+                       : static_cast<UINT32> (Raw);
+  }
+  return Raw;
+}
+
+// The callbacks work on one call at a time.
+inline constinit SLOT_CALL *mActive = nullptr;
+
+inline VOID EFIAPI Sink (IN CHAR16 Ch)
+{
+  SLOT_CALL *Call = mActive;
+  if (Call->SinkLength < Call->SinkCapacity) {
+    UINT8 *At = Call->Data + Call->SinkOffset + 2 * Call->SinkLength;
+    At[0] = static_cast<UINT8> (Ch);
+    At[1] = static_cast<UINT8> (Ch >> 8);
+    Call->SinkLength++;
+  } else {
+    Call->SinkDropped++;
+  }
+}
+
+inline UINTN EFIAPI Source (IN INT32 *Counter)
+{
+  (void)Counter;
+  SLOT_CALL *Call = mActive;
+  Call->SourceReads++;
+  if (Call->SourceOffset >= SlotCallDataSize || Call->Data[Call->SourceOffset] == 0) {
+    return 0;
+  }
+  return Call->Data[Call->SourceOffset++];
+}
+
+// Checks what a description may point at: every offset inside Data, the
+// sink's buffer too, and a slot that can be called this way (not slot 0,
+// which loads images, and not the get slots, which wait for COM1 input).
+inline bool Valid (CONST SLOT_CALL *Call)
+{
+  if (Call->Slot >= static_cast<UINT32> (LIB_SLOT::Count) || Call->ArgCount > SlotCallMaxArgs ||
+      Call->FixupCount > SlotCallMaxFixups || Call->SourceOffset > SlotCallDataSize ||
+      Call->SinkOffset > SlotCallDataSize || Call->SinkCapacity > (SlotCallDataSize - Call->SinkOffset) / 2) {
+    return false;
+  }
+  auto Slot = static_cast<LIB_SLOT> (Call->Slot);
+  if (Slot == LIB_SLOT::RegisterImageInSmm || Slot == LIB_SLOT::GetCharA || Slot == LIB_SLOT::GetCharB) {
+    return false;
+  }
+  for (UINT32 Index = 0; Index < Call->ArgCount; Index++) {
+    auto Kind = static_cast<SLOT_ARG> (Call->Kinds[Index]);
+    if (Kind > SLOT_ARG::LibSlot || (Kind == SLOT_ARG::DataRef && Call->Args[Index] >= SlotCallDataSize) ||
+        (Kind == SLOT_ARG::LibSlot && Call->Args[Index] >= static_cast<UINT32> (LIB_SLOT::Count))) {
+      return false;
+    }
+  }
+  for (UINT32 Index = 0; Index < Call->FixupCount; Index++) {
+    UINT32 At = Call->Fixups[Index];
+    if (At % 8 != 0 || At > SlotCallDataSize - 8 ||
+        *reinterpret_cast<CONST UINT64 *> (Call->Data + At) >= SlotCallDataSize) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline VOID MoveFixups (SLOT_CALL *Call, UINT64 Delta)
+{
+  for (UINT32 Index = 0; Index < Call->FixupCount; Index++) {
+    *reinterpret_cast<UINT64 *> (Call->Data + Call->Fixups[Index]) += Delta;
+  }
+}
+
+// Makes the call on Lib with the description at Call (which must have
+// passed Valid), then puts the Data fields back to offsets so that the
+// same call made elsewhere leaves byte-identical Data.
+inline VOID Invoke (CONST LIB_SERVICES_PROTOCOL *Lib, SLOT_CALL *Call)
+{
+  UINT64 Base = reinterpret_cast<UINT64> (Call->Data);
+  UINT64 Args[SlotCallMaxArgs] = {};
+  for (UINT32 Index = 0; Index < Call->ArgCount; Index++) {
+    switch (static_cast<SLOT_ARG> (Call->Kinds[Index])) {
+      case SLOT_ARG::Value:
+        Args[Index] = Call->Args[Index];
+        break;
+      case SLOT_ARG::DataRef:
+        Args[Index] = Base + Call->Args[Index];
+        break;
+      case SLOT_ARG::Sink:
+        Args[Index] = reinterpret_cast<UINT64> (&Sink);
+        break;
+      case SLOT_ARG::Source:
+        Args[Index] = reinterpret_cast<UINT64> (&Source);
+        break;
+      case SLOT_ARG::LibSlot:
+        Args[Index] = reinterpret_cast<UINT64> (SlotRoutine (Lib, Call->Args[Index]));
+        break;
+    }
+  }
+  Call->SinkLength  = 0;
+  Call->SinkDropped = 0;
+  Call->SourceReads = 0;
+  mActive           = Call;
+  MoveFixups (Call, Base);
+
+  // Every slot takes at most six arguments of at most 64 bits each, so one
+  // shape serves them all: surplus arguments go unread.
+  using SLOT_ROUTINE = UINT64 (EFIAPI *)(UINT64, UINT64, UINT64, UINT64, UINT64, UINT64);
+  auto Routine = reinterpret_cast<SLOT_ROUTINE> (SlotRoutine (Lib, Call->Slot));
+  UINT64 Raw   = Routine (Args[0], Args[1], Args[2], Args[3], Args[4], Args[5]);
+
+  MoveFixups (Call, 0 - Base);
+  mActive      = nullptr;
+  Call->Result = Normalize (Call->Slot, Raw);
+  Call->ResultInData = 0;
+  if (ResultTypes[Call->Slot].Pointer && Call->Result >= Base && Call->Result < Base + SlotCallDataSize) {
+    Call->Result -= Base;
+    Call->ResultInData = 1;
+  }
+}
+
+}  // namespace slotcall
+
+#endif

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// The probe's SMI handler. The communication buffer lies outside SMRAM, so
+// everything the handler acts on is first copied into SMRAM: the command,
+// the image to load, the call description with its strings and argument
+// slots. Replies and the pending log text go back into the buffer.
+#include "ProbeDriver.h"
+
+constinit UINT64 gCommBuffer = 0;
+
+namespace {
+
+constinit UINT64    mSmiCount = 0;
+constinit SLOT_CALL mCall     = {};   // the SMRAM copy of a call description
+
+VOID CopyBytes (VOID *To, CONST VOID *From, UINTN Count)
+{
+  auto       *D = static_cast<UINT8 *> (To);
+  const auto *S = static_cast<const UINT8 *> (From);
+  while (Count-- != 0) {
+    *D++ = *S++;
+  }
+}
+
+EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
+{
+  VOID      *File   = nullptr;
+  EFI_STATUS Status = gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, PayloadSize, &File);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+  CopyBytes (File, Shared->Payload, PayloadSize);
+  Status = LoadAndStart (static_cast<UINT8 *> (File), PayloadSize, Values);
+  gPiSmst->SmmFreePool (File);
+  return Status;
+}
+
+EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
+{
+  if (gCopy.Interface == nullptr) {
+    return EFI_NOT_STARTED;
+  }
+  if (PayloadSize != sizeof (SLOT_CALL)) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  CopyBytes (&mCall, Shared->Payload, sizeof (SLOT_CALL));
+  if (!slotcall::Valid (&mCall)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  gSmmIoCounts = {};
+  slotcall::Invoke (gCopy.Interface, &mCall);
+  Values[static_cast<UINT32> (CALL_VALUE::Interface)]   = reinterpret_cast<UINT64> (gCopy.Interface);
+  Values[static_cast<UINT32> (CALL_VALUE::Routine)]     =
+    reinterpret_cast<UINT64> (slotcall::SlotRoutine (gCopy.Interface, mCall.Slot));
+  Values[static_cast<UINT32> (CALL_VALUE::IoReads)]     = gSmmIoCounts.Reads;
+  Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = gSmmIoCounts.Writes;
+  Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = gSmmIoCounts.WrongThis;
+  Values[static_cast<UINT32> (CALL_VALUE::DataAddress)] = reinterpret_cast<UINT64> (mCall.Data);
+  CopyBytes (Shared->Payload, &mCall, sizeof (SLOT_CALL));
+  return EFI_SUCCESS;
+}
+
+// Reads only inside the loaded copy: the tool checks what DXE cannot see.
+EFI_STATUS RunPeek (UINT64 *Values)
+{
+  UINT64 Address = Values[0];
+  if (Address < gCopy.Base || Address + 8 > gCopy.Base + gCopy.Size) {
+    return EFI_ACCESS_DENIED;
+  }
+  Values[0] = *reinterpret_cast<volatile UINT64 *> (Address);
+  return EFI_SUCCESS;
+}
+
+// What a loaded copy would do if it called a boot service at SMI time: the
+// routine lies outside SMRAM, and after the lock the processor refuses to
+// run it in SMM. The machine stops with an exception dump on COM1.
+EFI_STATUS RunFault ()
+{
+  if (gCopy.Interface == nullptr) {
+    return EFI_NOT_STARTED;
+  }
+  EFI_BOOT_SERVICES *BootServices = HostedBootServices ();
+  LOG ().Text ("SMM calling the loaded copy's RaiseTPL at ")
+        .Hex (reinterpret_cast<UINT64> (BootServices->RaiseTPL)).End ();
+  EFI_TPL Old = BootServices->RaiseTPL (TPL_NOTIFY);
+  BootServices->RestoreTPL (Old);
+  LOG ().Text ("SMM RaiseTPL returned inside SMM").End ();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS RunStatus (UINT64 *Values)
+{
+  UINT64 Local = 0;
+  Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (&ProbeSmiHandler);
+  Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (gPiSmst);
+  Values[static_cast<UINT32> (STATUS_VALUE::SmiCount)]     = mSmiCount;
+  Values[static_cast<UINT32> (STATUS_VALUE::CommBuffer)]   = gCommBuffer;
+  Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)] = reinterpret_cast<UINT64> (&Local);
+  Values[static_cast<UINT32> (STATUS_VALUE::ImageBase)]    = gCopy.Base;
+  Values[static_cast<UINT32> (STATUS_VALUE::ImageSize)]    = gCopy.Size;
+  Values[static_cast<UINT32> (STATUS_VALUE::Interface)]    = reinterpret_cast<UINT64> (gCopy.Interface);
+  return EFI_SUCCESS;
+}
+
+}  // namespace
+
+EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
+                                   IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)
+{
+  (void)DispatchHandle;
+  (void)Context;
+  mSmiCount++;
+  constexpr UINTN Fixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
+  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < Fixed ||
+      *CommBufferSize > Fixed + SmramProbePayloadLimit) {
+    return EFI_SUCCESS;
+  }
+  UINTN  Size   = *CommBufferSize;
+  auto  *Shared = static_cast<PROBE_MESSAGE *> (CommBuffer);
+  UINT32 Command     = Shared->Command;
+  UINT32 PayloadSize = Shared->PayloadSize;
+  UINT64 Values[SmramProbeValues];
+  CopyBytes (Values, Shared->Values, sizeof (Values));
+
+  EFI_STATUS Status;
+  if (PayloadSize > Size - Fixed) {
+    Status = EFI_BAD_BUFFER_SIZE;
+  } else {
+    switch (static_cast<PROBE_COMMAND> (Command)) {
+      case PROBE_COMMAND::Status:
+        Status = RunStatus (Values);
+        break;
+      case PROBE_COMMAND::Load:
+        Status = RunLoad (Shared, PayloadSize, Values);
+        break;
+      case PROBE_COMMAND::Call:
+        Status = RunCall (Shared, PayloadSize, Values);
+        break;
+      case PROBE_COMMAND::Peek:
+        Status = RunPeek (Values);
+        break;
+      case PROBE_COMMAND::Fault:
+        Status = RunFault ();
+        break;
+      default:
+        Status = EFI_UNSUPPORTED;
+        break;
+    }
+  }
+  if (EFI_ERROR (Status)) {
+    LOG ().Text ("SMM command ").Dec (Command).Text (" failed: ").Hex (Status).End ();
+  }
+  Shared->Status = Status;
+  Shared->Locked = gLocked;
+  CopyBytes (Shared->Values, Values, sizeof (Values));
+  UINT32 Lost = 0;
+  Shared->LogSize = LogDrain (Shared->Log, SmramProbeLogSize, &Lost);
+  Shared->LogLost = Lost;
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// What an image started by the probe sees of the platform, all of it in
+// SMRAM: a system table whose boot services are the subset a Framework SMM
+// driver uses at entry (served over the PI SMM protocol database), a
+// Framework SMM Base that answers InSmm with TRUE, and a Framework SMM
+// system table whose SmmIo forwards to the PI SmmIo and checks This.
+#include "ProbeDriver.h"
+#include <ServiceLibPkg/Protocol/LoadedImage.h>
+
+constinit IO_COUNTS gSmmIoCounts = {};
+extern constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase;
+
+namespace {
+
+constexpr UINTN BootServiceCount = (sizeof (EFI_BOOT_SERVICES) - sizeof (EFI_TABLE_HEADER)) / sizeof (VOID *);
+constexpr UINT64 BootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
+constexpr UINT64 SystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
+constexpr UINT64 SmstSignature         = 0x54534d53ULL;          // "SMST"
+
+constinit EFI_GUID mFwSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
+
+constinit EFI_BOOT_SERVICES     mHostedBs    = {};
+constinit EFI_SYSTEM_TABLE      mHostedSt    = {};
+constinit EFI_SMM_SYSTEM_TABLE  mFwSmst      = {};
+// The firmware's routines, copied while DXE memory could still be read.
+constinit VOID                  *mFirmwareBs[BootServiceCount] = {};
+
+VOID **Slots (EFI_BOOT_SERVICES *Table)
+{
+  return reinterpret_cast<VOID **> (reinterpret_cast<UINT8 *> (Table) + sizeof (EFI_TABLE_HEADER));
+}
+
+// ---- boot services outside the served subset: say which, refuse.
+template <UINTN Index>
+EFI_STATUS EFIAPI Unserved ()
+{
+  LOG ().Text ("SMM entry called boot service at offset ")
+        .Hex (sizeof (EFI_TABLE_HEADER) + Index * sizeof (VOID *)).Text (": not served").End ();
+  return EFI_UNSUPPORTED;
+}
+
+template <typename T, T... Index>
+struct UNSERVED_TABLE {
+  using ROUTINE = EFI_STATUS (EFIAPI *)();
+  static constexpr ROUTINE Routines[sizeof...(Index)] = {&Unserved<Index>...};
+};
+
+using UNSERVED = __make_integer_seq<UNSERVED_TABLE, UINTN, BootServiceCount>;
+
+// ---- the served subset.
+EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registration, OUT VOID **Interface)
+{
+  (void)Registration;
+  EFI_STATUS Status;
+  if (SameGuid (*Protocol, mFwSmmBaseGuid)) {
+    *Interface = &gHostedSmmBase;
+    Status     = EFI_SUCCESS;
+  } else {
+    Status = gPiSmst->SmmLocateProtocol (Protocol, nullptr, Interface);
+  }
+  LOG ().Text ("SMM entry LocateProtocol ").Guid (*Protocol).Text (" status=").Hex (Status)
+        .Text (" interface=").Hex (EFI_ERROR (Status) ? 0 : reinterpret_cast<UINT64> (*Interface)).End ();
+  return Status;
+}
+
+EFI_STATUS Install (EFI_HANDLE *Handle, EFI_GUID *Protocol, VOID *Interface, CONST CHAR8 *How)
+{
+  EFI_STATUS Status = gPiSmst->SmmInstallProtocolInterface (Handle, Protocol, EFI_NATIVE_INTERFACE, Interface);
+  LOG ().Text ("SMM entry ").Text (How).Text (" ").Guid (*Protocol).Text (" interface=")
+        .Hex (reinterpret_cast<UINT64> (Interface)).Text (" handle=").Hex (reinterpret_cast<UINT64> (*Handle))
+        .Text (" status=").Hex (Status).End ();
+  return Status;
+}
+
+EFI_STATUS EFIAPI HostedInstallProtocolInterface (IN OUT EFI_HANDLE *Handle, IN EFI_GUID *Protocol,
+                                                  IN EFI_INTERFACE_TYPE Type, IN VOID *Interface)
+{
+  (void)Type;
+  return Install (Handle, Protocol, Interface, "InstallProtocolInterface");
+}
+
+EFI_STATUS EFIAPI HostedInstallMultiple (IN OUT EFI_HANDLE *Handle, ...)
+{
+  __builtin_ms_va_list Marker;
+  __builtin_ms_va_start (Marker, Handle);
+  EFI_STATUS Status = EFI_SUCCESS;
+  for (;;) {
+    auto *Protocol = __builtin_va_arg (Marker, EFI_GUID *);
+    if (Protocol == nullptr) {
+      break;
+    }
+    VOID *Interface = __builtin_va_arg (Marker, VOID *);
+    Status = Install (Handle, Protocol, Interface, "InstallMultipleProtocolInterfaces");
+    if (EFI_ERROR (Status)) {
+      break;
+    }
+  }
+  __builtin_ms_va_end (Marker);
+  return Status;
+}
+
+EFI_STATUS EFIAPI HostedHandleProtocol (IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, OUT VOID **Interface)
+{
+  return gPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
+}
+
+EFI_STATUS EFIAPI HostedOpenProtocol (IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, OUT VOID **Interface,
+                                      IN EFI_HANDLE Agent, IN EFI_HANDLE Controller, IN UINT32 Attributes)
+{
+  (void)Agent;
+  (void)Controller;
+  (void)Attributes;
+  return gPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
+}
+
+EFI_STATUS EFIAPI HostedAllocatePool (IN EFI_MEMORY_TYPE Type, IN UINTN Size, OUT VOID **Buffer)
+{
+  (void)Type;
+  return gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
+}
+
+EFI_STATUS EFIAPI HostedFreePool (IN VOID *Buffer)
+{
+  return gPiSmst->SmmFreePool (Buffer);
+}
+
+// ---- Framework SMM Base, SMRAM instance.
+EFI_STATUS EFIAPI FwUnsupported ()
+{
+  LOG ().Text ("SMM Framework SMM Base: member not served").End ();
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI FwInSmm (IN EFI_SMM_BASE_PROTOCOL *This, OUT BOOLEAN *InSmm)
+{
+  *InSmm = TRUE;
+  LOG ().Text ("SMM entry InSmm This=").Text (This == &gHostedSmmBase ? "SmmBase" : "other").Text (" -> 1").End ();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FwGetSmstLocation (IN EFI_SMM_BASE_PROTOCOL *This, IN OUT EFI_SMM_SYSTEM_TABLE **Smst)
+{
+  *Smst = &mFwSmst;
+  LOG ().Text ("SMM entry GetSmstLocation This=").Text (This == &gHostedSmmBase ? "SmmBase" : "other")
+        .Text (" -> ").Hex (reinterpret_cast<UINT64> (&mFwSmst)).End ();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI FwAllocatePool (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_MEMORY_TYPE Type, IN UINTN Size,
+                                  OUT VOID **Buffer)
+{
+  (void)This;
+  (void)Type;
+  return gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
+}
+
+EFI_STATUS EFIAPI FwFreePool (IN EFI_SMM_BASE_PROTOCOL *This, IN VOID *Buffer)
+{
+  (void)This;
+  return gPiSmst->SmmFreePool (Buffer);
+}
+
+// ---- Framework SmmIo over the PI SmmIo.
+EFI_STATUS IoForward (bool Write, EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
+                      UINTN Count, VOID *Buffer)
+{
+  (Write ? gSmmIoCounts.Writes : gSmmIoCounts.Reads)++;
+  if (This != &mFwSmst.SmmIo) {
+    gSmmIoCounts.WrongThis++;
+    LOG ().Text ("SMM SmmIo ").Text (Write ? "write" : "read").Text (" port=").Hex (Address)
+          .Text (" with This=").Hex (reinterpret_cast<UINT64> (This)).Text (", not &Smst->SmmIo").End ();
+  }
+  PI_SMM_IO_ACCESS &Io = gPiSmst->SmmIo.Io;
+  return (Write ? Io.Write : Io.Read) (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+}
+
+EFI_STATUS EFIAPI FwIoRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
+                            IN UINTN Count, IN OUT VOID *Buffer)
+{
+  return IoForward (false, This, Width, Address, Count, Buffer);
+}
+
+EFI_STATUS EFIAPI FwIoWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
+                             IN UINTN Count, IN OUT VOID *Buffer)
+{
+  return IoForward (true, This, Width, Address, Count, Buffer);
+}
+
+EFI_STATUS EFIAPI FwMemRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
+                             IN UINTN Count, IN OUT VOID *Buffer)
+{
+  (void)This;
+  return gPiSmst->SmmIo.Mem.Read (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+}
+
+EFI_STATUS EFIAPI FwMemWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
+                              IN UINTN Count, IN OUT VOID *Buffer)
+{
+  (void)This;
+  return gPiSmst->SmmIo.Mem.Write (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+}
+
+}  // namespace
+
+constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase = {};
+
+VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices)
+{
+  CONST VOID *CONST *From = Slots (const_cast<EFI_BOOT_SERVICES *> (BootServices));
+  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+    mFirmwareBs[Index] = const_cast<VOID *> (From[Index]);
+  }
+}
+
+EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
+{
+  VOID **To = Slots (&mHostedBs);
+  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+    To[Index] = reinterpret_cast<VOID *> (UNSERVED::Routines[Index]);
+  }
+  mHostedBs.Hdr.Signature                   = BootServicesSignature;
+  mHostedBs.Hdr.HeaderSize                  = sizeof (EFI_BOOT_SERVICES);
+  mHostedBs.AllocatePool                    = HostedAllocatePool;
+  mHostedBs.FreePool                        = HostedFreePool;
+  mHostedBs.LocateProtocol                  = HostedLocateProtocol;
+  mHostedBs.InstallProtocolInterface        = HostedInstallProtocolInterface;
+  mHostedBs.InstallMultipleProtocolInterfaces = HostedInstallMultiple;
+  mHostedBs.HandleProtocol                  = HostedHandleProtocol;
+  mHostedBs.OpenProtocol                    = HostedOpenProtocol;
+
+  gHostedSmmBase.Register         = reinterpret_cast<EFI_SMM_REGISTER_HANDLER> (&FwUnsupported);
+  gHostedSmmBase.UnRegister       = reinterpret_cast<EFI_SMM_UNREGISTER_HANDLER> (&FwUnsupported);
+  gHostedSmmBase.Communicate      = reinterpret_cast<EFI_SMM_COMMUNICATE> (&FwUnsupported);
+  gHostedSmmBase.RegisterCallback = reinterpret_cast<EFI_SMM_CALLBACK_SERVICE> (&FwUnsupported);
+  gHostedSmmBase.InSmm            = FwInSmm;
+  gHostedSmmBase.SmmAllocatePool  = FwAllocatePool;
+  gHostedSmmBase.SmmFreePool      = FwFreePool;
+  gHostedSmmBase.GetSmstLocation  = FwGetSmstLocation;
+
+  mHostedSt.Hdr.Signature  = SystemTableSignature;
+  mHostedSt.Hdr.HeaderSize = sizeof (EFI_SYSTEM_TABLE);
+  mHostedSt.BootServices   = &mHostedBs;
+
+  mFwSmst.Hdr.Signature         = SmstSignature;
+  mFwSmst.Hdr.HeaderSize        = sizeof (EFI_SMM_SYSTEM_TABLE);
+  mFwSmst.SmmIo.Io.Read         = FwIoRead;
+  mFwSmst.SmmIo.Io.Write        = FwIoWrite;
+  mFwSmst.SmmIo.Mem.Read        = FwMemRead;
+  mFwSmst.SmmIo.Mem.Write       = FwMemWrite;
+  mFwSmst.SmmAllocatePool       = reinterpret_cast<VOID *> (gPiSmst->SmmAllocatePool);
+  mFwSmst.SmmFreePool           = reinterpret_cast<VOID *> (gPiSmst->SmmFreePool);
+  mFwSmst.SmmAllocatePages      = reinterpret_cast<VOID *> (gPiSmst->SmmAllocatePages);
+  mFwSmst.SmmFreePages          = reinterpret_cast<VOID *> (gPiSmst->SmmFreePages);
+  mFwSmst.CurrentlyExecutingCpu = gPiSmst->CurrentlyExecutingCpu;
+  mFwSmst.NumberOfCpus          = gPiSmst->NumberOfCpus;
+  return &mHostedSt;
+}
+
+VOID SealHostedBootServices ()
+{
+  VOID **To = Slots (&mHostedBs);
+  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+    To[Index] = mFirmwareBs[Index];
+  }
+}
+
+EFI_SMM_SYSTEM_TABLE *FrameworkSmst ()
+{
+  return &mFwSmst;
+}
+
+EFI_BOOT_SERVICES *HostedBootServices ()
+{
+  return &mHostedBs;
+}

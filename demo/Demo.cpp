@@ -18,6 +18,7 @@
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 #include <WatchdogControl.h>
 #include "DebugLog.h"
+#include "PowerOff.h"
 
 namespace {
 
@@ -263,39 +264,6 @@ VOID ShowWatchdog (BOOLEAN TryStart)
   }
 }
 
-// Leave boot services as an OS loader does (the memory map may change
-// under the first attempt), which fires the watchdog driver's hand-off
-// event, then power off so that QEMU ends.
-[[noreturn]] VOID HandOffAndPowerOff ()
-{
-  UINTN                 MapSize = 0, MapKey = 0, DescriptorSize = 0;
-  UINT32                Version = 0;
-  EFI_MEMORY_DESCRIPTOR *Map    = nullptr;
-
-  mBs->GetMemoryMap (&MapSize, nullptr, &MapKey, &DescriptorSize, &Version);
-  UINTN BufferSize = MapSize + 8 * DescriptorSize;
-  mBs->AllocatePool (EfiLoaderData, BufferSize, reinterpret_cast<VOID **> (&Map));
-
-  LogStr ("APP exit boot services\n");
-  EFI_STATUS Status   = EFI_NOT_READY;
-  UINT32     Attempts = 0;
-  while (Map != nullptr && EFI_ERROR (Status) && Attempts < 4) {
-    Attempts++;
-    MapSize = BufferSize;
-    Status  = mBs->GetMemoryMap (&MapSize, Map, &MapKey, &DescriptorSize, &Version);
-    if (!EFI_ERROR (Status)) {
-      Status = mBs->ExitBootServices (mImage, MapKey);
-    }
-  }
-  LogStr (EFI_ERROR (Status) ? "APP exit boot services failed" : "APP exit boot services done");
-  LogStr (", attempts=");
-  LogDec (Attempts);
-  LogStr ("\nAPP reset shutdown\n");
-  mSt->RuntimeServices->ResetSystem (EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
-  for (;;) {
-  }
-}
-
 BOOLEAN WatchdogOnly ()
 {
   EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
@@ -333,7 +301,7 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
   LIB_SERVICES_PROTOCOL *Lib = nullptr;
   if (EFI_ERROR (mBs->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
     LogStr ("APP error: no LIB_SERVICES_PROTOCOL\n");
-    HandOffAndPowerOff ();
+    HandOffAndPowerOff (mImage, mSt);
   }
   mLib = Lib;
   BOOLEAN Full = !WatchdogOnly ();
@@ -353,5 +321,5 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
   }
   ShowWatchdog (!Full);
   Print ("<<<DEMO END>>>\n");
-  HandOffAndPowerOff ();
+  HandOffAndPowerOff (mImage, mSt);
 }

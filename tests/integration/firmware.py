@@ -25,8 +25,10 @@ progress lines and the watchdog register traffic go to the debug console
 port, which QEMU writes to debug.log and which survives ExitBootServices.
 COM1 is a unix socket that this script reads; it types the demo's input
 line only once the demo has asked for it, since the firmware's own console
-polls COM1 too. Every boot ends with a power-off: the demo's own, or the
-shell's "reset -s" after the gnu-efi client.
+polls COM1 too. The demo or the probe (probe/) ends every boot with a
+power-off, or the shell's "reset -s" after the gnu-efi client. A firmware
+exception dump on COM1 ends the boot at once as a failure, and so does the
+time limit.
 """
 import argparse
 import re
@@ -50,11 +52,34 @@ GNU_EFI_END = b"<<<GNU-EFI END>>>\n\r"
 PROMPT = b"input> "
 INPUT_LINE = b"42 -17 0x1F hello\n"
 TIME_TEXT = re.compile(rb"\d\d/\d\d/\d{4}  \d\d:\d\d")
+PROBE_BEGIN = b"<<<PROBE BEGIN>>>\n\r"
+PROBE_END = b"<<<PROBE END>>>\n\r"
+# What the firmware's exception handler prints on COM1 before it stops.
+EXCEPTION = re.compile(rb"!!!! \S+ Exception Type - [^\r\n]*")
+EXCEPTION_GRACE = 2  # seconds to let the rest of the dump arrive
+
+SETUP_GUID = "ec87d643-eba4-4bb5-a1e5-3f3e36b20da9"
+
+
+def setvar_setup(timeout):
+    """The shell's own command for a 410-byte Setup variable with this timeout."""
+    data = bytearray(410)
+    data[332] = timeout
+    return f"setvar Setup -guid {SETUP_GUID} -bs -rt ={data.hex().upper()}"
+
 
 # The demo boot: Setup timeout 30, SMM Base installed after ServiceLib (so its
 # notification loads the SMM copy), register access before WdtControl.
 # The hand-off boot: timeout 0, register access installed after WdtControl,
 # the hook service calling the stop routine, then the hand-off.
+# The stock boot: OVMF as it is, no fixture. ServiceLib has only OVMF's PI
+# CPU I/O 2 protocol to use; WdtControl finds no Setup, then (once the shell
+# has set it) no hook service, and must fail to load and leave nothing behind.
+# The late-CPU-I/O boot: ServiceLib starts and prints before the Framework
+# CPU I/O protocol exists; then the fixture brings it, and every later
+# access must go through it. The planted boot: a stranger's table under the
+# SMM instance's GUID before the SMM copy starts, which must never call it;
+# SMM Base is installed twice, and only the first may start an SMM copy.
 # The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
 # from the fixture), then the shell powers off.
 SCENARIOS = {
@@ -62,12 +87,20 @@ SCENARIOS = {
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
     "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
+    "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt", "load WdtControl.efi", setvar_setup(30),
+              "load WdtControl.efi", "Probe.efi print scratch wdt off"],
+    "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch", "load Fixture.efi",
+                  "Probe.efi print scratch off"],
+    "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
+                "fixturectl smmbase", "Probe.efi smm print scratch off"],
     "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
 }
-IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "GnuEfiClient.efi"]
-# Without WdtControl.efi the shell reports the missing file and goes on;
-# only the watchdog checks fail then.
-REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi"]
+IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi",
+          "GnuEfiClient.efi"]
+# A boot's disk holds the images its script names. Without WdtControl.efi
+# the shell reports the missing file and goes on; only the watchdog checks
+# fail then.
+REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi", "Probe.efi"]
 SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
 DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 
@@ -93,7 +126,8 @@ def lay_out(images, out, scenario, drivers=None):
     if fat.exists():
         shutil.rmtree(fat)
     fat.mkdir(parents=True)
-    for name in IMAGES:
+    script = " ".join(SCENARIOS[scenario])
+    for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
         source = (drivers if drivers and name in DRIVERS else images) / name
         if source.is_file():
             shutil.copy(source, fat / name)
@@ -130,10 +164,16 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
         com1 = bytearray()
+        crashed = None
         try:
             conn = connect(sock_path, process)
             sent = False
             while True:
+                if crashed is None and EXCEPTION.search(com1):
+                    crashed = time.monotonic()
+                if crashed is not None and time.monotonic() - crashed > EXCEPTION_GRACE:
+                    process.terminate()  # timeout passes it on to QEMU
+                    break
                 ready, _, _ = select.select([conn], [], [], 0.5)
                 if ready:
                     try:
@@ -156,6 +196,9 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
             status = process.wait()
     elapsed = time.monotonic() - started
     (out / "elapsed").write_text(f"{elapsed:.1f}\n")
+    if crashed is not None:
+        raise Failure(f"the firmware stopped with an exception after {elapsed:.0f} s: "
+                      f"{EXCEPTION.search(com1).group().decode('ascii', 'replace')} (logs in {out})")
     if status == 124 or status == 137:
         raise Failure(f"QEMU did not power off within {limit} s (logs in {out})")
     if status != 0:
@@ -284,9 +327,10 @@ def expect(condition, message):
 
 # ---------------------------------------------------------------- checks
 
-def check_com1(out, expected_name, markers=(BEGIN, END), who="the demo"):
-    """Exact bytes between the markers: LF then CR, nothing else; %t masked."""
-    actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out, markers, who))
+def check_com1(out, expected_name, actual=None, markers=(BEGIN, END), who="the demo"):
+    """Exact bytes between a client's markers (the demo's unless given): LF then CR, nothing else; %t masked."""
+    if actual is None:
+        actual = TIME_TEXT.sub(b"MM/DD/YYYY  hh:mm", demo_bytes(out, markers, who))
     expected = (HERE / "expected" / expected_name).read_bytes().replace(b"\n", b"\n\r")
     if actual != expected:
         (out / (expected_name + ".actual")).write_bytes(actual)
@@ -306,7 +350,7 @@ def check_handoff_com1(out):
 
 
 def check_gnuefi_com1(out):
-    check_com1(out, "gnuefi_com1.txt", (GNU_EFI_BEGIN, GNU_EFI_END), "the gnu-efi client")
+    check_com1(out, "gnuefi_com1.txt", markers=(GNU_EFI_BEGIN, GNU_EFI_END), who="the gnu-efi client")
 
 
 def check_smm_lifecycle(out):
@@ -393,6 +437,132 @@ def check_wdt_late_regaccess(out):
            f"after the register-access service: {lines[after]!r}")
 
 
+# ---------------------------------------------------------------- probe checks
+
+# Every character through PutCharA costs the serial bring-up (23 writes and
+# 3 reads through the port I/O slots), then one write of the byte, and one
+# more for the carriage return after a line feed; the line-status polls are
+# direct port reads. The scratch step adds two writes and two reads.
+BRING_UP_WRITES, BRING_UP_READS = 23, 3
+SCRATCH_LINE = "APP probe scratch: write A5 status=0 read A5, write 5A status=0 read 5A"
+LOAD_LINE = re.compile(rb"Image '[^']*\\([\w.]+)' (?:loaded at [0-9A-F]+ - |error in StartImage: )([^\r\n]*)\r\n")
+
+
+def probe_blocks(out):
+    """Each probe run's COM1 bytes, markers included, as (offset, bytes) in the order they ran."""
+    com1 = (out / "com1.bin").read_bytes()
+    blocks, position = [], 0
+    while (begin := com1.find(PROBE_BEGIN, position)) >= 0:
+        end = com1.find(PROBE_END, begin)
+        expect(end >= 0, "a probe's end marker is not on COM1")
+        position = end + len(PROBE_END)
+        blocks.append((begin, com1[begin:position]))
+    return blocks
+
+
+def expected_probe_blocks(expected_name):
+    """The expected file's probe runs, each with LF line ends as the probe printed them."""
+    parts = (HERE / "expected" / expected_name).read_bytes().split(PROBE_BEGIN[:-1])
+    return [PROBE_BEGIN[:-1] + part for part in parts[1:]]
+
+
+def port_io_cost(block):
+    """(writes, reads) through the port I/O slots for one probe run that printed block."""
+    characters = len(block)
+    scratch = sum(line.startswith(b"scratch: ") for line in block.split(b"\n"))
+    return (characters * (BRING_UP_WRITES + 1) + block.count(b"\n") + 2 * scratch,
+            characters * BRING_UP_READS + 2 * scratch)
+
+
+def check_probe_com1(out, expected_name):
+    exception = EXCEPTION.search((out / "com1.bin").read_bytes())
+    expect(exception is None, f"exception dump on COM1: {exception and exception.group()!r}")
+    blocks = probe_blocks(out)
+    expect(blocks, "no probe output between markers on COM1")
+    check_com1(out, expected_name, b"".join(block for _, block in blocks))
+
+
+def expect_counts(lines, cpuio, smmio):
+    """The fixture's counters at the hand-off: (writes, reads) per protocol, no wrong This."""
+    counts = summary(lines)
+    wanted = {"cpuio.writes": cpuio[0], "cpuio.reads": cpuio[1], "cpuio.wrongthis": 0,
+              "smmio.writes": smmio[0], "smmio.reads": smmio[1], "smmio.wrongthis": 0}
+    expect(counts == wanted, f"port accesses counted by the fixture: {counts}, expected {wanted}")
+
+
+def expect_scratch_and_end(lines, runs):
+    found = [line for line in lines if line.startswith("APP probe scratch")]
+    expect(found == [SCRATCH_LINE] * runs, f"scratch register through IoWrite/IoRead: {found}")
+    expect(lines[-2].startswith("APP exit boot services done") and lines[-1] == "APP reset shutdown",
+           f"the run did not end with the hand-off and the power-off: {lines[-2:]}")
+
+
+def check_stock_com1(out):
+    check_probe_com1(out, "stock_com1.txt")
+
+
+def check_stock_port_io(out):
+    expect_scratch_and_end(debug_lines(out), 2)
+
+
+def check_stock_wdt(out):
+    com1 = (out / "com1.bin").read_bytes()
+    events = sorted([(m.start(), f"load {m.group(1).decode()}: {m.group(2).decode()}")
+                     for m in LOAD_LINE.finditer(com1)] + [(begin, "probe") for begin, _ in probe_blocks(out)])
+    wanted = ["load ServiceLib.efi: Success", "probe", "load WdtControl.efi: Not Found",
+              "load WdtControl.efi: Not Found", "probe"]
+    expect([event for _, event in events] == wanted, f"shell loads and probe runs on COM1: {events}")
+    absent = "WdtControlStatus status=800000000000000E protocol status=800000000000000E images=0"
+    found = [line for line in debug_lines(out) if line.startswith("APP probe wdt:")]
+    expect(found == [f"APP probe wdt: Setup status=800000000000000E size=0 timeout=0 {absent}",
+                     f"APP probe wdt: Setup status=0 size=410 timeout=30 {absent}"],
+           f"what WdtControl left behind: {found}")
+
+
+def check_latecpuio_com1(out):
+    check_probe_com1(out, "latecpuio_com1.txt")
+
+
+def check_latecpuio_counts(out):
+    lines = debug_lines(out)
+    runs = [index for index, line in enumerate(lines) if line == "APP probe done"]
+    expect(len(runs) == 2 and runs[0] < index_of(lines, "FIX ready") < runs[1],
+           "expected one probe run before the fixture was loaded and one after")
+    expect_scratch_and_end(lines, 2)
+    expect_counts(lines, port_io_cost(expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
+
+
+def check_planted_com1(out):
+    check_probe_com1(out, "planted_com1.txt")
+
+
+def check_planted_smmio(out):
+    lines = debug_lines(out)
+    expect("SMM StartImage in SMM status=0" in lines, "the SMM copy did not start")
+    expect_scratch_and_end(lines, 1)
+    expect_counts(lines, (0, 0), port_io_cost(expected_probe_blocks("planted_com1.txt")[0]))
+
+
+def check_planted_untouched(out):
+    lines = debug_lines(out)
+    expect(index_of(lines, "CTL plant done status=0") < index_of(lines, "CTL smmbase"),
+           "the table was not planted before the SMM copy started")
+    calls = [line for line in lines if line.startswith("PLANT")]
+    expect(not calls, f"the planted table was called: {calls[:4]}")
+    expect("APP probe SMM instances=2 on an image handle=1" in lines,
+           "the probe did not find the planted and the real SMM instance")
+
+
+def check_planted_smm_once(out):
+    lines = debug_lines(out)
+    installs = [index for index, line in enumerate(lines) if line == "FIX install smm base"]
+    expect(len(installs) == 2, f"expected SMM Base installed twice, found {len(installs)}")
+    register = [line for line in lines if line.startswith("SMM Register")]
+    expect(len(register) == 1 and register[0].endswith("\\ServiceLib.efi SourceBuffer=0 SourceSize=0 "
+                                                       "LegacyIA32Binary=0"),
+           f"ServiceLib must register its image in SMRAM exactly once: {register}")
+
+
 CHECKS = {
     "demo-com1": check_demo_com1,
     "smm-lifecycle": check_smm_lifecycle,
@@ -400,6 +570,15 @@ CHECKS = {
     "handoff-com1": check_handoff_com1,
     "wdt-stopped": check_wdt_stopped,
     "wdt-late-regaccess": check_wdt_late_regaccess,
+    "stock-com1": check_stock_com1,
+    "stock-port-io": check_stock_port_io,
+    "stock-wdt": check_stock_wdt,
+    "latecpuio-com1": check_latecpuio_com1,
+    "latecpuio-counts": check_latecpuio_counts,
+    "planted-com1": check_planted_com1,
+    "planted-smmio": check_planted_smmio,
+    "planted-untouched": check_planted_untouched,
+    "planted-smm-once": check_planted_smm_once,
     "gnuefi-com1": check_gnuefi_com1,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]

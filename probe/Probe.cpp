@@ -1,0 +1,285 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// Probe: a small ServiceLib client for the real-firmware scenarios, with
+// the steps chosen on its command line. It picks one instance of
+// LIB_SERVICES_PROTOCOL, prints everything it finds through that
+// instance's PutCharA between two marker lines (so a test can cut exactly
+// those COM1 bytes out of the firmware's own console traffic), logs the
+// same facts to the debug console, and may end the run.
+//
+//   Probe.efi [bs|smm] [print] [scratch] [wdt] [off]
+//
+//   bs        the boot-services instance (the default)
+//   smm       the SMM instance that the SMM copy of ServiceLib installed on
+//             its own image handle, whatever else is installed under the GUID
+//   print     the instance's revision and size, and one formatted line
+//   scratch   the UART scratch register (0x3FF) written with IoWrite and
+//             read back with IoRead, twice: only port I/O that reaches the
+//             hardware reads back both patterns
+//   wdt       what WdtControl left behind: the Setup variable it reads, its
+//             status variable and protocol, and loaded images of it
+//   off       leave boot services and power off
+//
+// Each step prints a fixed number of characters for given results, so the
+// port accesses that a run costs follow from its COM1 text.
+#include <LibServices.h>
+#include <WatchdogControl.h>
+#include "CommandLine.h"
+#include "DebugLog.h"
+#include "PowerOff.h"
+
+namespace {
+
+constinit EFI_GUID mLibGuid         = LIB_SERVICES_PROTOCOL_GUID;
+constinit EFI_GUID mSmmLibGuid      = SMM_LIB_SERVICES_PROTOCOL_GUID;
+constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+constinit EFI_GUID mWatchdogGuid    = WATCHDOG_CONTROL_PROTOCOL_GUID;
+constinit EFI_GUID mSetupGuid       = WDT_SETUP_VARIABLE_GUID;
+
+constinit EFI_SYSTEM_TABLE      *mSt  = nullptr;
+constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
+constinit LIB_SERVICES_PROTOCOL *mLib = nullptr;
+
+constexpr UINT16 ScratchPort       = 0x3FF;
+constexpr UINT8  ScratchPatterns[] = { 0xA5, 0x5A };
+
+UINT32 Print (CONST CHAR8 *Format, ...)
+{
+  VA_LIST Args;
+  VA_START (Args, Format);
+  UINT32 Count = mLib->FormatOutput (reinterpret_cast<FORMAT_OUTPUT_ROUTINE> (mLib->PutCharA), 0xFFFFFFFF, FALSE,
+                                     Format, Args);
+  VA_END (Args);
+  return Count;
+}
+
+// One word of the command line, by its low bytes.
+VOID LogWord (CONST CHAR16 *Word)
+{
+  while (*Word != 0 && *Word != u' ') {
+    LogChar (static_cast<CHAR8> (*Word++ & 0x7F));
+  }
+}
+
+VOID LogStatus (CONST CHAR8 *Name, EFI_STATUS Status)
+{
+  LogStr (Name);
+  LogStr (" status=");
+  LogHex (Status);
+}
+
+// Handles that carry Guid, from a pool buffer the caller frees; none on failure.
+UINTN HandlesWith (EFI_GUID *Guid, EFI_HANDLE *&Handles)
+{
+  UINTN Count = 0;
+  Handles     = nullptr;
+  if (EFI_ERROR (mBs->LocateHandleBuffer (ByProtocol, Guid, nullptr, &Count, &Handles)) || Handles == nullptr) {
+    return 0;
+  }
+  return Count;
+}
+
+// Any driver may install a table under the SMM GUID; the SMM copy of
+// ServiceLib installs its own on its image handle, so that is where the
+// probe looks: an interface on a handle without a loaded image is not it.
+LIB_SERVICES_PROTOCOL *FindSmmInstance ()
+{
+  EFI_HANDLE            *Handles;
+  UINTN                 Count  = HandlesWith (&mSmmLibGuid, Handles);
+  UINTN                 Images = 0;
+  LIB_SERVICES_PROTOCOL *Found = nullptr;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    VOID *Image;
+    VOID *Interface;
+    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, &Image)) &&
+        !EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mSmmLibGuid, &Interface))) {
+      Images++;
+      Found = static_cast<LIB_SERVICES_PROTOCOL *> (Interface);
+    }
+  }
+  if (Handles != nullptr) {
+    mBs->FreePool (Handles);
+  }
+  LogStr ("APP probe SMM instances=");
+  LogDec (Count);
+  LogStr (" on an image handle=");
+  LogDec (Images);
+  LogStr ("\n");
+  return Images == 1 ? Found : nullptr;
+}
+
+LIB_SERVICES_PROTOCOL *FindBootServicesInstance ()
+{
+  LIB_SERVICES_PROTOCOL *Lib = nullptr;
+  if (EFI_ERROR (mBs->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
+    return nullptr;
+  }
+  return Lib;
+}
+
+VOID ShowInstance (CONST CHAR8 *Name)
+{
+  Print ("instance: %a, revision %d, size %d\n", Name, mLib->Revision, mLib->Size);
+  Print ("format: %d|%i|%x|%X|%5d|%-4d|%03u|%s|%c|%r\n", 42, -17, 0x1F, 0xBEEF, 42, 7, 9, "text", 'Z',
+         EFI_SUCCESS);
+}
+
+// Each pattern is written and read back before the next, and all before
+// anything is printed, so the serial output in between cannot disturb it.
+VOID ShowScratch ()
+{
+  constexpr UINTN Patterns = sizeof (ScratchPatterns);
+  EFI_STATUS      Status[Patterns];
+  UINT32          Value[Patterns];
+  for (UINTN Index = 0; Index < Patterns; Index++) {
+    Status[Index] = mLib->IoWrite (ScratchPort, ScratchPatterns[Index], 0);
+    Value[Index]  = mLib->IoRead (ScratchPort, 0);
+  }
+  LogStr ("APP probe scratch:");
+  for (UINTN Index = 0; Index < Patterns; Index++) {
+    LogStr (Index == 0 ? " write " : ", write ");
+    LogHex (ScratchPatterns[Index], 2);
+    LogStatus ("", Status[Index]);
+    LogStr (" read ");
+    LogHex (Value[Index], 2);
+  }
+  LogStr ("\n");
+  Print ("scratch: IoWrite 0x%X 0x%02X %r, IoRead 0x%02X; IoWrite 0x%X 0x%02X %r, IoRead 0x%02X\n", ScratchPort,
+         ScratchPatterns[0], Status[0], Value[0], ScratchPort, ScratchPatterns[1], Status[1], Value[1]);
+}
+
+// TRUE when the last file-path node of Path names the file Name.
+BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
+{
+  CONST CHAR16 *File = nullptr;
+  UINTN        Chars = 0;
+  while (Path != nullptr && Path->Type != END_DEVICE_PATH_TYPE) {
+    UINTN Length = Path->Length[0] | (Path->Length[1] << 8);
+    if (Length < sizeof (EFI_DEVICE_PATH_PROTOCOL)) {
+      return FALSE;
+    }
+    if (Path->Type == MEDIA_DEVICE_PATH && Path->SubType == MEDIA_FILEPATH_DP) {
+      File  = reinterpret_cast<CONST CHAR16 *> (Path + 1);
+      Chars = (Length - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
+    }
+    Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *> (reinterpret_cast<CONST UINT8 *> (Path) + Length);
+  }
+  while (Chars != 0 && File[Chars - 1] == 0) {
+    Chars--;
+  }
+  UINTN NameChars = 0;
+  while (Name[NameChars] != 0) {
+    NameChars++;
+  }
+  if (File == nullptr || Chars < NameChars || (Chars > NameChars && File[Chars - NameChars - 1] != u'\\')) {
+    return FALSE;
+  }
+  for (UINTN Index = 0; Index < NameChars; Index++) {
+    if (File[Chars - NameChars + Index] != static_cast<CHAR16> (Name[Index])) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+UINTN LoadedImagesOf (CONST CHAR8 *Name)
+{
+  EFI_HANDLE *Handles;
+  UINTN      Count = HandlesWith (&mLoadedImageGuid, Handles);
+  UINTN      Found = 0;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
+    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) &&
+        PathEndsWith (Image->FilePath, Name)) {
+      Found++;
+    }
+  }
+  if (Handles != nullptr) {
+    mBs->FreePool (Handles);
+  }
+  return Found;
+}
+
+VOID ShowWatchdog ()
+{
+  UINT8      Setup[WDT_SETUP_DATA_SIZE] = {};
+  UINTN      SetupSize                  = sizeof (Setup);
+  EFI_STATUS SetupStatus = mSt->RuntimeServices->GetVariable (Str16 (u"Setup"), &mSetupGuid, nullptr, &SetupSize,
+                                                              Setup);
+  if (EFI_ERROR (SetupStatus)) {
+    SetupSize = 0;
+  }
+  UINT16     Word       = 0;
+  UINTN      WordSize   = sizeof (Word);
+  EFI_STATUS WordStatus = mSt->RuntimeServices->GetVariable (Str16 (u"WdtControlStatus"), &mSetupGuid, nullptr,
+                                                             &WordSize, &Word);
+  VOID       *Watchdog      = nullptr;
+  EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
+  UINTN      Images         = LoadedImagesOf ("WdtControl.efi");
+
+  LogStr ("APP probe wdt:");
+  LogStatus (" Setup", SetupStatus);
+  LogStr (" size=");
+  LogDec (SetupSize);
+  LogStr (" timeout=");
+  LogDec (Setup[WDT_SETUP_TIMEOUT_OFFSET]);
+  LogStatus (" WdtControlStatus", WordStatus);
+  LogStatus (" protocol", ProtocolStatus);
+  LogStr (" images=");
+  LogDec (Images);
+  LogStr ("\n");
+  Print ("wdt: Setup %r, %d bytes, timeout %d; WdtControlStatus %r; WATCHDOG_CONTROL_PROTOCOL %r; "
+         "WdtControl images %d\n",
+         SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
+}
+
+}  // namespace
+
+extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
+{
+  mSt = SystemTable;
+  mBs = SystemTable->BootServices;
+
+  COMMAND_LINE Line = { nullptr, nullptr };
+  if (GetCommandLine (mBs, ImageHandle, Line)) {
+    NextWord (Line.Cursor, Line.End);  // the program's own name
+  }
+  COMMAND_LINE Words = Line;
+  BOOLEAN      Smm   = FALSE;
+  BOOLEAN      Off   = FALSE;
+  LogStr ("APP probe");
+  for (CONST CHAR16 *Word = NextWord (Words.Cursor, Words.End); Word != nullptr;
+       Word               = NextWord (Words.Cursor, Words.End)) {
+    Smm |= WordIs (Word, "smm");
+    Off |= WordIs (Word, "off");
+    LogStr (" ");
+    LogWord (Word);
+  }
+  LogStr ("\n");
+
+  mLib = Smm ? FindSmmInstance () : FindBootServicesInstance ();
+  if (mLib == nullptr) {
+    LogStr (Smm ? "APP probe error: no SMM instance of ServiceLib\n" : "APP probe error: no LIB_SERVICES_PROTOCOL\n");
+  } else {
+    Print ("<<<PROBE BEGIN>>>\n");
+    for (CONST CHAR16 *Word = NextWord (Line.Cursor, Line.End); Word != nullptr;
+         Word               = NextWord (Line.Cursor, Line.End)) {
+      if (WordIs (Word, "print")) {
+        ShowInstance (Smm ? "SMM" : "boot services");
+      } else if (WordIs (Word, "scratch")) {
+        ShowScratch ();
+      } else if (WordIs (Word, "wdt")) {
+        ShowWatchdog ();
+      } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {
+        LogStr ("APP probe error: unknown step ");
+        LogWord (Word);
+        LogStr ("\n");
+      }
+    }
+    Print ("<<<PROBE END>>>\n");
+  }
+  LogStr ("APP probe done\n");
+  if (Off) {
+    HandOffAndPowerOff (ImageHandle, SystemTable);
+  }
+  return mLib != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
+}

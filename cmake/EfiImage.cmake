@@ -2,7 +2,8 @@
 # Builds PE32+ images for UEFI with the installed clang++ and lld-link,
 # without a second toolchain: every source is compiled by a custom command
 # for the x86_64-unknown-windows target and the objects are linked with
-# lld-link. Objects also leave the compiler's stack-usage (.su) files.
+# lld-link. Objects also leave the compiler's stack-usage (.su) files, which
+# cmake/footprint.py reads with the objects themselves.
 #
 # Images are laid out for firmware volumes: sections and file contents both
 # 32-byte aligned (a flash-volume tool can place and rebase them in place),
@@ -23,11 +24,14 @@
 #             INCLUDES dir ...)
 #
 # The image appears as ${CMAKE_BINARY_DIR}/images/NAME.efi (its debug file
-# beside it) and as target NAME_efi.
+# beside it) and as target NAME_efi; its objects are listed in the global
+# property EFI_OBJECTS_NAME.
 
 find_program(EFI_CLANGXX NAMES clang++ clang++-14 REQUIRED)
 find_program(EFI_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 find_program(EFI_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
+find_program(EFI_OBJDUMP NAMES llvm-objdump llvm-objdump-14 REQUIRED)
+find_program(EFI_UNDNAME NAMES llvm-undname llvm-undname-14 REQUIRED)
 
 set(EFI_IMAGE_DIR ${CMAKE_BINARY_DIR}/images)
 
@@ -97,4 +101,5 @@ function(efi_image)
     VERBATIM)
   add_custom_target(${EFI_NAME}_efi ALL DEPENDS ${out})
   set_property(GLOBAL APPEND PROPERTY EFI_IMAGES ${EFI_NAME})
+  set_property(GLOBAL PROPERTY EFI_OBJECTS_${EFI_NAME} ${objects})
 endfunction()

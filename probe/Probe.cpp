@@ -6,7 +6,7 @@
 // those COM1 bytes out of the firmware's own console traffic), logs the
 // same facts to the debug console, and may end the run.
 //
-//   Probe.efi [bs|smm] [print] [scratch] [wdt] [off]
+//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [off]
 //
 //   bs        the boot-services instance (the default)
 //   smm       the SMM instance that the SMM copy of ServiceLib installed on
@@ -17,15 +17,19 @@
 //             hardware reads back both patterns
 //   wdt       what WdtControl left behind: the Setup variable it reads, its
 //             status variable and protocol, and loaded images of it
+//   stack     FormatOutput's stack high-water mark over its worst cases, on
+//             the debug console only (StackDepth.cpp)
 //   off       leave boot services and power off
 //
 // Each step prints a fixed number of characters for given results, so the
-// port accesses that a run costs follow from its COM1 text.
+// port accesses that a run costs follow from its COM1 text; the stack step
+// prints nothing there and makes no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
 #include "CommandLine.h"
 #include "DebugLog.h"
 #include "PowerOff.h"
+#include "StackDepth.h"
 
 namespace {
 
@@ -269,6 +273,8 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
         ShowScratch ();
       } else if (WordIs (Word, "wdt")) {
         ShowWatchdog ();
+      } else if (WordIs (Word, "stack")) {
+        ShowStackDepth (mBs, mLib);
       } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {
         LogStr ("APP probe error: unknown step ");
         LogWord (Word);

@@ -80,6 +80,7 @@ def setvar_setup(timeout):
 # access must go through it. The planted boot: a stranger's table under the
 # SMM instance's GUID before the SMM copy starts, which must never call it;
 # SMM Base is installed twice, and only the first may start an SMM copy.
+# The late-CPU-I/O boot's first probe also measures FormatOutput's stack.
 # The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
 # from the fixture), then the shell powers off.
 SCENARIOS = {
@@ -89,7 +90,7 @@ SCENARIOS = {
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
     "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt", "load WdtControl.efi", setvar_setup(30),
               "load WdtControl.efi", "Probe.efi print scratch wdt off"],
-    "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch", "load Fixture.efi",
+    "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch stack", "load Fixture.efi",
                   "Probe.efi print scratch off"],
     "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
                 "fixturectl smmbase", "Probe.efi smm print scratch off"],
@@ -103,6 +104,7 @@ IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "
 REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi", "Probe.efi"]
 SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
 DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
+STACK_BOUND = "ServiceLib.stack"  # written by the build (cmake/footprint.py)
 
 
 class Failure(Exception):
@@ -134,6 +136,10 @@ def lay_out(images, out, scenario, drivers=None):
         elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
             raise Failure(f"{source} is missing: build the images first{hint}")
+    # The static stack bound of the ServiceLib.efi that boots, for the stack check.
+    (out / STACK_BOUND).unlink(missing_ok=True)
+    if (images / STACK_BOUND).is_file() and not (drivers and "ServiceLib.efi" in DRIVERS):
+        shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
     lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
     (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
     shutil.copy(OVMF_VARS, out / "vars.fd")
@@ -563,6 +569,26 @@ def check_planted_smm_once(out):
            f"ServiceLib must register its image in SMRAM exactly once: {register}")
 
 
+STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
+
+
+def check_latecpuio_stack(out):
+    """FormatOutput's stack high-water mark in the image: within its budget and the build's static bound."""
+    lines = debug_lines(out)
+    errors = [line for line in lines if line.startswith("APP probe stack error")]
+    found = [int(match.group(1)) for match in map(STACK_LINE.match, lines) if match]
+    expect(len(found) == 1, f"the probe did not measure FormatOutput's stack: {errors or 'no stack line'}")
+    path = out / STACK_BOUND
+    expect(path.is_file(), f"no static stack bound from the build beside the logs ({path})")
+    line = next((line for line in path.read_text().splitlines() if line.startswith("FormatOutput ")), "")
+    bound = dict(re.findall(r"(\w+)=(\d+)", line))
+    expect("depth" in bound and "budget" in bound, f"no FormatOutput bound in {path}")
+    measured, static, budget = found[0], int(bound["depth"]), int(bound["budget"])
+    expect(measured <= budget, f"FormatOutput used {measured} bytes of stack, over its budget of {budget}")
+    expect(measured <= static, f"FormatOutput used {measured} bytes of stack, more than the {static} that the "
+                               f"build worked out: its call graph missed a path")
+
+
 CHECKS = {
     "demo-com1": check_demo_com1,
     "smm-lifecycle": check_smm_lifecycle,
@@ -575,6 +601,7 @@ CHECKS = {
     "stock-wdt": check_stock_wdt,
     "latecpuio-com1": check_latecpuio_com1,
     "latecpuio-counts": check_latecpuio_counts,
+    "latecpuio-stack": check_latecpuio_stack,
     "planted-com1": check_planted_com1,
     "planted-smmio": check_planted_smmio,
     "planted-untouched": check_planted_untouched,

@@ -64,6 +64,8 @@ function(efi_image)
       OUTPUT ${obj}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
       COMMAND ${EFI_CLANGXX} ${EFI_CXX_FLAGS} ${incflags} -MD -MF ${obj}.d -c ${rel} -o ${obj}
+      COMMAND ${CMAKE_COMMAND} -DDEPFILE=${obj}.d -DROOT=${CMAKE_SOURCE_DIR}
+              -P ${CMAKE_SOURCE_DIR}/cmake/EfiDepfile.cmake
       DEPENDS ${abs}
       DEPFILE ${obj}.d
       WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}

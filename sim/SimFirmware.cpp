@@ -16,16 +16,16 @@ namespace sim {
 
 namespace {
 
-SimFirmware *gCurrent = nullptr;
-EFI_EVENT    gTickEvent = nullptr;  // what the timer signal signals
+SimFirmware *mCurrent = nullptr;
+EFI_EVENT    mTickEvent = nullptr;  // what the timer signal signals
 
 SimFirmware &Fw ()
 {
-  if (gCurrent == nullptr) {
+  if (mCurrent == nullptr) {
     std::fprintf (stderr, "simulated firmware used with no SimFirmware alive\n");
     std::abort ();
   }
-  return *gCurrent;
+  return *mCurrent;
 }
 
 constexpr EFI_GUID kCpuIoGuid       = EFI_CPU_IO_PROTOCOL_GUID;
@@ -301,9 +301,9 @@ VOID EFIAPI SimRestoreTpl (EFI_TPL OldTpl)
 void TickHandler (int)
 {
   SimFirmware *F = SimFirmware::Current ();
-  if (F != nullptr && gTickEvent != nullptr) {
+  if (F != nullptr && mTickEvent != nullptr) {
     F->Ticks = F->Ticks + 1;
-    F->Signal (gTickEvent);
+    F->Signal (mTickEvent);
   }
 }
 
@@ -548,11 +548,11 @@ std::vector<UINT8> FilePathDevicePath (const char16_t *FileName)
 
 SimFirmware::SimFirmware ()
 {
-  if (gCurrent != nullptr) {
+  if (mCurrent != nullptr) {
     std::fprintf (stderr, "only one SimFirmware may be alive at a time\n");
     std::abort ();
   }
-  gCurrent = this;
+  mCurrent = this;
 
   auto &B                               = BootServices;
   B.Hdr.Signature                       = 0x56524553544f4f42ULL;  // "BOOTSERV"
@@ -614,16 +614,16 @@ SimFirmware::SimFirmware ()
 
 SimFirmware::~SimFirmware ()
 {
-  if (gTickEvent != nullptr) {
+  if (mTickEvent != nullptr) {
     StopTick ();
   }
   for (auto &[Pointer, Size] : LivePool) {
     std::free (Pointer);
   }
-  gCurrent = nullptr;
+  mCurrent = nullptr;
 }
 
-SimFirmware *SimFirmware::Current () { return gCurrent; }
+SimFirmware *SimFirmware::Current () { return mCurrent; }
 
 EFI_HANDLE SimFirmware::NewHandle ()
 {
@@ -778,7 +778,7 @@ std::vector<TplCall> SimFirmware::TplCalls () const
 
 void SimFirmware::StartTick (EFI_EVENT Event, unsigned Microseconds)
 {
-  gTickEvent = Event;
+  mTickEvent = Event;
   struct sigaction Action = {};
   Action.sa_handler = TickHandler;
   Action.sa_flags   = SA_RESTART;
@@ -793,7 +793,7 @@ void SimFirmware::StopTick ()
   const itimerval Off = {};
   setitimer (ITIMER_REAL, &Off, nullptr);
   signal (SIGALRM, SIG_IGN);
-  gTickEvent = nullptr;
+  mTickEvent = nullptr;
 }
 
 void SimFirmware::SignalGroup (const EFI_GUID &Group)

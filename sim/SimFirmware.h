@@ -5,7 +5,8 @@
 // SMM system table whose SmmIo reaches the port bus, and the port bus with
 // its device models. One instance is current at a time; the services reach
 // it through a global because firmware services carry no context.
-#pragma once
+#ifndef SIM_SIM_FIRMWARE_H_
+#define SIM_SIM_FIRMWARE_H_
 
 #include <ServiceLibPkg/Uefi/UefiTables.h>
 #include <ServiceLibPkg/Framework/CpuIo.h>
@@ -208,3 +209,5 @@ std::vector<UINT8> FilePathDevicePath (const char16_t *FileName);
 size_t DevicePathSize (const EFI_DEVICE_PATH_PROTOCOL *Path);
 
 }  // namespace sim
+
+#endif

@@ -2,7 +2,7 @@
 // The unit-test program's main: every test starts with the drivers' module
 // globals as a freshly loaded image has them, whether ctest runs it in a
 // process of its own or the whole program runs at once, in any order.
-#include <DriverData.h>
+#include "sim/DriverData.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@ UINT8 Uart16550::Read (UINT16 Port)
     return 0xFF;
   }
   const bool Dlab = (Lcr & 0x80) != 0;
-  switch (Port - Base) {
+  switch (Port - kBase) {
     case 0:
       if (Dlab) {
         return Dll;
@@ -60,7 +60,7 @@ void Uart16550::Write (UINT16 Port, UINT8 Value)
     return;
   }
   const bool Dlab = (Lcr & 0x80) != 0;
-  switch (Port - Base) {
+  switch (Port - kBase) {
     case 0:
       if (Dlab) {
         Dll = Value;

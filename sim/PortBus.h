@@ -2,7 +2,8 @@
 // The simulated I/O port bus and its device models. Every access, through
 // whichever path it came (CPU I/O protocol, SMM SmmIo, or a direct in/out
 // instruction), is recorded in order so tests can assert the exact traffic.
-#pragma once
+#ifndef SIM_PORT_BUS_H_
+#define SIM_PORT_BUS_H_
 
 #include <ServiceLibPkg/Uefi/UefiBaseType.h>
 
@@ -33,7 +34,7 @@ std::string ToString (const PortAccess &Access);
 // 16550 UART at 0x3F8..0x3FF.
 class Uart16550 {
  public:
-  static constexpr UINT16 Base = 0x3F8;
+  static constexpr UINT16 kBase = 0x3F8;
 
   bool                Present = true;  // false: every register reads 0xFF
   std::vector<UINT8>  Transmitted;     // bytes written to THR with DLAB clear
@@ -42,7 +43,7 @@ class Uart16550 {
   UINT8               Dll = 0, Dlm = 0;
   unsigned            TxBusyPolls = 0;  // LSR reads that still report the transmitter busy
 
-  bool   Claims (UINT16 Port) const { return Port >= Base && Port < Base + 8; }
+  bool   Claims (UINT16 Port) const { return Port >= kBase && Port < kBase + 8; }
   UINT8  Read (UINT16 Port);
   void   Write (UINT16 Port, UINT8 Value);
   UINT16 Divisor () const { return static_cast<UINT16> (Dll | (Dlm << 8)); }
@@ -126,3 +127,5 @@ class PortBus {
 };
 
 }  // namespace sim
+
+#endif

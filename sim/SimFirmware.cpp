@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include <sys/time.h>
 
@@ -16,16 +17,16 @@ namespace sim {
 
 namespace {
 
-SimFirmware *gCurrent = nullptr;
-EFI_EVENT    gTickEvent = nullptr;  // what the timer signal signals
+SimFirmware *mCurrent = nullptr;
+EFI_EVENT    mTickEvent = nullptr;  // what the timer signal signals
 
 SimFirmware &Fw ()
 {
-  if (gCurrent == nullptr) {
+  if (mCurrent == nullptr) {
     std::fprintf (stderr, "simulated firmware used with no SimFirmware alive\n");
     std::abort ();
   }
-  return *gCurrent;
+  return *mCurrent;
 }
 
 constexpr EFI_GUID kCpuIoGuid       = EFI_CPU_IO_PROTOCOL_GUID;
@@ -44,26 +45,36 @@ std::u16string NameOf (const CHAR16 *Name)
   return S;
 }
 
+// A rule with an error status stops the service before its work.
+bool Fails (const StatusRule *R) { return R != nullptr && EFI_ERROR (R->Status); }
+
+// What a service returns after its work: the work's error, else the rule's
+// warning, else success.
+EFI_STATUS Outcome (const StatusRule *R, EFI_STATUS Work = EFI_SUCCESS)
+{
+  return EFI_ERROR (Work) || R == nullptr ? Work : R->Status;
+}
+
 //
 // Boot services.
 //
 EFI_STATUS EFIAPI SimAllocatePool (EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer)
 {
-  auto &F = Fw ();
-  F.Record ("AllocatePool");
-  if (auto *R = F.MatchRule ("AllocatePool", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::AllocatePool);
+  if (Fails (R)) {
     return R->Status;
   }
   *Buffer = F.Allocate (Size);
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimFreePool (VOID *Buffer)
 {
-  auto &F = Fw ();
-  F.Record ("FreePool");
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::FreePool);
   F.Freed.push_back (Buffer);
-  if (auto *R = F.MatchRule ("FreePool", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+  if (Fails (R)) {
     return R->Status;
   }
   auto It = F.LivePool.find (Buffer);
@@ -73,14 +84,14 @@ EFI_STATUS EFIAPI SimFreePool (VOID *Buffer)
   }
   std::free (Buffer);
   F.LivePool.erase (It);
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context, EFI_EVENT *Event)
 {
-  auto &F = Fw ();
-  F.Record ("CreateEvent");
-  if (auto *R = F.MatchRule ("CreateEvent", nullptr); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::CreateEvent);
+  if (Fails (R)) {
     return R->Status;
   }
   auto E     = std::make_unique<SimEvent> ();
@@ -94,15 +105,15 @@ EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Not
   }
   *Event = E.get ();
   F.OwnedEvents.push_back (std::move (E));
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimCreateEventEx (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, CONST VOID *Context,
                                     CONST EFI_GUID *Group, EFI_EVENT *Event)
 {
-  auto &F = Fw ();
-  F.Record ("CreateEventEx", Group);
-  if (auto *R = F.MatchRule ("CreateEventEx", Group); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::CreateEventEx, Group);
+  if (Fails (R)) {
     return R->Status;
   }
   auto E     = std::make_unique<SimEvent> ();
@@ -116,40 +127,42 @@ EFI_STATUS EFIAPI SimCreateEventEx (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY N
   }
   *Event = E.get ();
   F.OwnedEvents.push_back (std::move (E));
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimSignalEvent (EFI_EVENT Event)
 {
-  Fw ().Record ("SignalEvent");
-  Fw ().Signal (Event);
-  return EFI_SUCCESS;
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::SignalEvent);
+  if (Fails (R)) {
+    return R->Status;
+  }
+  F.Signal (Event);
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimCloseEvent (EFI_EVENT)
 {
-  Fw ().Record ("CloseEvent");
-  return EFI_SUCCESS;
+  return Outcome (Fw ().Enter (Service::CloseEvent));
 }
 
 EFI_STATUS EFIAPI SimRegisterProtocolNotify (EFI_GUID *Protocol, EFI_EVENT Event, VOID **Registration)
 {
-  auto &F = Fw ();
-  F.Record ("RegisterProtocolNotify", Protocol);
-  if (auto *R = F.MatchRule ("RegisterProtocolNotify", Protocol); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::RegisterProtocolNotify, Protocol);
+  if (Fails (R)) {
     return R->Status;
   }
   F.Notifications.push_back ({*Protocol, static_cast<SimEvent *> (Event)});
   *Registration = Event;
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimLocateProtocol (EFI_GUID *Protocol, VOID *, VOID **Interface)
 {
-  auto &F = Fw ();
-  F.Record ("LocateProtocol", Protocol);
-  const StatusRule *R = F.MatchRule ("LocateProtocol", Protocol);
-  if (R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::LocateProtocol, Protocol);
+  if (Fails (R)) {
     *Interface = nullptr;
     return R->Status;
   }
@@ -159,27 +172,29 @@ EFI_STATUS EFIAPI SimLocateProtocol (EFI_GUID *Protocol, VOID *, VOID **Interfac
   if (*Interface == nullptr && F.HandlesWith (*Protocol).empty ()) {
     return EFI_NOT_FOUND;
   }
-  return R != nullptr ? R->Status : EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimHandleProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface)
 {
-  auto &F = Fw ();
-  F.Record ("HandleProtocol", Protocol);
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::HandleProtocol, Protocol);
+  if (Fails (R)) {
+    return R->Status;
+  }
   *Interface = F.FindOn (Handle, *Protocol);
-  return *Interface != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
+  return Outcome (R, *Interface != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED);
 }
 
 EFI_STATUS EFIAPI SimOpenProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface, EFI_HANDLE Agent,
                                    EFI_HANDLE Controller, UINT32 Attributes)
 {
-  auto &F = Fw ();
-  F.Record ("OpenProtocol", Protocol);
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::OpenProtocol, Protocol);
   (void)Agent;
   (void)Controller;
   (void)Attributes;
-  const StatusRule *R = F.MatchRule ("OpenProtocol", Protocol);
-  if (R != nullptr && EFI_ERROR (R->Status)) {
+  if (Fails (R)) {
     return R->Status;
   }
   if (!F.IsHandle (Handle)) {
@@ -192,18 +207,18 @@ EFI_STATUS EFIAPI SimOpenProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID *
   if (Interface != nullptr) {
     *Interface = Found;
   }
-  return R != nullptr ? R->Status : EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimInstallProtocolInterface (EFI_HANDLE *Handle, EFI_GUID *Protocol, EFI_INTERFACE_TYPE,
                                                VOID *Interface)
 {
-  auto &F = Fw ();
-  F.Record ("InstallProtocolInterface", Protocol);
-  if (auto *R = F.MatchRule ("InstallProtocolInterface", Protocol); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::InstallProtocolInterface, Protocol);
+  if (Fails (R)) {
     return R->Status;
   }
-  return F.Install (Handle, *Protocol, Interface);
+  return Outcome (R, F.Install (Handle, *Protocol, Interface));
 }
 
 EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
@@ -223,9 +238,9 @@ EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
     Pairs.push_back ({*Guid, Interface});
   }
   VA_END (Args);
-  F.Record ("InstallMultipleProtocolInterfaces", Pairs.empty () ? nullptr : &Pairs[0].Guid);
-  if (auto *R = F.MatchRule ("InstallMultipleProtocolInterfaces", Pairs.empty () ? nullptr : &Pairs[0].Guid);
-      R != nullptr && EFI_ERROR (R->Status)) {
+  const StatusRule *R = F.Enter (Service::InstallMultipleProtocolInterfaces,
+                                 Pairs.empty () ? nullptr : &Pairs[0].Guid);
+  if (Fails (R)) {
     return R->Status;
   }
   for (const auto &P : Pairs) {
@@ -234,7 +249,7 @@ EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
       return Status;
     }
   }
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 // The hand-off: the group's notifications run, then the boot services are
@@ -242,12 +257,15 @@ EFI_STATUS EFIAPI SimInstallMultipleProtocolInterfaces (EFI_HANDLE *Handle, ...)
 // longer points at it.
 EFI_STATUS EFIAPI SimExitBootServices (EFI_HANDLE, UINTN)
 {
-  auto &F = Fw ();
-  F.Record ("ExitBootServices");
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::ExitBootServices);
+  if (Fails (R)) {
+    return R->Status;
+  }
   F.SignalGroup (kExitBootServicesGroup);
   F.SystemTable.BootServices = nullptr;
   std::memset (&F.BootServices, 0, sizeof F.BootServices);
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 void LogTpl (SimFirmware &F, bool Raise, EFI_TPL Tpl)
@@ -301,9 +319,9 @@ VOID EFIAPI SimRestoreTpl (EFI_TPL OldTpl)
 void TickHandler (int)
 {
   SimFirmware *F = SimFirmware::Current ();
-  if (F != nullptr && gTickEvent != nullptr) {
+  if (F != nullptr && mTickEvent != nullptr) {
     F->Ticks = F->Ticks + 1;
-    F->Signal (gTickEvent);
+    F->Signal (mTickEvent);
   }
 }
 
@@ -315,16 +333,20 @@ VOID EFIAPI SimSetMem (VOID *Buffer, UINTN Size, UINT8 Value) { std::memset (Buf
 //
 EFI_STATUS EFIAPI SimGetTime (EFI_TIME *Time, VOID *)
 {
-  Fw ().Record ("GetTime");
-  *Time = Fw ().Now;
-  return EFI_SUCCESS;
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::GetTime);
+  if (Fails (R)) {
+    return R->Status;
+  }
+  *Time = F.Now;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimGetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *DataSize, VOID *Data)
 {
-  auto &F = Fw ();
-  F.Record ("GetVariable", Guid);
-  if (auto *R = F.MatchRule ("GetVariable", Guid); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::GetVariable, Guid);
+  if (Fails (R)) {
     return R->Status;
   }
   if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
@@ -349,14 +371,14 @@ EFI_STATUS EFIAPI SimGetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attribut
   if (!V->Data.empty ()) {
     std::memcpy (Data, V->Data.data (), V->Data.size ());
   }
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 EFI_STATUS EFIAPI SimSetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN DataSize, VOID *Data)
 {
-  auto &F = Fw ();
-  F.Record ("SetVariable", Guid);
-  if (auto *R = F.MatchRule ("SetVariable", Guid); R != nullptr && EFI_ERROR (R->Status)) {
+  auto             &F = Fw ();
+  const StatusRule *R = F.Enter (Service::SetVariable, Guid);
+  if (Fails (R)) {
     return R->Status;
   }
   if (Name == nullptr || Guid == nullptr || (DataSize != 0 && Data == nullptr)) {
@@ -364,16 +386,16 @@ EFI_STATUS EFIAPI SimSetVariable (CHAR16 *Name, EFI_GUID *Guid, UINT32 Attribute
   }
   const auto Key = std::make_pair (NameOf (Name), GuidText (*Guid));
   if (DataSize == 0 || Attributes == 0) {
-    return F.Variables.erase (Key) != 0 ? EFI_SUCCESS : EFI_NOT_FOUND;
+    return Outcome (R, F.Variables.erase (Key) != 0 ? EFI_SUCCESS : EFI_NOT_FOUND);
   }
   auto *Bytes = static_cast<const UINT8 *> (Data);
   F.Variables[Key] = Variable{Attributes, std::vector<UINT8> (Bytes, Bytes + DataSize)};
-  return EFI_SUCCESS;
+  return Outcome (R);
 }
 
 VOID EFIAPI SimResetSystem (EFI_RESET_TYPE, EFI_STATUS, UINTN, VOID *)
 {
-  Fw ().Record ("ResetSystem");
+  Fw ().Enter (Service::ResetSystem);
 }
 
 //
@@ -484,7 +506,9 @@ EFI_DEVICE_PATH_PROTOCOL *EFIAPI SimAppendDevicePath (CONST EFI_DEVICE_PATH_PROT
                                                       CONST EFI_DEVICE_PATH_PROTOCOL *Second)
 {
   auto &F = Fw ();
-  F.Record ("AppendDevicePath");
+  if (Fails (F.Enter (Service::AppendDevicePath))) {
+    return nullptr;
+  }
   const size_t A = First != nullptr ? DevicePathSize (First) - 4 : 0;  // without its end node
   const size_t B = Second != nullptr ? DevicePathSize (Second) : 4;
   auto *Out = static_cast<UINT8 *> (F.Allocate (A + B));
@@ -503,6 +527,39 @@ EFI_DEVICE_PATH_PROTOCOL *EFIAPI SimAppendDevicePath (CONST EFI_DEVICE_PATH_PROT
 UINTN EFIAPI SimGetDevicePathSize (CONST EFI_DEVICE_PATH_PROTOCOL *Path) { return DevicePathSize (Path); }
 
 }  // namespace
+
+const char *ServiceName (Service Called)
+{
+  switch (Called) {
+    case Service::AllocatePool:                      return "AllocatePool";
+    case Service::FreePool:                          return "FreePool";
+    case Service::CreateEvent:                       return "CreateEvent";
+    case Service::CreateEventEx:                     return "CreateEventEx";
+    case Service::SignalEvent:                       return "SignalEvent";
+    case Service::CloseEvent:                        return "CloseEvent";
+    case Service::RegisterProtocolNotify:            return "RegisterProtocolNotify";
+    case Service::LocateProtocol:                    return "LocateProtocol";
+    case Service::HandleProtocol:                    return "HandleProtocol";
+    case Service::OpenProtocol:                      return "OpenProtocol";
+    case Service::InstallProtocolInterface:          return "InstallProtocolInterface";
+    case Service::InstallMultipleProtocolInterfaces: return "InstallMultipleProtocolInterfaces";
+    case Service::ExitBootServices:                  return "ExitBootServices";
+    case Service::GetTime:                           return "GetTime";
+    case Service::GetVariable:                       return "GetVariable";
+    case Service::SetVariable:                       return "SetVariable";
+    case Service::ResetSystem:                       return "ResetSystem";
+    case Service::AppendDevicePath:                  return "AppendDevicePath";
+  }
+  return "?";
+}
+
+std::string ToString (const ServiceCall &Call)
+{
+  return Call.HasGuid ? std::string (ServiceName (Call.Called)) + " " + GuidText (Call.Guid)
+                      : std::string (ServiceName (Call.Called));
+}
+
+void PrintTo (const ServiceCall &Call, std::ostream *Os) { *Os << ToString (Call); }
 
 std::string GuidText (const EFI_GUID &G)
 {
@@ -548,11 +605,11 @@ std::vector<UINT8> FilePathDevicePath (const char16_t *FileName)
 
 SimFirmware::SimFirmware ()
 {
-  if (gCurrent != nullptr) {
+  if (mCurrent != nullptr) {
     std::fprintf (stderr, "only one SimFirmware may be alive at a time\n");
     std::abort ();
   }
-  gCurrent = this;
+  mCurrent = this;
 
   auto &B                               = BootServices;
   B.Hdr.Signature                       = 0x56524553544f4f42ULL;  // "BOOTSERV"
@@ -614,16 +671,16 @@ SimFirmware::SimFirmware ()
 
 SimFirmware::~SimFirmware ()
 {
-  if (gTickEvent != nullptr) {
+  if (mTickEvent != nullptr) {
     StopTick ();
   }
   for (auto &[Pointer, Size] : LivePool) {
     std::free (Pointer);
   }
-  gCurrent = nullptr;
+  mCurrent = nullptr;
 }
 
-SimFirmware *SimFirmware::Current () { return gCurrent; }
+SimFirmware *SimFirmware::Current () { return mCurrent; }
 
 EFI_HANDLE SimFirmware::NewHandle ()
 {
@@ -778,7 +835,7 @@ std::vector<TplCall> SimFirmware::TplCalls () const
 
 void SimFirmware::StartTick (EFI_EVENT Event, unsigned Microseconds)
 {
-  gTickEvent = Event;
+  mTickEvent = Event;
   struct sigaction Action = {};
   Action.sa_handler = TickHandler;
   Action.sa_flags   = SA_RESTART;
@@ -793,7 +850,7 @@ void SimFirmware::StopTick ()
   const itimerval Off = {};
   setitimer (ITIMER_REAL, &Off, nullptr);
   signal (SIGALRM, SIG_IGN);
-  gTickEvent = nullptr;
+  mTickEvent = nullptr;
 }
 
 void SimFirmware::SignalGroup (const EFI_GUID &Group)
@@ -810,26 +867,11 @@ VOID *SimFirmware::Allocate (UINTN Size)
   return P;
 }
 
-void SimFirmware::Record (const char *Service, const EFI_GUID *Guid)
+const StatusRule *SimFirmware::Enter (Service Called, const EFI_GUID *Guid)
 {
-  Calls.push_back (Guid != nullptr ? std::string (Service) + " " + GuidText (*Guid) : std::string (Service));
-}
-
-size_t SimFirmware::CountCalls (const std::string &Prefix) const
-{
-  size_t N = 0;
-  for (const auto &C : Calls) {
-    if (C.compare (0, Prefix.size (), Prefix) == 0) {
-      ++N;
-    }
-  }
-  return N;
-}
-
-const StatusRule *SimFirmware::MatchRule (const char *Service, const EFI_GUID *Guid)
-{
+  Calls.push_back (Guid != nullptr ? ServiceCall (Called, *Guid) : ServiceCall (Called));
   for (auto &R : Rules) {
-    if (R.Times == 0 || R.Service != Service) {
+    if (R.Times == 0 || R.Called != Called) {
       continue;
     }
     if (R.MatchGuid && (Guid == nullptr || !(R.Guid == *Guid))) {
@@ -843,14 +885,29 @@ const StatusRule *SimFirmware::MatchRule (const char *Service, const EFI_GUID *G
   return nullptr;
 }
 
-void SimFirmware::FailWith (const std::string &Service, EFI_STATUS Status, int Times)
+size_t SimFirmware::CountCalls (Service Called) const
 {
-  Rules.push_back ({Service, false, {}, Status, Times});
+  size_t N = 0;
+  for (const auto &C : Calls) {
+    N += C.Called == Called;
+  }
+  return N;
 }
 
-void SimFirmware::FailWith (const std::string &Service, const EFI_GUID &Guid, EFI_STATUS Status, int Times)
+void SimFirmware::FailWith (Service Called, EFI_STATUS Status, int Times)
 {
-  Rules.push_back ({Service, true, Guid, Status, Times});
+  if (Called == Service::ResetSystem) {
+    std::fprintf (stderr, "FailWith: ResetSystem returns nothing, so no rule can change it\n");
+    std::abort ();
+  }
+  Rules.push_back ({Called, false, {}, Status, Times});
+}
+
+void SimFirmware::FailWith (Service Called, const EFI_GUID &Guid, EFI_STATUS Status, int Times)
+{
+  FailWith (Called, Status, Times);
+  Rules.back ().MatchGuid = true;
+  Rules.back ().Guid      = Guid;
 }
 
 EFI_HANDLE SimFirmware::InstallSmmBase (BOOLEAN InSmm)

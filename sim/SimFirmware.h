@@ -5,7 +5,8 @@
 // SMM system table whose SmmIo reaches the port bus, and the port bus with
 // its device models. One instance is current at a time; the services reach
 // it through a global because firmware services carry no context.
-#pragma once
+#ifndef SIM_SIM_FIRMWARE_H_
+#define SIM_SIM_FIRMWARE_H_
 
 #include <ServiceLibPkg/Uefi/UefiTables.h>
 #include <ServiceLibPkg/Framework/CpuIo.h>
@@ -15,7 +16,9 @@
 
 #include "PortBus.h"
 
+#include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
@@ -54,16 +57,60 @@ struct SimHandle {
   std::vector<ProtocolEntry> Protocols;
 };
 
-// A rule that changes what one boot service returns. An error status makes
-// the service fail without doing its work; a warning lets it do the work
-// and then returns the warning. Guid, when set, limits the rule to calls
-// about that protocol; Times < 0 means every matching call.
+// The boot and runtime services the simulation serves, and the device-path
+// utilities' AppendDevicePath. Every call of one is recorded, and a rule
+// may change its result; tests name them by these enumerators, so a
+// misspelt name does not compile. RaiseTPL and RestoreTPL keep a log of
+// their own (TplLog).
+enum class Service : uint8_t {
+  AllocatePool,
+  FreePool,
+  CreateEvent,
+  CreateEventEx,
+  SignalEvent,
+  CloseEvent,
+  RegisterProtocolNotify,
+  LocateProtocol,
+  HandleProtocol,
+  OpenProtocol,
+  InstallProtocolInterface,
+  InstallMultipleProtocolInterfaces,
+  ExitBootServices,
+  GetTime,
+  GetVariable,
+  SetVariable,
+  ResetSystem,
+  AppendDevicePath,
+};
+
+const char *ServiceName (Service Called);
+
+// One recorded call, with the GUID it was about (protocol, event group or
+// variable) when it had one.
+struct ServiceCall {
+  Service  Called;
+  bool     HasGuid = false;
+  EFI_GUID Guid{};
+
+  ServiceCall (Service S) : Called (S) {}
+  ServiceCall (Service S, const EFI_GUID &G) : Called (S), HasGuid (true), Guid (G) {}
+  bool operator== (const ServiceCall &) const = default;
+};
+
+std::string ToString (const ServiceCall &Call);  // "Service" or "Service <guid>"
+void PrintTo (const ServiceCall &Call, std::ostream *Os);
+
+// A rule that changes what one service returns. An error status makes the
+// service fail without doing its work (AppendDevicePath then returns NULL);
+// a warning lets it do the work and then returns the warning. Guid, when
+// set, limits the rule to calls about that GUID; Times < 0 means every
+// matching call.
 struct StatusRule {
-  std::string Service;
-  bool        MatchGuid = false;
-  EFI_GUID    Guid{};
-  EFI_STATUS  Status = EFI_SUCCESS;
-  int         Times = -1;
+  Service    Called;
+  bool       MatchGuid = false;
+  EFI_GUID   Guid{};
+  EFI_STATUS Status = EFI_SUCCESS;
+  int        Times = -1;
 };
 
 struct SmmRegisterCall {
@@ -160,13 +207,14 @@ class SimFirmware {
   unsigned                BadFrees = 0;
   VOID                   *Allocate (UINTN Size);
 
-  // Every boot- and runtime-service call, as "Service" or "Service <guid>".
-  std::vector<std::string> Calls;
-  size_t CountCalls (const std::string &Prefix) const;
+  // Every call of a service, in order.
+  std::vector<ServiceCall> Calls;
+  size_t CountCalls (Service Called) const;
 
+  // ResetSystem returns nothing, so no rule can change it: FailWith refuses it.
   std::vector<StatusRule> Rules;
-  void FailWith (const std::string &Service, EFI_STATUS Status, int Times = -1);
-  void FailWith (const std::string &Service, const EFI_GUID &Guid, EFI_STATUS Status, int Times = -1);
+  void FailWith (Service Called, EFI_STATUS Status, int Times = -1);
+  void FailWith (Service Called, const EFI_GUID &Guid, EFI_STATUS Status, int Times = -1);
 
   // Platform protocols. The CPU I/O protocol and the device-path utilities
   // are installed from the start; SMM Base only when a test asks for it.
@@ -192,9 +240,10 @@ class SimFirmware {
 
   EFI_TIME Now{2024, 3, 5, 7, 9, 59, 0, 0, 0, 0, 0};
 
-  // Service back-ends (public so that the ms_abi thunks can reach them).
-  const StatusRule *MatchRule (const char *Service, const EFI_GUID *Guid);
-  void              Record (const char *Service, const EFI_GUID *Guid = nullptr);
+  // The start of every service (public so that the ms_abi thunks can reach
+  // it): records the call and hands back the first rule that applies to it,
+  // counting that use, or NULL.
+  const StatusRule *Enter (Service Called, const EFI_GUID *Guid = nullptr);
 
   std::vector<std::unique_ptr<SimHandle>> Handles;
   std::vector<std::unique_ptr<SimEvent>>  OwnedEvents;
@@ -208,3 +257,5 @@ std::vector<UINT8> FilePathDevicePath (const char16_t *FileName);
 size_t DevicePathSize (const EFI_DEVICE_PATH_PROTOCOL *Path);
 
 }  // namespace sim
+
+#endif

@@ -11,8 +11,8 @@ namespace sim {
 
 namespace {
 
-SimRegisterAccess   *gRegisterAccess = nullptr;
-SimHookRegistration *gHook           = nullptr;
+SimRegisterAccess   *mRegisterAccess = nullptr;
+SimHookRegistration *mHook           = nullptr;
 
 constexpr EFI_GUID kRegisterAccessGuid   = REGISTER_ACCESS_PROTOCOL_GUID;
 constexpr EFI_GUID kHookRegistrationGuid = HOOK_REGISTRATION_PROTOCOL_GUID;
@@ -27,7 +27,9 @@ T &Live (T *Instance, const char *What)
   return *Instance;
 }
 
-EFI_STATUS StatusFor (const std::map<SimRegisterAccess::KEY, EFI_STATUS> &Table, const SimRegisterAccess::KEY &Key)
+using RegisterKey = SimRegisterAccess::RegisterKey;
+
+EFI_STATUS StatusFor (const std::map<RegisterKey, EFI_STATUS> &Table, const RegisterKey &Key)
 {
   auto It = Table.find (Key);
   return It == Table.end () ? EFI_SUCCESS : It->second;
@@ -35,8 +37,8 @@ EFI_STATUS StatusFor (const std::map<SimRegisterAccess::KEY, EFI_STATUS> &Table,
 
 EFI_STATUS EFIAPI SimRegRead (VOID *Context, UINT8 Type, UINT8 Bank, UINT32 Register, UINT8 *Value)
 {
-  auto            &R      = Live (gRegisterAccess, "RegisterAccess.Read");
-  const auto       Key    = SimRegisterAccess::KEY{Type, Bank, Register};
+  auto            &R      = Live (mRegisterAccess, "RegisterAccess.Read");
+  const auto       Key    = RegisterKey{Type, Bank, Register};
   const EFI_STATUS Status = StatusFor (R.ReadStatus, Key);
   UINT8            Byte   = 0;
   if (!EFI_ERROR (Status)) {
@@ -49,8 +51,8 @@ EFI_STATUS EFIAPI SimRegRead (VOID *Context, UINT8 Type, UINT8 Bank, UINT32 Regi
 
 EFI_STATUS EFIAPI SimRegWrite (VOID *Context, UINT8 Type, UINT8 Bank, UINT32 Register, UINT8 Value)
 {
-  auto            &R      = Live (gRegisterAccess, "RegisterAccess.Write");
-  const auto       Key    = SimRegisterAccess::KEY{Type, Bank, Register};
+  auto            &R      = Live (mRegisterAccess, "RegisterAccess.Write");
+  const auto       Key    = RegisterKey{Type, Bank, Register};
   const EFI_STATUS Status = StatusFor (R.WriteStatus, Key);
   if (!EFI_ERROR (Status)) {
     R.Registers[Key] = Value;
@@ -62,7 +64,7 @@ EFI_STATUS EFIAPI SimRegWrite (VOID *Context, UINT8 Type, UINT8 Bank, UINT32 Reg
 EFI_STATUS EFIAPI SimHookRegister (EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINT32 Code,
                                    HOOK_ROUTINE Routine)
 {
-  auto &H = Live (gHook, "HookRegistration.Register");
+  auto &H = Live (mHook, "HookRegistration.Register");
   H.Calls.push_back ({ImageHandle, SystemTable, Code, Routine});
   return H.Status;
 }
@@ -81,16 +83,16 @@ void PrintTo (const RegisterAccessRecord &A, std::ostream *Os) { *Os << ToString
 
 SimRegisterAccess::SimRegisterAccess ()
 {
-  if (gRegisterAccess != nullptr) {
+  if (mRegisterAccess != nullptr) {
     std::fprintf (stderr, "only one SimRegisterAccess may be alive at a time\n");
     std::abort ();
   }
-  gRegisterAccess = this;
+  mRegisterAccess = this;
   Protocol.Read   = SimRegRead;
   Protocol.Write  = SimRegWrite;
 }
 
-SimRegisterAccess::~SimRegisterAccess () { gRegisterAccess = nullptr; }
+SimRegisterAccess::~SimRegisterAccess () { mRegisterAccess = nullptr; }
 
 UINT8 SimRegisterAccess::Get (UINT8 Type, UINT8 Bank, UINT32 Register) const
 {
@@ -107,15 +109,15 @@ EFI_HANDLE SimRegisterAccess::Install (SimFirmware &Fw)
 
 SimHookRegistration::SimHookRegistration ()
 {
-  if (gHook != nullptr) {
+  if (mHook != nullptr) {
     std::fprintf (stderr, "only one SimHookRegistration may be alive at a time\n");
     std::abort ();
   }
-  gHook             = this;
+  mHook             = this;
   Protocol.Register = SimHookRegister;
 }
 
-SimHookRegistration::~SimHookRegistration () { gHook = nullptr; }
+SimHookRegistration::~SimHookRegistration () { mHook = nullptr; }
 
 void SimHookRegistration::Fire () const
 {

@@ -9,7 +9,8 @@
 // Value is the byte written, or the byte handed back by a Read (a failed
 // Read hands back nothing and logs 0). Context is the caller's first
 // argument as passed. ToString gives "W 01:05:0000008B=1E ctx=0x...".
-#pragma once
+#ifndef SIM_SIM_REGISTER_ACCESS_H_
+#define SIM_SIM_REGISTER_ACCESS_H_
 
 #include <HookRegistration.h>
 #include <RegisterAccess.h>
@@ -49,7 +50,7 @@ inline RegisterAccessRecord RegWrite (UINT8 Type, UINT8 Bank, UINT32 Register, U
 
 class SimRegisterAccess {
  public:
-  using KEY = std::tuple<UINT8, UINT8, UINT32>;
+  using RegisterKey = std::tuple<UINT8, UINT8, UINT32>;
 
   SimRegisterAccess ();
   ~SimRegisterAccess ();
@@ -59,11 +60,11 @@ class SimRegisterAccess {
   REGISTER_ACCESS_PROTOCOL Protocol{};
 
   // Registers never set read as 0; writes change the stored byte.
-  std::map<KEY, UINT8>              Registers;
+  std::map<RegisterKey, UINT8>              Registers;
   std::vector<RegisterAccessRecord> Log;
   // Status returned by accesses to one register; a failed Read leaves
   // *Value untouched, a failed Write leaves the register unchanged.
-  std::map<KEY, EFI_STATUS> ReadStatus, WriteStatus;
+  std::map<RegisterKey, EFI_STATUS> ReadStatus, WriteStatus;
 
   void  Set (UINT8 Type, UINT8 Bank, UINT32 Register, UINT8 Value) { Registers[{Type, Bank, Register}] = Value; }
   UINT8 Get (UINT8 Type, UINT8 Bank, UINT32 Register) const;
@@ -96,3 +97,5 @@ class SimHookRegistration {
 };
 
 }  // namespace sim
+
+#endif

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared helpers for tests that run the drivers on the simulated firmware.
-#pragma once
+#ifndef TESTS_SIM_TEST_H_
+#define TESTS_SIM_TEST_H_
 
 #include <SimFirmware.h>
 
@@ -63,3 +64,5 @@ inline EFI_HANDLE InstallOn (sim::SimFirmware &Fw, const EFI_GUID &Guid, VOID *I
 namespace sim {
 inline void PrintTo (const PortAccess &A, std::ostream *Os) { *Os << ToString (A); }
 }  // namespace sim
+
+#endif

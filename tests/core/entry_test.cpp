@@ -46,9 +46,10 @@ TEST (EntryOutsideSmm, UsesAnInstanceInstalledByAnotherImage)
 
   EXPECT_EQ (mLib, &Other);
   EXPECT_EQ (Fw.FindOn (Image, kLibGuid), nullptr);
-  EXPECT_EQ (Fw.CountCalls ("InstallMultipleProtocolInterfaces"), 0u);
-  EXPECT_EQ (Fw.CountCalls ("CreateEvent"), 0u);
-  EXPECT_EQ (Fw.CountCalls ("RegisterProtocolNotify"), 0u);
+  EXPECT_EQ (Fw.CountCalls (sim::Service::InstallMultipleProtocolInterfaces), 0u);
+  EXPECT_EQ (Fw.CountCalls (sim::Service::CreateEvent), 0u);
+  EXPECT_EQ (Fw.CountCalls (sim::Service::CreateEventEx), 0u);
+  EXPECT_EQ (Fw.CountCalls (sim::Service::RegisterProtocolNotify), 0u);
   EXPECT_EQ (Fw.Ports.Log, kSilenced);
 }
 
@@ -57,7 +58,7 @@ TEST (EntryOutsideSmm, FailedLocateOfOwnInstanceReturnsItsStatusWithoutTouchingT
   sim::SimFirmware Fw;
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
   // The first locate (is it there already?) and the one after installing both fail.
-  Fw.FailWith ("LocateProtocol", kLibGuid, EFI_DEVICE_ERROR);
+  Fw.FailWith (sim::Service::LocateProtocol, kLibGuid, EFI_DEVICE_ERROR);
 
   EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_DEVICE_ERROR);
   EXPECT_TRUE (Fw.Ports.Log.empty ());
@@ -111,7 +112,7 @@ TEST (EntryInSmmFailure, FailedLocateLeavesSteadyToneAndReturnsTheStatus)
 {
   sim::SimFirmware Fw;
   Fw.InstallSmmBase (TRUE);
-  Fw.FailWith ("LocateProtocol", kSmmLibGuid, EFI_NOT_FOUND);
+  Fw.FailWith (sim::Service::LocateProtocol, kSmmLibGuid, EFI_NOT_FOUND);
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
   EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_NOT_FOUND);
@@ -176,7 +177,7 @@ TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
   ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
   Fw.Ports.Log.clear ();
-  Fw.FailWith ("LocateProtocol", kSmmBaseGuid, EFI_NOT_FOUND);
+  Fw.FailWith (sim::Service::LocateProtocol, kSmmBaseGuid, EFI_NOT_FOUND);
 
   Fw.InstallSmmBase (FALSE);
 

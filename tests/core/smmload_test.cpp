@@ -20,8 +20,8 @@ struct Rig {
 
 struct StepFailure {
   const char *Name;
-  const char *Service;
-  EFI_GUID    Guid;
+  sim::Service Service;
+  EFI_GUID     Guid;
   bool        ReachesRegister;
 };
 
@@ -39,9 +39,9 @@ TEST_P (RegisterImageFailure, ReturnsNullAndLeavesNoPathBehind)
 
 INSTANTIATE_TEST_SUITE_P (
   Steps, RegisterImageFailure,
-  ::testing::Values (StepFailure{"DevicePathUtilities", "LocateProtocol", kDpuGuid, false},
-                     StepFailure{"LoadedImage", "OpenProtocol", kLoadedImageGuid, false},
-                     StepFailure{"DevicePath", "OpenProtocol", kDevicePathGuid, false}),
+  ::testing::Values (StepFailure{"DevicePathUtilities", sim::Service::LocateProtocol, kDpuGuid, false},
+                     StepFailure{"LoadedImage", sim::Service::OpenProtocol, kLoadedImageGuid, false},
+                     StepFailure{"DevicePath", sim::Service::OpenProtocol, kDevicePathGuid, false}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 struct RegisterOutcome {
@@ -92,16 +92,16 @@ INSTANTIATE_TEST_SUITE_P (
 TEST (RegisterImage, FailingFreePoolReturnsNull)
 {
   Rig S;
-  S.Fw.FailWith ("FreePool", EFI_INVALID_PARAMETER, 1);
+  S.Fw.FailWith (sim::Service::FreePool, EFI_INVALID_PARAMETER, 1);
   EXPECT_EQ (S.Run (), nullptr);
-  EXPECT_EQ (S.Fw.CountCalls ("FreePool"), 1u);
+  EXPECT_EQ (S.Fw.CountCalls (sim::Service::FreePool), 1u);
 }
 
 TEST (RegisterImage, WarningsFromLocateAndOpenDoNotStopIt)
 {
   Rig S;
-  S.Fw.FailWith ("LocateProtocol", kDpuGuid, EFI_WARN_UNKNOWN_GLYPH);
-  S.Fw.FailWith ("OpenProtocol", EFI_WARN_BUFFER_TOO_SMALL);
+  S.Fw.FailWith (sim::Service::LocateProtocol, kDpuGuid, EFI_WARN_UNKNOWN_GLYPH);
+  S.Fw.FailWith (sim::Service::OpenProtocol, EFI_WARN_BUFFER_TOO_SMALL);
   EXPECT_EQ (S.Run (), S.Image);
   EXPECT_EQ (S.Fw.SmmBase.RegisterCalls.size (), 1u);
 }

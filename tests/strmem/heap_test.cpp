@@ -42,8 +42,8 @@ protected:
   static VOID *Free (VOID *Block) { return HeapAllocFree (Block, 0); }
 };
 
-// Run on its own (as ctest does), this is the first call of slot 10 in the
-// process: allocating must not wait for anyone to set the arena up.
+// Every test starts with the arena as loaded, so this is the first call of
+// slot 10: allocating must not wait for anyone to set the arena up.
 TEST (HeapFirstUse, FirstAllocationLaysOutTheArenaItself)
 {
   EXPECT_EQ (reinterpret_cast<UINTN> (mHeapArena) % 16, 0u);

@@ -3,6 +3,8 @@
 // service, and what gets published once it is there.
 #include "WdtTest.h"
 
+#include <optional>
+
 using namespace wdttest;
 
 namespace {
@@ -45,14 +47,16 @@ TEST (WdtEntry, PublishesAtOnceWhenRegisterAccessIsPresent)
   EXPECT_EQ (Call.Routine, &StopCallback);
 
   // Exit of boot services first, then legacy boot; nothing else.
-  std::vector<std::string> EventCalls;
+  using sim::Service;
+  std::vector<sim::ServiceCall> EventCalls;
   for (const auto &C : P.Fw.Calls) {
-    if (C.rfind ("CreateEvent", 0) == 0 || C.rfind ("RegisterProtocolNotify", 0) == 0) {
+    if (C.Called == Service::CreateEvent || C.Called == Service::CreateEventEx ||
+        C.Called == Service::RegisterProtocolNotify) {
       EventCalls.push_back (C);
     }
   }
-  EXPECT_EQ (EventCalls, (std::vector<std::string>{"CreateEventEx " + sim::GuidText (kExitBootGroup),
-                                                   "CreateEventEx " + sim::GuidText (kLegacyGroup)}));
+  EXPECT_EQ (EventCalls, (std::vector<sim::ServiceCall>{{Service::CreateEventEx, kExitBootGroup},
+                                                        {Service::CreateEventEx, kLegacyGroup}}));
   for (const auto *Group : {&kExitBootGroup, &kLegacyGroup}) {
     auto Events = P.Fw.EventsInGroup (*Group);
     ASSERT_EQ (Events.size (), 1u);
@@ -123,7 +127,7 @@ TEST_P (WdtOversizedSetup, FailsTheLoadBeforeAnythingElse)
 
   EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_BUFFER_TOO_SMALL);
 
-  EXPECT_EQ (P.Fw.Calls, (std::vector<std::string>{"GetVariable " + sim::GuidText (kSetupGuid)}));
+  EXPECT_EQ (P.Fw.Calls, (std::vector<sim::ServiceCall>{{sim::Service::GetVariable, kSetupGuid}}));
   ExpectNothingPublished (P);
   EXPECT_TRUE (P.Fw.Events ().empty ());
 }
@@ -134,7 +138,7 @@ struct LoadFailureCase {
   const char *Name;
   bool        SetupPresent;
   bool        HookPresent;
-  const char *FailService;  // nullptr: no rule
+  std::optional<sim::Service> FailService;  // none: no rule
   EFI_STATUS  Expected;
   bool        HookWithoutInterface = false;  // the hook GUID installed with a NULL interface
 };
@@ -156,8 +160,8 @@ TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
     P.Fw.Install (&Handle, kHookGuid, nullptr);
   }
   P.Regs.Install (P.Fw);
-  if (C.FailService != nullptr) {
-    P.Fw.FailWith (C.FailService, C.Expected);
+  if (C.FailService) {
+    P.Fw.FailWith (*C.FailService, C.Expected);
   }
 
   EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), C.Expected);
@@ -169,16 +173,16 @@ TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
 
 INSTANTIATE_TEST_SUITE_P (
   Causes, WdtLoadFailure,
-  ::testing::Values (LoadFailureCase{"NoSetup", false, true, nullptr, EFI_NOT_FOUND},
-                     LoadFailureCase{"GetVariableFails", true, true, "GetVariable", EFI_DEVICE_ERROR},
-                     LoadFailureCase{"NoHookService", true, false, nullptr, EFI_NOT_FOUND},
-                     LoadFailureCase{"HookWithoutInterface", true, false, nullptr, EFI_NOT_FOUND, true}),
+  ::testing::Values (LoadFailureCase{"NoSetup", false, true, {}, EFI_NOT_FOUND},
+                     LoadFailureCase{"GetVariableFails", true, true, sim::Service::GetVariable, EFI_DEVICE_ERROR},
+                     LoadFailureCase{"NoHookService", true, false, {}, EFI_NOT_FOUND},
+                     LoadFailureCase{"HookWithoutInterface", true, false, {}, EFI_NOT_FOUND, true}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 struct NotifySetupCase {
-  const char *Name;
-  const char *FailService;
-  EFI_STATUS  Status;
+  const char  *Name;
+  sim::Service FailService;
+  EFI_STATUS   Status;
 };
 
 class WdtNotificationSetup : public ::testing::TestWithParam<NotifySetupCase> {};
@@ -195,8 +199,9 @@ TEST_P (WdtNotificationSetup, FailureWhileWaitingForRegisterAccessFailsTheLoad)
 }
 
 INSTANTIATE_TEST_SUITE_P (Services, WdtNotificationSetup,
-                          ::testing::Values (NotifySetupCase{"CreateEvent", "CreateEvent", EFI_OUT_OF_RESOURCES},
-                                             NotifySetupCase{"RegisterProtocolNotify", "RegisterProtocolNotify",
+                          ::testing::Values (NotifySetupCase{"CreateEvent", sim::Service::CreateEvent, EFI_OUT_OF_RESOURCES},
+                                             NotifySetupCase{"RegisterProtocolNotify",
+                                                             sim::Service::RegisterProtocolNotify,
                                                              EFI_INVALID_PARAMETER}),
                           [] (const auto &Info) { return std::string (Info.param.Name); });
 
@@ -243,11 +248,11 @@ TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
 TEST (WdtEntry, FailedExitBootServicesEventSkipsTheLegacyBootEvent)
 {
   Platform P;
-  P.Fw.FailWith ("CreateEventEx", kExitBootGroup, EFI_OUT_OF_RESOURCES);
+  P.Fw.FailWith (sim::Service::CreateEventEx, kExitBootGroup, EFI_OUT_OF_RESOURCES);
 
   EXPECT_EQ (P.Start (30), EFI_SUCCESS);
 
-  EXPECT_EQ (P.Fw.CountCalls ("CreateEventEx"), 1u);
+  EXPECT_EQ (P.Fw.CountCalls (sim::Service::CreateEventEx), 1u);
   EXPECT_TRUE (P.Fw.EventsInGroup (kLegacyGroup).empty ());
   EXPECT_NE (P.Protocol (), nullptr);
 }

@@ -1,51 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// Number rendering and field layout for the format engine. Every character
-// that a conversion produces leaves through EmitText or EmitRepeated, which
-// count it against the engine's remaining count.
+// Number rendering and field layout for the format engine. The field
+// writer clamps each run of a field (fill, prefix, zeros, text) to the
+// engine's remaining count once, then hands its characters to the output
+// routine one call each.
 #include "format.h"
 
 namespace {
-
-// A character of 8-bit text reaches the output routine widened with its
-// sign (0xE9 as 0xFFE9); a CHAR16 goes as it is.
-inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
-inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
-
-// The emitters behind EmitText and EmitRepeated. Each clamps its run to
-// the remaining count once, then delivers the characters.
-
-// Produces Count characters of Text, all known to be there.
-template <typename CharT>
-[[gnu::always_inline]] inline UINT32 EmitCount (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 Count)
-{
-  UINT32 Left = Sink->Remaining;
-  if (Count > Left) {
-    Count = Left;
-  }
-  Sink->Remaining = Left - Count;
-  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
-    for (UINT32 Index = 0; Index < Count; ++Index) {
-      Routine (Widen (Text[Index]));
-    }
-  }
-  return Count;
-}
-
-[[gnu::always_inline]] inline UINT32 Repeat (FORMAT_SINK *Sink, CHAR8 Ch, UINT32 Count)
-{
-  UINT32 Produced = Count;
-  if (Produced > Sink->Remaining) {
-    Produced = Sink->Remaining;
-  }
-  Sink->Remaining -= Produced;
-  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
-    const CHAR16 Wide = Widen (Ch);
-    for (UINT32 Index = 0; Index < Produced; ++Index) {
-      Routine (Wide);
-    }
-  }
-  return Produced;
-}
 
 constexpr CHAR8 kHexDigits[] = "0123456789ABCDEF";
 
@@ -117,24 +77,6 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
 }
 
 template <typename CharT>
-UINT32 EmitText (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 MaxChars)
-{
-  UINT32 Count = TextLength (Text);
-  return EmitCount (Sink, Text, Count < MaxChars ? Count : MaxChars);
-}
-
-UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROUTINE OutputRoutine)
-{
-  if (Count <= 0) {
-    return 0;
-  }
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  const UINT32 Produced = Repeat (&Sink, Ch, static_cast<UINT32> (Count));
-  *Remaining = Sink.Remaining;
-  return Produced;
-}
-
-template <typename CharT>
 UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
 {
   // Most fields have no precision and a width the text already fills: no
@@ -160,7 +102,7 @@ UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT
       for (UINT32 Index = 0; Prefix[Index] != 0 && Left != 0; ++Index) {
         --Left;
         if (Routine != NULL) {
-          Routine (Widen (Prefix[Index]));
+          Routine (WidenChar (Prefix[Index]));
         }
       }
     }
@@ -168,7 +110,7 @@ UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT
     Left -= Count;
     if (Routine != NULL) {
       for (UINT32 Index = 0; Index < Count; ++Index) {
-        Routine (Widen (Text[Index]));
+        Routine (WidenChar (Text[Index]));
       }
     }
     Sink->Remaining = Left;
@@ -264,7 +206,7 @@ UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT
     Left -= Count;
     if (Routine != NULL) {
       for (UINT32 Index = 0; Index < Count; ++Index) {
-        Routine (Widen (From[Index]));
+        Routine (WidenChar (From[Index]));
       }
     }
   };
@@ -281,37 +223,3 @@ template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
 template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
 template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
 template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
-template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
-
-VOID *NumberToText (NUMBER_FORMAT *Number, BOOLEAN Wide)
-{
-  return Wide != 0 ? static_cast<VOID *> (NumberToText<CHAR16> (Number))
-                   : static_cast<VOID *> (NumberToText<CHAR8> (Number));
-}
-
-UINT32 WriteField (CONST VOID *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_OUTPUT_ROUTINE OutputRoutine,
-                   UINT32 *Remaining, BOOLEAN Wide)
-{
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  UINT32 Produced;
-  if (Wide != 0) {
-    CONST CHAR16 *Wide16 = static_cast<CONST CHAR16 *> (Text);
-    Produced = WriteField (Wide16, TextLength (Wide16), Prefix, Field, &Sink);
-  } else {
-    CONST CHAR8 *Narrow8 = static_cast<CONST CHAR8 *> (Text);
-    Produced = WriteField (Narrow8, TextLength (Narrow8), Prefix, Field, &Sink);
-  }
-  *Remaining = Sink.Remaining;
-  return Produced;
-}
-
-UINT32 EmitText (FORMAT_OUTPUT_ROUTINE OutputRoutine, CONST VOID *Text, UINT32 *Remaining, UINT32 MaxChars,
-                 BOOLEAN Wide)
-{
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  const UINT32 Produced = Wide != 0 ? EmitText (&Sink, static_cast<CONST CHAR16 *> (Text), MaxChars)
-                                    : EmitText (&Sink, static_cast<CONST CHAR8 *> (Text), MaxChars);
-  *Remaining = Sink.Remaining;
-  return Produced;
-}

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Field layout: sign position, zero fill, precision, justification, and the
 // number renderer underneath.
-#include "FormatHarness.h"
+#include "tests/console/FormatHarness.h"
 
-#include "console/format.h"
+#include "servicelib/console/format.h"
 
 using namespace fmtest;
 
@@ -110,10 +110,10 @@ TEST (WriteField, ClearsZeroFillWhenTheTextReachesTheWidth)
   FIELD_FORMAT Field = {0, 1, 0, 0, 0, 0, 3, 1};
   CHAR8        Prefix[3] = {'+', 0, 0};
   FORMAT_SINK  Sink = {Record, 100};
-  gReceived.clear ();
+  mReceived.clear ();
   EXPECT_EQ (WriteField<CHAR8> ("123", 3, Prefix, &Field, &Sink), 3u);
   EXPECT_EQ (Field.ZeroPad, 0u);
-  EXPECT_EQ (Narrow (gReceived), "123");
+  EXPECT_EQ (Narrow (mReceived), "123");
   EXPECT_EQ (Sink.Remaining, 97u);
 }
 

@@ -145,9 +145,8 @@ TextState:
       do {
         OutputRoutine (static_cast<CHAR16> (Ch));
         Ch = FormatChar (*++Position);
-        // Two plain compares here: the one-compare test costs the wide
-        // engine 16 bytes more frame, and the frame counts twice on the
-        // deepest path.
+        // Two plain compares: in the benchmarks they beat the one-compare
+        // test of EndsText here, which only pays off in the walk below.
       } while (--Left != 0 && Ch != '%' && Ch != 0);
       Remaining = Left;
     }
@@ -325,9 +324,8 @@ IntegerState: {
 }
 
 CharacterState:
-  if (ArgSize == 0) {
-    ArgSize = 16;
-  }
+  // The text is 16-bit in a 16-bit format, and in an 8-bit one only with a
+  // 32-bit modifier ('l', 'I32', or the 'S' conversion).
   ++Position;
   CharBuffer[0] = CharBuffer[1] = 0;
   if (TakesPointer (Ch)) {

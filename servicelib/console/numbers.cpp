@@ -7,6 +7,10 @@
 
 namespace {
 
+// The chunks below are eight characters in one 64-bit word, the first
+// character in the lowest byte, as x64 stores it.
+static_assert (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+
 constexpr UINT64 kEightZeros = 0x3030303030303030ULL;  // "00000000"
 
 // The text of a decimal number below 10^8, eight digits with leading

@@ -102,7 +102,12 @@ INSTANTIATE_TEST_SUITE_P (
                      RenderCase{16, 16, 0, 0, 0, "0000000000000000", "\0\0\0"},
                      RenderCase{8, -1, 0, 1, 8, "10", "0\0\0"}, RenderCase{2, -1, 0, 1, 6, "110", "\0\0\0"},
                      RenderCase{2, 100, 0, 1, 1, std::string (63, '0') + "1", "\0\0\0"},  // never more than 64 digits
-                     RenderCase{3, -1, 0, 1, 10, "101", "\0\0\0"}),  // any base divides
+                     RenderCase{3, -1, 0, 1, 10, "101", "\0\0\0"},  // any base divides
+                     // Across the eight-digit chunks, and zeros past the last one.
+                     RenderCase{10, -1, 0, 1, 100000000, "100000000", "\0\0\0"},
+                     RenderCase{10, -1, 1, 1, 0x8000000000000001ull, "9223372036854775807", "-\0\0"},
+                     RenderCase{10, 20, 0, 1, 99999999, "00000000000099999999", "\0\0\0"},
+                     RenderCase{16, 12, 0, 1, 0x100000000ull, "000100000000", "0x\0"}),
   [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
 
 TEST (WriteField, ClearsZeroFillWhenTheTextReachesTheWidth)

@@ -58,7 +58,10 @@ UINT32 FormatEngine (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN UINT32 
                      IN VA_LIST Args);
 
 // Renders Number->Value into Number->Digits (characters of CharT) and its
-// prefix into Number->Prefix. Returns the most significant digit.
+// prefix into Number->Prefix. Returns the most significant digit; the
+// digits end in slot 64 and the terminator is in slot 65. Slots below the
+// text may be overwritten (slot 0 never is): the 16-bit renderer works in
+// the upper half of the buffer first.
 template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
 
 // Lays out one field. Prefix NULL makes a text field (strings, characters,

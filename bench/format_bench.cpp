@@ -3,7 +3,8 @@
 // against the floor: the same characters handed to the same output routine,
 // one call each, with no format to walk. Compare the times of one group in
 // the same run.
-#include <servicelib.h>
+#include "servicelib/chars.h"
+#include "servicelib/servicelib.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,12 +14,12 @@
 
 namespace {
 
-char   gSink[4096];
-size_t gSinkLength;
+char   mSink[4096];
+size_t mSinkLength;
 
 // The output routine of every FormatOutput run: appends to a buffer, as a
 // client printing into memory would.
-VOID EFIAPI Append (CHAR16 Ch) { gSink[gSinkLength++] = static_cast<char> (Ch); }
+VOID EFIAPI Append (CHAR16 Ch) { mSink[mSinkLength++] = static_cast<char> (Ch); }
 
 // Keeps the compiler from calling Append directly in the floor loop.
 FORMAT_OUTPUT_ROUTINE OpaqueRoutine ()
@@ -32,10 +33,10 @@ FORMAT_OUTPUT_ROUTINE OpaqueRoutine ()
 // characters widened with their sign as the engine widens them.
 void HandOver (FORMAT_OUTPUT_ROUTINE Routine, const char *Text)
 {
-  gSinkLength = 0;
+  mSinkLength = 0;
   benchmark::DoNotOptimize (Text);
   for (; *Text != 0; ++Text) {
-    Routine (static_cast<CHAR16> (static_cast<INT16> (*Text)));
+    Routine (WidenChar (*Text));
   }
   benchmark::ClobberMemory ();
 }
@@ -77,7 +78,7 @@ void BM_Mixed_FormatOutput (benchmark::State &State)
   const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
   MIXED_ARGS Args (&State);
   for (auto _ : State) {
-    gSinkLength = 0;
+    mSinkLength = 0;
     benchmark::DoNotOptimize (FormatOutput (Routine, 0xFFFFFFFF, 0, kMixed, Args.List ()));
     benchmark::ClobberMemory ();
   }
@@ -97,7 +98,7 @@ void BM_Mixed_FormatOutputCountOnly (benchmark::State &State)
 void BM_Mixed_vsnprintf (benchmark::State &State)
 {
   for (auto _ : State) {
-    benchmark::DoNotOptimize (HostFormat (gSink, sizeof gSink, kMixed, 123456, -42, 4000000000u, 0xBEEF, 0xC0FFEE,
+    benchmark::DoNotOptimize (HostFormat (mSink, sizeof mSink, kMixed, 123456, -42, 4000000000u, 0xBEEF, 0xC0FFEE,
                                           0755, 17, 42, 0x123456789ABCDEFull, kName, kTrim, 'Z',
                                           static_cast<void *> (&State)));
     benchmark::ClobberMemory ();
@@ -112,11 +113,11 @@ void BM_Mixed_Floor (benchmark::State &State)
 {
   const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
   MIXED_ARGS Args (&State);
-  gSinkLength = 0;
+  mSinkLength = 0;
   FormatOutput (Append, 0xFFFFFFFF, 0, kMixed, Args.List ());
-  char Produced[sizeof gSink];
-  std::memcpy (Produced, gSink, gSinkLength);
-  Produced[gSinkLength] = 0;
+  char Produced[sizeof mSink];
+  std::memcpy (Produced, mSink, mSinkLength);
+  Produced[mSinkLength] = 0;
   for (auto _ : State) {
     HandOver (Routine, Produced);
   }
@@ -136,7 +137,7 @@ void BM_Plain_FormatOutput (benchmark::State &State)
   const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
   const UINT64 Args[] = {0};
   for (auto _ : State) {
-    gSinkLength = 0;
+    mSinkLength = 0;
     benchmark::DoNotOptimize (
       FormatOutput (Routine, 0xFFFFFFFF, 0, kPlain, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))));
     benchmark::ClobberMemory ();
@@ -147,7 +148,7 @@ void BM_Plain_FormatOutput (benchmark::State &State)
 void BM_Plain_vsnprintf (benchmark::State &State)
 {
   for (auto _ : State) {
-    benchmark::DoNotOptimize (HostFormat (gSink, sizeof gSink, kPlain, 0));
+    benchmark::DoNotOptimize (HostFormat (mSink, sizeof mSink, kPlain, 0));
     benchmark::ClobberMemory ();
   }
   State.SetBytesProcessed (State.iterations () * (sizeof kPlainOut - 1));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // ScanInput over an in-memory input routine against the host C library's
 // sscanf on the same lines, in the same run.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,14 +13,14 @@
 
 namespace {
 
-const char *gCursor;
+const char *mCursor;
 
 UINTN EFIAPI ReadCursor (INT32 *Counter)
 {
   (void)Counter;
-  const unsigned char Ch = static_cast<unsigned char> (*gCursor);
+  const unsigned char Ch = static_cast<unsigned char> (*mCursor);
   if (Ch != 0) {
-    ++gCursor;
+    ++mCursor;
   }
   return Ch;
 }
@@ -87,7 +87,7 @@ INTN ScanIntLine (const std::string &Line, IntFields &F)
   for (int I = 0; I < 5; ++I) {
     Args[I] = reinterpret_cast<UINTN> (&F.V[I]);
   }
-  gCursor = Line.c_str ();
+  mCursor = Line.c_str ();
   return ScanInput (ReadCursor, 0, 0, "%d %d %x %X %d", reinterpret_cast<VA_LIST> (Args));
 }
 
@@ -104,7 +104,7 @@ INTN ScanTextLine (const std::string &Line, TextFields &F)
 {
   UINT64 Args[] = {reinterpret_cast<UINTN> (F.W1), reinterpret_cast<UINTN> (&F.C1), reinterpret_cast<UINTN> (F.W2),
                    reinterpret_cast<UINTN> (F.C2)};
-  gCursor = Line.c_str ();
+  mCursor = Line.c_str ();
   return ScanInput (ReadCursor, 0, 0, "%15s %c %15s %3c", reinterpret_cast<VA_LIST> (Args));
 }
 
@@ -188,13 +188,13 @@ void BM_Text_InputRoutineOnly (benchmark::State &State)
   for (const auto &Line : Texts ()) {
     TextFields F;
     ScanTextLine (Line, F);
-    Reads.push_back (static_cast<size_t> (gCursor - Line.c_str ()));
+    Reads.push_back (static_cast<size_t> (mCursor - Line.c_str ()));
   }
   SCAN_INPUT_ROUTINE Routine = ReadCursor;
   benchmark::DoNotOptimize (Routine);  // called through a pointer, as ScanInput does
   for (auto _ : State) {
     for (size_t I = 0; I < Reads.size (); ++I) {
-      gCursor     = Texts ()[I].c_str ();
+      mCursor     = Texts ()[I].c_str ();
       INT32 Count = 0;
       for (size_t N = 0; N < Reads[I]; ++N) {
         Count += Routine (&Count) != 0;

@@ -14,9 +14,8 @@
 // The maximum count is kept finite so that a '*' width taken from an
 // address cannot ask for billions of characters; the engine must stop
 // producing at the count and still return.
-#include <servicelib.h>
-
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
+#include "servicelib/console/format.h"
 
 #include <cstdlib>
 #include <vector>
@@ -26,23 +25,13 @@ namespace {
 constexpr int    kSlots    = 24;
 constexpr size_t kSlotSize = 64;
 
-alignas (16) UINT8 gSlotBuffers[kSlots][kSlotSize];
-UINT32 gCalls;
+alignas (16) UINT8 mSlotBuffers[kSlots][kSlotSize];
+UINT32 mCalls;
 
 VOID EFIAPI CountingOutput (CHAR16 Ch)
 {
   (void)Ch;
-  ++gCalls;
-}
-
-bool TakesPointer (UINT32 Unit)
-{
-  switch (Unit) {
-    case 's': case 'S': case 'a': case 'g': case 'G': case 't': case 'n':
-      return true;
-    default:
-      return false;
-  }
+  ++mCalls;
 }
 
 }  // namespace
@@ -68,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
       const UINT8 Selector = In.Take<UINT8> ();
       size_t      Got;
       const UINT8 *Fill = In.Bytes ((Selector >> 2) % (kSlotSize - 1), &Got);
-      std::memset (gSlotBuffers[I], 0, kSlotSize);
-      std::memcpy (gSlotBuffers[I], Fill, Got);  // at most 62 bytes: a NUL unit follows for either width
-      Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (gSlotBuffers[I]);
+      std::memset (mSlotBuffers[I], 0, kSlotSize);
+      std::memcpy (mSlotBuffers[I], Fill, Got);  // at most 62 bytes: a NUL unit follows for either width
+      Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (mSlotBuffers[I]);
     } else {
       Slots[I] = In.Take<UINT64> ();
     }
@@ -102,10 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
     Args[I] = Slots[I % kSlots];
   }
 
-  gCalls = 0;
+  mCalls = 0;
   const UINT32 Result = FormatOutput (NullRoutine ? nullptr : CountingOutput, MaxCount, Wide ? 1 : 0, Format,
                                       reinterpret_cast<VA_LIST> (Args.data ()));
-  if (Result > MaxCount || (!NullRoutine && Result != gCalls) || (NullRoutine && gCalls != 0)) {
+  if (Result > MaxCount || (!NullRoutine && Result != mCalls) || (NullRoutine && mCalls != 0)) {
     std::abort ();
   }
   return 0;

@@ -15,13 +15,10 @@
 
 namespace {
 
-// Up to 7 digits make a width or a precision; an eighth abandons the conversion.
-constexpr UINT32 kMaxNumberDigits = 7;
-
-// The format character as the state machine sees it: an 8-bit one widened
-// with its sign, so 0xE9 is produced as 0xFFE9.
-inline INT32 FormatChar (CHAR8 Ch) { return static_cast<INT8> (Ch); }
-inline INT32 FormatChar (CHAR16 Ch) { return Ch; }
+// A format character as the states compare it: widened to 16 bits, then
+// held as a signed number, so that an 8-bit character costs one sign
+// extension. Every character the states look for is ASCII.
+template <typename CharT> inline INT32 FormatChar (CharT Ch) { return static_cast<INT16> (WidenChar (Ch)); }
 
 // The argument list: 8-byte slots, taken one by one. A NULL list reads as
 // slots of 0 (every number 0, every pointer NULL and so "(null)"): it is
@@ -45,7 +42,8 @@ class ARG_SLOTS {
 
 // A '%' or the terminating NUL ends a run of plain text. Most text lies
 // above '%' (letters, digits, most punctuation), so one comparison settles
-// it; a negative (sign-widened) character is above it as an unsigned number.
+// it; a character from 0x8000 up, negative here, is above it as an
+// unsigned number.
 inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch == '%' || Ch == 0); }
 
 // One plain character: counted while the maximum allows, and delivered
@@ -147,9 +145,8 @@ TextState:
       do {
         OutputRoutine (static_cast<CHAR16> (Ch));
         Ch = FormatChar (*++Position);
-        // Two plain compares here: the one-compare test costs the wide
-        // engine 16 bytes more frame, and the frame counts twice on the
-        // deepest path.
+        // Two plain compares: in the benchmarks they beat the one-compare
+        // test of EndsText here, which only pays off in the walk below.
       } while (--Left != 0 && Ch != '%' && Ch != 0);
       Remaining = Left;
     }
@@ -254,7 +251,7 @@ DigitState:
     // Collected straight into the target: a run that grows too long
     // abandons the conversion, so its value is never used.
     NumberTarget (Field) = NumberTarget (Field) * 10 + (Ch - '0');
-    if (++CollectedDigits > kMaxNumberDigits) {
+    if (++CollectedDigits > kMaxWidthDigits) {
       NEXT_STEP (InvalidState);
     }
     NEXT_STEP (DigitState);
@@ -327,14 +324,15 @@ IntegerState: {
 }
 
 CharacterState:
-  if (ArgSize == 0) {
-    ArgSize = 16;
-  }
+  // The text is 16-bit in a 16-bit format, and in an 8-bit one only with a
+  // 32-bit modifier ('l', 'I32', or the 'S' conversion).
   ++Position;
   CharBuffer[0] = CharBuffer[1] = 0;
-  if (Ch == 'c') {
-    // The format's width decides how much of the slot is the character;
-    // the modifier only decides how CharBuffer is read.
+  if (TakesPointer (Ch)) {
+    Text = reinterpret_cast<CONST VOID *> (Slots.Take ());
+  } else {
+    // %c: the format's width decides how much of the slot is the
+    // character; the modifier only decides how CharBuffer is read.
     const UINT64 Value = Slots.Take ();
     if (WideFormat) {
       CharBuffer[0] = static_cast<CHAR16> (Value);
@@ -342,8 +340,6 @@ CharacterState:
       reinterpret_cast<UINT8 *> (CharBuffer)[0] = static_cast<UINT8> (Value);
     }
     Text = CharBuffer;
-  } else {
-    Text = reinterpret_cast<CONST VOID *> (Slots.Take ());
   }
   if (Text == NULL) {
     Write (kNullText, sizeof kNullText - 1, NULL);

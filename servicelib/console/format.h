@@ -3,13 +3,13 @@
 // number renderer and field writer (numbers.cpp), and the buffer printer
 // that builds the GUID, time and status texts (bufferprint.cpp).
 //
-// The renderer and the field writer are templates over the character type
-// of the text they handle (CHAR8 or CHAR16); the routines that take a
-// width flag instead are thin front ends for callers that only know the
-// flag at run time.
+// The engine, the renderer and the field writer are templates over the
+// character type of the text they handle, built for CHAR8 and CHAR16: each
+// file that defines one of them instantiates it for both types.
 #ifndef SERVICELIB_CONSOLE_FORMAT_H_
 #define SERVICELIB_CONSOLE_FORMAT_H_
 
+#include "../chars.h"
 #include "../servicelib.h"
 
 // Flags, width and precision of one conversion. Every member is 32 bits.
@@ -56,11 +56,12 @@ typedef struct {
 template <typename CharT>
 UINT32 FormatEngine (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN UINT32 MaxCount, IN CONST CharT *Format,
                      IN VA_LIST Args);
-extern template UINT32 FormatEngine<CHAR8> (FORMAT_OUTPUT_ROUTINE, UINT32, CONST CHAR8 *, VA_LIST);
-extern template UINT32 FormatEngine<CHAR16> (FORMAT_OUTPUT_ROUTINE, UINT32, CONST CHAR16 *, VA_LIST);
 
 // Renders Number->Value into Number->Digits (characters of CharT) and its
-// prefix into Number->Prefix. Returns the most significant digit.
+// prefix into Number->Prefix. Returns the most significant digit; the
+// digits end in slot 64 and the terminator is in slot 65. Slots below the
+// text may be overwritten (slot 0 never is): the 16-bit renderer works in
+// the upper half of the buffer first.
 template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
 
 // Lays out one field. Prefix NULL makes a text field (strings, characters,
@@ -81,26 +82,19 @@ template <typename CharT> inline UINT32 TextLength (IN CONST CharT *Text)
   return Count;
 }
 
-// The first MaxChars characters of Text (fewer if it ends sooner).
-template <typename CharT> UINT32 EmitText (IN OUT FORMAT_SINK *Sink, IN CONST CharT *Text, IN UINT32 MaxChars);
-
-extern template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
-extern template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
-extern template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-extern template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-extern template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
-extern template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
-
-// Front ends taking the character width flag (0 = CHAR8, else CHAR16).
-VOID *NumberToText (IN OUT NUMBER_FORMAT *Number, IN BOOLEAN Wide);
-UINT32 WriteField (IN CONST VOID *Text, IN OUT CHAR8 *Prefix OPTIONAL, IN OUT FIELD_FORMAT *Field,
-                   IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN OUT UINT32 *Remaining, IN BOOLEAN Wide);
-UINT32 EmitText (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN CONST VOID *Text, IN OUT UINT32 *Remaining,
-                 IN UINT32 MaxChars, IN BOOLEAN Wide);
-
-// Count copies of Ch (widened with its sign). Nothing for Count <= 0.
-UINT32 EmitRepeated (IN CHAR8 Ch, IN INT32 Count, IN OUT UINT32 *Remaining,
-                     IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL);
+// The conversions whose argument slot holds an address that the engine
+// reads or writes through: the strings (%s %S %a), the GUID and time
+// records (%g %G %t) and the count (%n). %p prints its slot as a number;
+// %c and %r take theirs as values.
+constexpr bool TakesPointer (UINT32 Conversion)
+{
+  switch (Conversion) {
+    case 's': case 'S': case 'a': case 'g': case 'G': case 't': case 'n':
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Text given for a NULL string, GUID or time pointer.
 inline constexpr CHAR8 kNullText[] = "(null)";

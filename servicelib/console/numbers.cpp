@@ -1,150 +1,210 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// Number rendering and field layout for the format engine. Every character
-// that a conversion produces leaves through EmitText or EmitRepeated, which
-// count it against the engine's remaining count.
+// Number rendering and field layout for the format engine. The field
+// writer clamps each run of a field (fill, prefix, zeros, text) to the
+// engine's remaining count once, then hands its characters to the output
+// routine one call each.
 #include "format.h"
 
 namespace {
 
-// A character of 8-bit text reaches the output routine widened with its
-// sign (0xE9 as 0xFFE9); a CHAR16 goes as it is.
-inline CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
-inline CHAR16 Widen (CHAR16 Ch) { return Ch; }
+// The chunks below are eight characters in one 64-bit word, the first
+// character in the lowest byte, as x64 stores it.
+static_assert (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
 
-// The emitters behind EmitText and EmitRepeated. Each clamps its run to
-// the remaining count once, then delivers the characters.
+constexpr UINT64 kEightZeros = 0x3030303030303030ULL;  // "00000000"
 
-// Produces Count characters of Text, all known to be there.
-template <typename CharT>
-[[gnu::always_inline]] inline UINT32 EmitCount (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 Count)
+// The text of a decimal number below 10^8, eight digits with leading
+// zeros, as the eight bytes of the result in memory order (most
+// significant digit first). The number splits into halves, pairs and
+// digits in parallel lanes of one 64-bit word, each split a multiply and
+// a shift, so the digits cost no chain of divisions.
+inline UINT64 DecimalChunk (UINT32 Value)
 {
-  UINT32 Left = Sink->Remaining;
-  if (Count > Left) {
-    Count = Left;
-  }
-  Sink->Remaining = Left - Count;
-  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
-    for (UINT32 Index = 0; Index < Count; ++Index) {
-      Routine (Widen (Text[Index]));
-    }
-  }
-  return Count;
+  const UINT64 Halves   = (Value / 10000) | (static_cast<UINT64> (Value % 10000) << 32);
+  const UINT64 Hundreds = ((Halves * 10486) >> 20) & 0x0000007F0000007FULL;  // exact below 10^4
+  const UINT64 Pairs    = Hundreds | ((Halves - Hundreds * 100) << 16);
+  const UINT64 Tens     = ((Pairs * 103) >> 10) & 0x000F000F000F000FULL;      // exact below 100
+  return (Tens | ((Pairs - Tens * 10) << 8)) | kEightZeros;
 }
 
-[[gnu::always_inline]] inline UINT32 Repeat (FORMAT_SINK *Sink, CHAR8 Ch, UINT32 Count)
+// The eight hexadecimal digits of Value, laid out as DecimalChunk's.
+// LetterOffset is what a digit above 9 adds beyond '0' + digit: 7 gives
+// 'A'..'F', 39 gives 'a'..'f'.
+inline UINT64 HexChunk (UINT32 Value, UINT64 LetterOffset)
 {
-  UINT32 Produced = Count;
-  if (Produced > Sink->Remaining) {
-    Produced = Sink->Remaining;
-  }
-  Sink->Remaining -= Produced;
-  if (FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine; Routine != NULL) {
-    const CHAR16 Wide = Widen (Ch);
-    for (UINT32 Index = 0; Index < Produced; ++Index) {
-      Routine (Wide);
-    }
-  }
-  return Produced;
+  UINT64 Nibbles = Value;
+  Nibbles = (Nibbles | (Nibbles << 16)) & 0x0000FFFF0000FFFFULL;
+  Nibbles = (Nibbles | (Nibbles << 8)) & 0x00FF00FF00FF00FFULL;
+  Nibbles = (Nibbles | (Nibbles << 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  Nibbles = __builtin_bswap64 (Nibbles);  // least significant nibble was first
+  const UINT64 Letters = ((Nibbles + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+  return Nibbles + kEightZeros + Letters * LetterOffset;
 }
 
-constexpr CHAR8 kHexDigits[] = "0123456789ABCDEF";
+// Stores the eight characters of a chunk at At.
+inline void StoreChunk (CHAR8 *At, UINT64 Chunk) { __builtin_memcpy (At, &Chunk, sizeof Chunk); }
 
-}  // namespace
-
-template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
+// Hands Count characters of Text to Routine, one call each.
+template <typename CharT> inline void Deliver (FORMAT_OUTPUT_ROUTINE Routine, CONST CharT *Text, UINT32 Count)
 {
-  CharT *Digits = static_cast<CharT *> (Number->Digits);
-  Digits[kDigitSlots - 1] = 0;
+  for (UINT32 Index = 0; Index < Count; ++Index) {
+    Routine (WidenChar (Text[Index]));
+  }
+}
 
-  const bool Negative = Number->Signed == 1 && static_cast<INT64> (Number->Value) < 0;
-  UINT64 Magnitude = Negative ? 0 - Number->Value : Number->Value;
-  const UINT64 Original = Magnitude;
+// Hands Ch to Routine Count times.
+inline void Repeat (FORMAT_OUTPUT_ROUTINE Routine, CHAR16 Ch, UINT32 Count)
+{
+  for (; Count != 0; --Count) {
+    Routine (Ch);
+  }
+}
 
-  // Digits are written from slot 64 downwards. Base 10 divides by a
-  // constant (in 32 bits once the value fits) and the powers of two shift
-  // and look the digit up, so no digit costs a hardware division; any other
-  // base divides.
-  const UINT32 Base = Number->Base;
-  CharT        *Out = Digits + kDigitSlots - 1;
-  if (Base == 10) {
-    while (Magnitude > 0xFFFFFFFFu) {
-      *--Out = static_cast<CharT> ('0' + Magnitude % 10);
-      Magnitude /= 10;
+// NumberToText for 8-bit digits.
+CHAR8 *RenderNarrow (NUMBER_FORMAT *Number)
+{
+  // Every member is read first: the character stores below could, as far
+  // as the compiler knows, land in the record.
+  CHAR8 *const End       = static_cast<CHAR8 *> (Number->Digits) + kDigitSlots - 1;
+  CHAR8 *const PrefixOut = Number->Prefix;
+  UINT64       Magnitude = Number->Value;
+  const UINT32 Base      = Number->Base;
+  const INT32  MinDigits = Number->MinDigits;
+  const UINT32 Lowercase = Number->Lowercase;
+  const bool   Signed    = Number->Signed == 1;
+
+  // The prefix: a sign for a signed number ('+' is a place-holder that the
+  // field writer settles), else "0X"/"0x" or "0" for a non-zero number in
+  // base 16 or 8. Built as the prefix's first two bytes; the third is 0.
+  UINT32 Prefix = 0;
+  if (Signed) {
+    Prefix = '+';
+    if (static_cast<INT64> (Magnitude) < 0) {
+      Prefix    = '-';
+      Magnitude = 0 - Magnitude;
     }
-    UINT32 Small = static_cast<UINT32> (Magnitude);
-    do {
-      *--Out = static_cast<CharT> ('0' + Small % 10);
-      Small /= 10;
-    } while (Small != 0);
-  } else if (Base == 16 || Base == 8 || Base == 2) {
+  } else if (Magnitude != 0) {
+    if (Base == 16) {
+      const UINT32 X = ('X' | (32u * Lowercase)) & 0xFF;  // 'x' for lower case
+      Prefix = '0' | (X << 8);
+    } else if (Base == 8) {
+      Prefix = '0';
+    }
+  }
+  PrefixOut[0] = static_cast<CHAR8> (Prefix);
+  PrefixOut[1] = static_cast<CHAR8> (Prefix >> 8);
+  PrefixOut[2] = 0;
+  *End         = 0;
+
+  // Digits end in slot 64. Bases 10 and 16 write whole chunks of eight
+  // digits with leading zeros (at most 24 slots, so slot 0 is never
+  // reached); Out is then moved to the most significant digit, and
+  // Written marks the lowest slot that holds a digit or a zero. Bases 8 and
+  // 2 shift a digit at a time; any other base divides.
+  CHAR8 *Out;
+  CHAR8 *Written;
+  if (Base == 10 || Base == 16) {
     // '0'..'9' already have the lower-case bit, so it only changes letters.
-    const UINT32 Shift = Base == 16 ? 4 : Base == 8 ? 3 : 1;
-    const UINT32 Case  = Number->Lowercase == 1 ? 0x20 : 0;
+    const UINT64 LetterOffset = Lowercase == 1 ? 'a' - '0' - 10 : 'A' - '0' - 10;
+    UINT64       Chunk;
+    Written = End;
     do {
-      *--Out = static_cast<CharT> (kHexDigits[Magnitude & (Base - 1)] | Case);
-      Magnitude >>= Shift;
+      Written -= 8;
+      if (Base == 10) {
+        // Eight digits a pass; most numbers need no 64-bit division.
+        UINT32 Low = static_cast<UINT32> (Magnitude);
+        if (Magnitude >= 100000000u) {
+          Low = static_cast<UINT32> (Magnitude % 100000000u);
+          Magnitude /= 100000000u;
+        } else {
+          Magnitude = 0;
+        }
+        Chunk = DecimalChunk (Low);
+      } else {
+        Chunk = HexChunk (static_cast<UINT32> (Magnitude), LetterOffset);
+        Magnitude >>= 32;
+      }
+      StoreChunk (Written, Chunk);
     } while (Magnitude != 0);
+    // The last chunk's leading zeros are its first bytes equal to '0'; at
+    // least its last digit stays.
+    const UINT64 Significant = Chunk ^ kEightZeros;
+    Out = Written + (Significant != 0 ? __builtin_ctzll (Significant) / 8 : 7);
   } else {
-    const UINT32 Letter = 'A' - 10 + (Number->Lowercase == 1 ? 32 : 0);
+    // Bases 8 and 2 shift; any other base divides.
+    const UINT32 Shift  = Base == 8 ? 3 : Base == 2 ? 1 : 0;
+    const UINT32 Letter = 'A' - 10 + (Lowercase == 1 ? 32 : 0);
+    Out = End;
     do {
-      const UINT32 Digit = static_cast<UINT32> (Magnitude % Base);
-      Magnitude /= Base;
-      *--Out = static_cast<CharT> (Digit < 10 ? '0' + Digit : Letter + Digit);
+      UINT32 Digit;
+      if (Shift != 0) {
+        Digit = static_cast<UINT32> (Magnitude & (Base - 1));
+        Magnitude >>= Shift;
+      } else {
+        Digit = static_cast<UINT32> (Magnitude % Base);
+        Magnitude /= Base;
+      }
+      *--Out = static_cast<CHAR8> (Digit < 10 ? '0' + Digit : Letter + Digit);
     } while (Magnitude != 0);
+    Written = Out;
   }
+
   // Zeros in front up to MinDigits digits, but never more than 64 digits
   // (slots 1 to 64): slot 0 is never written. No base of 2 or more needs
-  // more than 64 slots for the value itself.
-  const INT32 MinDigits = Number->MinDigits > 64 ? 64 : Number->MinDigits;
-  CharT *const Least = Digits + kDigitSlots - 1 - (MinDigits > 0 ? MinDigits : 1);
-  while (Out > Least) {
-    *--Out = '0';
-  }
-
-  CHAR8 *Prefix = Number->Prefix;
-  Prefix[0] = Prefix[1] = Prefix[2] = 0;
-  if (Number->Signed == 1) {
-    Prefix[0] = Negative ? '-' : '+';
-  } else if (Original != 0) {
-    if (Base == 16) {
-      Prefix[0] = '0';
-      Prefix[1] = static_cast<CHAR8> ('X' | (32 * Number->Lowercase));
-    } else if (Base == 8) {
-      Prefix[0] = '0';
+  // more than 64 slots for the value itself. The chunks' own leading zeros
+  // serve first.
+  if (MinDigits > 1) {
+    CHAR8 *const Least = End - (MinDigits > 64 ? 64 : MinDigits);
+    if (Out > Least) {
+      Out = Written > Least ? Written : Least;
+      while (Out > Least) {
+        *--Out = '0';
+      }
     }
   }
   return Out;
 }
 
-template <typename CharT>
-UINT32 EmitText (FORMAT_SINK *Sink, CONST CharT *Text, UINT32 MaxChars)
-{
-  UINT32 Count = TextLength (Text);
-  return EmitCount (Sink, Text, Count < MaxChars ? Count : MaxChars);
-}
+}  // namespace
 
-UINT32 EmitRepeated (CHAR8 Ch, INT32 Count, UINT32 *Remaining, FORMAT_OUTPUT_ROUTINE OutputRoutine)
+template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
 {
-  if (Count <= 0) {
-    return 0;
+  if constexpr (sizeof (CharT) == sizeof (CHAR8)) {
+    return RenderNarrow (Number);
+  } else {
+    // The 16-bit text is the 8-bit one widened: rendered in 8-bit
+    // characters into the upper half of the buffer (8-bit slot k at byte
+    // 66 + k), then widened in place from the front. 16-bit slot k (bytes
+    // 2k and 2k + 1) is written only after byte 66 + k has been read, and
+    // 2k + 1 < 66 + k for every slot up to 64, so no byte is overwritten
+    // before it is read.
+    CHAR16 *const Wide   = static_cast<CHAR16 *> (Number->Digits);
+    CHAR8 *const  Narrow = static_cast<CHAR8 *> (Number->Digits) + kDigitSlots;
+    NUMBER_FORMAT Rendering = *Number;
+    Rendering.Digits        = Narrow;
+    CHAR8 *From             = NumberToText<CHAR8> (&Rendering);
+    CHAR16 *const First     = Wide + (From - Narrow);
+    for (CHAR16 *To = First; *From != 0; ++To, ++From) {
+      *To = static_cast<UINT8> (*From);
+    }
+    Wide[kDigitSlots - 1] = 0;
+    return First;
   }
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  const UINT32 Produced = Repeat (&Sink, Ch, static_cast<UINT32> (Count));
-  *Remaining = Sink.Remaining;
-  return Produced;
 }
 
 template <typename CharT>
 UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_SINK *Sink)
 {
+  const FORMAT_OUTPUT_ROUTINE Routine        = Sink->Routine;
+  const UINT32                Before         = Sink->Remaining;
+  const INT32                 Width          = Field->Width;
+  const bool                  PrecisionGiven = Field->PrecisionGiven != 0;
+  UINT32                      Left           = Before;
+
   // Most fields have no precision and a width the text already fills: no
-  // fill, no zeros, so only the sign or base prefix needs settling. A
-  // negative width is left to the full path (it keeps zero fill on).
-  if (Field->PrecisionGiven == 0 && Field->Width >= 0 && static_cast<UINT32> (Field->Width) <= Length) {
+  // fill, no zeros, so only the sign or base prefix needs settling.
+  if (!PrecisionGiven && static_cast<UINT32> (Width) <= Length) {
     Field->ZeroPad = 0;
-    const FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine;
-    const UINT32 Before = Sink->Remaining;
-    UINT32       Left   = Before;
     if (Prefix != NULL) {
       // Signs always, base prefixes only with '#'; a non-negative signed
       // number shows ' ' or '+' only when asked to.
@@ -160,119 +220,106 @@ UINT32 WriteField (CONST CharT *Text, UINT32 Length, CHAR8 *Prefix, FIELD_FORMAT
       for (UINT32 Index = 0; Prefix[Index] != 0 && Left != 0; ++Index) {
         --Left;
         if (Routine != NULL) {
-          Routine (Widen (Prefix[Index]));
+          Routine (WidenChar (Prefix[Index]));
         }
       }
     }
     const UINT32 Count = Length < Left ? Length : Left;
     Left -= Count;
     if (Routine != NULL) {
-      for (UINT32 Index = 0; Index < Count; ++Index) {
-        Routine (Widen (Text[Index]));
-      }
+      Deliver (Routine, Text, Count);
     }
     Sink->Remaining = Left;
     return Before - Left;
   }
 
-  // A text field has an empty prefix of its own.
-  CHAR8 NoPrefix[1] = {0};
-  const bool NumberField = Prefix != NULL;
-  if (!NumberField) {
-    Prefix = NoPrefix;
-  }
-
-  // Base prefixes ("0x", "0X", "0") only with '#'; signs always.
-  if (Prefix[0] != '+' && Prefix[0] != '-' && Field->Alternate == 0) {
-    Prefix[0] = 0;
-  }
-
-  // Nothing to fill: zero fill is off. A negative width, as an unsigned
-  // number, is larger than every length and keeps it on.
-  if (Length >= static_cast<UINT32> (Field->Width)) {
+  // Zero fill only while the text is shorter than the width. A negative
+  // width, as an unsigned number, is longer than every text and keeps it on.
+  UINT32 ZeroPad = Field->ZeroPad;
+  if (Length >= static_cast<UINT32> (Width)) {
+    ZeroPad        = 0;
     Field->ZeroPad = 0;
   }
 
-  // Settle the sign place-holder of a non-negative signed number. With zero
-  // fill and no sign flag, the sign position is the first of the zeros.
-  if (Prefix[0] == '+' && Prefix[1] == 0) {
-    if (Field->Space != 0) {
-      Prefix[0] = Field->ZeroPad != 0 ? '+' : ' ';
-    } else if (Field->ZeroPad != 0) {
-      Prefix[0] = Field->Plus != 0 ? '+' : '0';
-    } else if (Field->Plus == 0) {
-      Prefix[0] = 0;
+  // A number field's prefix, settled: signs always, base prefixes only with
+  // '#'. The '+' place-holder of a non-negative signed number becomes ' ',
+  // '+', the first of the fill zeros, or nothing. A text field has none.
+  UINT32 PrefixLength = 0;
+  if (Prefix != NULL) {
+    CHAR8 First = Prefix[0];
+    if (First == '+') {
+      if (Prefix[1] == 0) {
+        First = Field->Space != 0 ? (ZeroPad != 0 ? '+' : ' ')
+                : ZeroPad != 0    ? (Field->Plus != 0 ? '+' : '0')
+                : Field->Plus != 0 ? '+'
+                                   : 0;
+      }
+    } else if (First != '-' && Field->Alternate == 0) {
+      First = 0;
+    }
+    Prefix[0] = First;
+    while (Prefix[PrefixLength] != 0) {
+      ++PrefixLength;
     }
   }
 
-  const bool LeadingSpaces  = Field->LeftJustify == 0 && Field->ZeroPad == 0;
-  const bool ZerosAfterSign = Field->LeftJustify == 0 && Field->ZeroPad != 0 && Field->PrecisionGiven == 0;
-  const bool TrailingSpaces = Field->LeftJustify != 0;
-
+  // The characters of the text, and the zeros a number's precision adds.
   UINT32 Count = Length;
-  INT32  Zeros = 0;
-  if (!NumberField) {
-    if (Field->PrecisionGiven != 0 && static_cast<UINT32> (Field->Precision) < Length) {
-      Count = static_cast<UINT32> (Field->Precision);
-    }
-  } else if (Field->PrecisionGiven != 0) {
-    // Worked out in 64 bits: a precision near the bottom of the INT32 range
-    // (from a '*') must not wrap round into a huge run of zeros.
-    const INT64 Missing = static_cast<INT64> (Field->Precision) - Length;
-    Zeros = Missing > 0 ? static_cast<INT32> (Missing) : 0;
-    // A zero with precision 0 prints as one space.
-    if (Zeros == 0 && Field->Precision == 0 && Length == 1 && Text[0] == '0') {
+  UINT32 Zeros = 0;
+  if (PrecisionGiven) {
+    const INT32 Precision = Field->Precision;
+    if (Prefix == NULL) {
+      if (static_cast<UINT32> (Precision) < Length) {
+        Count = static_cast<UINT32> (Precision);
+      }
+    } else if (static_cast<INT64> (Precision) > static_cast<INT64> (Length)) {
+      // Compared in 64 bits: a precision near the bottom of the INT32
+      // range (from a '*') must not wrap round into a run of zeros.
+      Zeros = static_cast<UINT32> (Precision) - Length;
+    } else if (Precision == 0 && Length == 1 && Text[0] == '0') {
+      // A zero with precision 0 prints as one space.
       static constexpr CharT Blank[] = {' ', 0};
       Text = Blank;
     }
   }
-
-  UINT32 PrefixLength = 0;
-  while (Prefix[PrefixLength] != 0) {
-    ++PrefixLength;
-  }
-  const INT64 Room = static_cast<INT64> (Field->Width) - PrefixLength - Zeros - Count;
-  INT32 Fill = Room > 0 ? static_cast<INT32> (Room) : 0;
+  // The fill is what the width leaves, never negative.
+  const INT64 Room = static_cast<INT64> (Width) - PrefixLength - Zeros - Count;
+  UINT32      Fill = Room > 0 ? static_cast<UINT32> (Room) : 0;
   // A "0" sign position is absorbed by the precision zeros; its place goes
   // to the fill, even past the width.
-  if (Prefix[0] == '0' && Prefix[1] == 0 && Zeros > 0) {
-    Prefix[0] = 0;
+  if (Zeros != 0 && PrefixLength == 1 && Prefix[0] == '0') {
+    Prefix[0]    = 0;
     PrefixLength = 0;
     ++Fill;
   }
 
-  // The fill zeros and the precision zeros are adjacent, so one run writes
-  // both. Fill and Zeros together never pass Width + 1. The routine and the
-  // remaining count stay in locals while the field is written: the routine
+  // Spaces before or after, or zeros after the prefix (only without a
+  // precision: zero fill with a precision writes no fill at all). The fill
+  // zeros and the precision zeros are adjacent, so one run writes both;
+  // together they never pass Width + 1.
+  const bool   LeftJustify = Field->LeftJustify != 0;
+  const UINT32 Leading     = !LeftJustify && ZeroPad == 0 ? Fill : 0;
+  const UINT32 Trailing    = LeftJustify ? Fill : 0;
+  const UINT32 ZeroRun     = Zeros + (!LeftJustify && ZeroPad != 0 && !PrecisionGiven ? Fill : 0);
+
+  // Each run is cut to what the remaining count still allows. The routine
+  // and the count stay in locals while the field goes out: the routine
   // cannot reach the sink.
-  const UINT32 Spaces  = static_cast<UINT32> (Fill);
-  const UINT32 ZeroRun = (ZerosAfterSign ? Spaces : 0) + static_cast<UINT32> (Zeros);
-  const FORMAT_OUTPUT_ROUTINE Routine = Sink->Routine;
-  const UINT32 Before = Sink->Remaining;
-  UINT32       Left   = Before;
-  auto Repeated = [&] (CHAR16 Ch, UINT32 Count) {
-    Count = Count < Left ? Count : Left;
-    Left -= Count;
-    if (Routine != NULL) {
-      while (Count-- != 0) {
-        Routine (Ch);
-      }
-    }
+  auto Take = [&Left] (UINT32 Wanted) {
+    const UINT32 Granted = Wanted < Left ? Wanted : Left;
+    Left -= Granted;
+    return Granted;
   };
-  auto Chars = [&] (auto *From, UINT32 Count) {
-    Count = Count < Left ? Count : Left;
-    Left -= Count;
-    if (Routine != NULL) {
-      for (UINT32 Index = 0; Index < Count; ++Index) {
-        Routine (Widen (From[Index]));
-      }
-    }
-  };
-  Repeated (' ', LeadingSpaces ? Spaces : 0);
-  Chars (Prefix, PrefixLength);
-  Repeated ('0', ZeroRun);
-  Chars (Text, Count);
-  Repeated (' ', TrailingSpaces ? Spaces : 0);
+  if (Routine == NULL) {
+    const UINT64 Total = static_cast<UINT64> (Leading) + PrefixLength + ZeroRun + Count + Trailing;
+    Left = Total < Left ? Left - static_cast<UINT32> (Total) : 0;
+  } else {
+    Repeat (Routine, ' ', Take (Leading));
+    Deliver (Routine, Prefix, Take (PrefixLength));
+    Repeat (Routine, '0', Take (ZeroRun));
+    Deliver (Routine, Text, Take (Count));
+    Repeat (Routine, ' ', Take (Trailing));
+  }
   Sink->Remaining = Left;
   return Before - Left;
 }
@@ -281,37 +328,3 @@ template CHAR8 *NumberToText<CHAR8> (NUMBER_FORMAT *);
 template CHAR16 *NumberToText<CHAR16> (NUMBER_FORMAT *);
 template UINT32 WriteField<CHAR8> (CONST CHAR8 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
 template UINT32 WriteField<CHAR16> (CONST CHAR16 *, UINT32, CHAR8 *, FIELD_FORMAT *, FORMAT_SINK *);
-template UINT32 EmitText<CHAR8> (FORMAT_SINK *, CONST CHAR8 *, UINT32);
-template UINT32 EmitText<CHAR16> (FORMAT_SINK *, CONST CHAR16 *, UINT32);
-
-VOID *NumberToText (NUMBER_FORMAT *Number, BOOLEAN Wide)
-{
-  return Wide != 0 ? static_cast<VOID *> (NumberToText<CHAR16> (Number))
-                   : static_cast<VOID *> (NumberToText<CHAR8> (Number));
-}
-
-UINT32 WriteField (CONST VOID *Text, CHAR8 *Prefix, FIELD_FORMAT *Field, FORMAT_OUTPUT_ROUTINE OutputRoutine,
-                   UINT32 *Remaining, BOOLEAN Wide)
-{
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  UINT32 Produced;
-  if (Wide != 0) {
-    CONST CHAR16 *Wide16 = static_cast<CONST CHAR16 *> (Text);
-    Produced = WriteField (Wide16, TextLength (Wide16), Prefix, Field, &Sink);
-  } else {
-    CONST CHAR8 *Narrow8 = static_cast<CONST CHAR8 *> (Text);
-    Produced = WriteField (Narrow8, TextLength (Narrow8), Prefix, Field, &Sink);
-  }
-  *Remaining = Sink.Remaining;
-  return Produced;
-}
-
-UINT32 EmitText (FORMAT_OUTPUT_ROUTINE OutputRoutine, CONST VOID *Text, UINT32 *Remaining, UINT32 MaxChars,
-                 BOOLEAN Wide)
-{
-  FORMAT_SINK Sink = {OutputRoutine, *Remaining};
-  const UINT32 Produced = Wide != 0 ? EmitText (&Sink, static_cast<CONST CHAR16 *> (Text), MaxChars)
-                                    : EmitText (&Sink, static_cast<CONST CHAR8 *> (Text), MaxChars);
-  *Remaining = Sink.Remaining;
-  return Produced;
-}

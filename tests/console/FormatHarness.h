@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Runs FormatOutput with a recording output routine and an argument list
 // built as an array of 8-byte slots, as the x64 convention lays it out.
-#pragma once
+#ifndef TESTS_CONSOLE_FORMAT_HARNESS_H_
+#define TESTS_CONSOLE_FORMAT_HARNESS_H_
 
-#include <servicelib.h>
+#include "servicelib/chars.h"
+#include "servicelib/servicelib.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +16,8 @@
 
 namespace fmtest {
 
-inline std::u16string gReceived;
-inline VOID EFIAPI Record (CHAR16 Ch) { gReceived.push_back (Ch); }
+inline std::u16string mReceived;
+inline VOID EFIAPI Record (CHAR16 Ch) { mReceived.push_back (Ch); }
 
 // An argument slot from a signed value.
 inline constexpr UINT64 S (INT64 Value) { return static_cast<UINT64> (Value); }
@@ -31,10 +33,10 @@ struct Output {
 inline Output Run (const void *Format, BOOLEAN Wide, std::vector<UINT64> Args, UINT32 MaxCount = 0xFFFFFFFF,
                    FORMAT_OUTPUT_ROUTINE Routine = Record)
 {
-  gReceived.clear ();
+  mReceived.clear ();
   Args.resize (Args.size () + 4, 0xDEAD0000DEAD0000ull);  // a stray read shows as garbage, not a crash
   const UINT32 Result = FormatOutput (Routine, MaxCount, Wide, Format, reinterpret_cast<VA_LIST> (Args.data ()));
-  return {gReceived, Result};
+  return {mReceived, Result};
 }
 
 inline Output Run8 (const char *Format, std::vector<UINT64> Args = {}, UINT32 MaxCount = 0xFFFFFFFF)
@@ -52,7 +54,7 @@ inline std::u16string Widened (const std::string &Text)
 {
   std::u16string Out;
   for (char Ch : Text) {
-    Out.push_back (static_cast<char16_t> (static_cast<int16_t> (static_cast<signed char> (Ch))));
+    Out.push_back (WidenChar (Ch));
   }
   return Out;
 }
@@ -87,3 +89,5 @@ inline void ExpectFormats (const Case &C)
 }
 
 }  // namespace fmtest
+
+#endif

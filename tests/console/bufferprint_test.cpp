@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // BufferPrint and the firmware conversions built with it: GUIDs, times and
 // status codes, and what NULL pointers print.
-#include "FormatHarness.h"
+#include "tests/console/FormatHarness.h"
 
-#include "console/format.h"
+#include "servicelib/console/format.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Field layout: sign position, zero fill, precision, justification, and the
-// number renderer and emitters underneath.
-#include "FormatHarness.h"
+// number renderer underneath.
+#include "tests/console/FormatHarness.h"
 
-#include "console/format.h"
+#include "servicelib/console/format.h"
 
 using namespace fmtest;
 
@@ -82,7 +82,7 @@ TEST_P (Render, DigitsAndPrefix)
     U = u'#';
   }
   NUMBER_FORMAT Number = {C.Base, C.MinDigits, C.Signed, C.Lowercase, C.Value, Buffer, Prefix};
-  const CHAR16 *First = static_cast<CHAR16 *> (NumberToText (&Number, 1));
+  const CHAR16 *First = NumberToText<CHAR16> (&Number);
   EXPECT_EQ (Narrow (First), C.Digits);
   EXPECT_EQ (Buffer[0], u'#');
   EXPECT_EQ (Buffer[65], 0);
@@ -91,7 +91,7 @@ TEST_P (Render, DigitsAndPrefix)
   // The 8-bit rendering is the same text.
   CHAR8 Narrow8[kDigitSlots];
   Number.Digits = Narrow8;
-  EXPECT_EQ (std::string (static_cast<CHAR8 *> (NumberToText (&Number, 0))), C.Digits);
+  EXPECT_EQ (std::string (NumberToText<CHAR8> (&Number)), C.Digits);
 }
 
 INSTANTIATE_TEST_SUITE_P (
@@ -102,38 +102,24 @@ INSTANTIATE_TEST_SUITE_P (
                      RenderCase{16, 16, 0, 0, 0, "0000000000000000", "\0\0\0"},
                      RenderCase{8, -1, 0, 1, 8, "10", "0\0\0"}, RenderCase{2, -1, 0, 1, 6, "110", "\0\0\0"},
                      RenderCase{2, 100, 0, 1, 1, std::string (63, '0') + "1", "\0\0\0"},  // never more than 64 digits
-                     RenderCase{3, -1, 0, 1, 10, "101", "\0\0\0"}),  // any base divides
+                     RenderCase{3, -1, 0, 1, 10, "101", "\0\0\0"},  // any base divides
+                     // Across the eight-digit chunks, and zeros past the last one.
+                     RenderCase{10, -1, 0, 1, 100000000, "100000000", "\0\0\0"},
+                     RenderCase{10, -1, 1, 1, 0x8000000000000001ull, "9223372036854775807", "-\0\0"},
+                     RenderCase{10, 20, 0, 1, 99999999, "00000000000099999999", "\0\0\0"},
+                     RenderCase{16, 12, 0, 1, 0x100000000ull, "000100000000", "0x\0"}),
   [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
-
-TEST (Emitters, StopAtTheRemainingCountAndCountOnlyWhatWasProduced)
-{
-  UINT32 Remaining = 3;
-  gReceived.clear ();
-  EXPECT_EQ (EmitRepeated (static_cast<CHAR8> (0xE9), 5, &Remaining, Record), 3u);
-  EXPECT_EQ (gReceived, (std::u16string (3, u'\uFFE9')));
-  EXPECT_EQ (Remaining, 0u);
-  EXPECT_EQ (EmitRepeated ('x', 5, &Remaining, Record), 0u);
-
-  Remaining = 10;
-  EXPECT_EQ (EmitRepeated ('x', -2, &Remaining, Record), 0u);
-  EXPECT_EQ (EmitText (NULL, "abcdef", &Remaining, 4, 0), 4u);  // counts without a routine
-  EXPECT_EQ (Remaining, 6u);
-  gReceived.clear ();
-  EXPECT_EQ (EmitText (Record, u"\u0142xyz", &Remaining, 0xFFFFFFFF, 1), 4u);
-  EXPECT_EQ (gReceived, u"\u0142xyz");
-  EXPECT_EQ (Remaining, 2u);
-}
 
 TEST (WriteField, ClearsZeroFillWhenTheTextReachesTheWidth)
 {
   FIELD_FORMAT Field = {0, 1, 0, 0, 0, 0, 3, 1};
   CHAR8        Prefix[3] = {'+', 0, 0};
-  UINT32       Remaining = 100;
-  gReceived.clear ();
-  EXPECT_EQ (WriteField ("123", Prefix, &Field, Record, &Remaining, 0), 3u);
+  FORMAT_SINK  Sink = {Record, 100};
+  mReceived.clear ();
+  EXPECT_EQ (WriteField<CHAR8> ("123", 3, Prefix, &Field, &Sink), 3u);
   EXPECT_EQ (Field.ZeroPad, 0u);
-  EXPECT_EQ (Narrow (gReceived), "123");
-  EXPECT_EQ (Remaining, 97u);
+  EXPECT_EQ (Narrow (mReceived), "123");
+  EXPECT_EQ (Sink.Remaining, 97u);
 }
 
 }  // namespace

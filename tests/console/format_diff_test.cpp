@@ -12,7 +12,7 @@
 //     a negative '*' width is no width, '#' on d/u/s is ignored -> none of these generated
 //
 // The generator is seeded, so a failure names a reproducible format.
-#include "FormatHarness.h"
+#include "tests/console/FormatHarness.h"
 
 #include <cstdio>
 #include <random>

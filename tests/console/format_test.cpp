@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The format engine: parsing, conversions, argument slots, the maximum
 // count and the character widths.
-#include "FormatHarness.h"
+#include "tests/console/FormatHarness.h"
 
 using namespace fmtest;
 
@@ -104,12 +104,12 @@ TEST_P (MaxCount, BoundsOutputAndResult)
   EXPECT_EQ (Narrow (Got.Chars), C.Expected);
   EXPECT_EQ (Got.Result, C.Expected.size ());
   // Counting only: the same result with no routine, and nothing called.
-  gReceived.clear ();
+  mReceived.clear ();
   std::vector<UINT64> Slots = C.Args;
   Slots.resize (Slots.size () + 4);
   EXPECT_EQ (FormatOutput (NULL, C.MaxCount, 0, C.Format, reinterpret_cast<VA_LIST> (Slots.data ())),
              C.Expected.size ());
-  EXPECT_TRUE (gReceived.empty ());
+  EXPECT_TRUE (mReceived.empty ());
 }
 
 INSTANTIATE_TEST_SUITE_P (
@@ -175,10 +175,10 @@ INSTANTIATE_TEST_SUITE_P (
 
 // An output routine may itself format: the engine keeps its state in its
 // own frame, and the GUID/time/status text is finished before the routine runs.
-std::u16string gOuter;
+std::u16string mOuter;
 VOID EFIAPI Reentrant (CHAR16 Ch)
 {
-  gOuter.push_back (Ch);
+  mOuter.push_back (Ch);
   if (Ch == u'|') {
     UINT64 Args[] = {7, 0};
     FormatOutput (Record, 0xFFFFFFFF, 0, "<%d>", reinterpret_cast<VA_LIST> (Args));
@@ -188,11 +188,11 @@ VOID EFIAPI Reentrant (CHAR16 Ch)
 TEST (FormatEngine, OutputRoutineMayFormatItself)
 {
   const EFI_GUID Guid = LIB_SERVICES_PROTOCOL_GUID;
-  gReceived.clear ();
+  mReceived.clear ();
   UINT64 Args[] = {P (&Guid), 12, 0};
   EXPECT_EQ (FormatOutput (Reentrant, 0xFFFFFFFF, 0, "%g|%d|", reinterpret_cast<VA_LIST> (Args)), 40u);
-  EXPECT_EQ (Narrow (gOuter), "87999fb1-d18c-4de9-b4b6-a130e6beed76|12|");
-  EXPECT_EQ (Narrow (gReceived), "<7><7>");
+  EXPECT_EQ (Narrow (mOuter), "87999fb1-d18c-4de9-b4b6-a130e6beed76|12|");
+  EXPECT_EQ (Narrow (mReceived), "<7><7>");
 }
 
 // NULL for the format or the argument list, and counts past INT32.
@@ -200,9 +200,9 @@ TEST (Extremes, NullFormatProducesNothing)
 {
   const UINT64 Args[] = {1};
   for (BOOLEAN Wide : {0, 1}) {
-    gReceived.clear ();
+    mReceived.clear ();
     EXPECT_EQ (FormatOutput (Record, 0xFFFFFFFF, Wide, nullptr, reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Args))), 0u);
-    EXPECT_TRUE (gReceived.empty ());
+    EXPECT_TRUE (mReceived.empty ());
   }
 }
 
@@ -212,10 +212,10 @@ TEST (Extremes, NullArgumentListReadsEverySlotAsZero)
   const char     Narrow8[]  = "%d|%x|%lld|%s|%S|%g|%t|%r|%c|%*d|%.*u|%n.";
   const char16_t Narrow16[] = u"%d|%x|%lld|%s|%S|%g|%t|%r|%c|%*d|%.*u|%n.";
   for (const void *Format : {static_cast<const void *> (Narrow8), static_cast<const void *> (Narrow16)}) {
-    gReceived.clear ();
+    mReceived.clear ();
     const BOOLEAN Wide = Format == Narrow16;
     EXPECT_EQ (FormatOutput (Record, 0xFFFFFFFF, Wide, Format, nullptr), sizeof Expected - 1);
-    EXPECT_EQ (Narrow (gReceived), Expected);
+    EXPECT_EQ (Narrow (mReceived), Expected);
   }
 }
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // COM1 character I/O: the bring-up before every character, the direct
 // line-status poll, and what reaches the line.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 using namespace simtest;
 

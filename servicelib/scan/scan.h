@@ -80,8 +80,6 @@ inline VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter)
   }
 }
 
-BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch);
-
 // Reads one signed integer field: 1 when a digit was read (Value holds the
 // number), 0 when a sign was followed by a non-digit, -1 when no digit came.
 INT32 ScanInteger (IN OUT SCAN_FIELD *Field);

@@ -51,11 +51,6 @@ constexpr UINT32 kShortFieldDigits = 8;
 
 }  // namespace
 
-BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch)
-{
-  return DigitValue (Base, Ch) != kNotADigit;
-}
-
 INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
 {
   const UINT8 Base        = Field->Base;

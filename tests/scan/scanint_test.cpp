@@ -123,17 +123,24 @@ const IntCase kLongFields[] = {
 INSTANTIATE_TEST_SUITE_P (LongFields, ScanIntegerField, ::testing::ValuesIn (kLongFields),
                           [] (const auto &I) { return std::string (I.param.Name); });
 
-TEST (IsDigitInBase, OnlyTheFourBasesAndOnlyEightBitCharacters)
+// Every 16-bit character read alone: only the digits of the base start a
+// number, with their value; any other character (a wide one whose low byte
+// is a digit included) reads no digit.
+TEST (ScanIntegerDigits, OnlyTheDigitsOfTheBaseInEitherCase)
 {
-  struct {
-    UINT8       Base;
-    const char *Digits;
-  } const kBases[] = {{2, "01"}, {8, "01234567"}, {10, "0123456789"}, {16, "0123456789ABCDEFabcdef"},
-                      {3, ""}, {0, ""}, {36, ""}, {255, ""}};
-  for (const auto &B : kBases) {
-    for (unsigned Ch = 0; Ch < 0x10000; ++Ch) {
-      bool Expected = Ch != 0 && Ch < 0x80 && std::string (B.Digits).find (static_cast<char> (Ch)) != std::string::npos;
-      ASSERT_EQ (IsDigitInBase (B.Base, static_cast<CHAR16> (Ch)) != 0, Expected) << "base " << +B.Base << " ch " << Ch;
+  auto ValueOf = [] (unsigned Ch) -> unsigned {
+    if (Ch >= '0' && Ch <= '9') return Ch - '0';
+    if (Ch >= 'a' && Ch <= 'f') return Ch - 'a' + 10;
+    if (Ch >= 'A' && Ch <= 'F') return Ch - 'A' + 10;
+    return 99;
+  };
+  for (UINT8 Base : {2, 8, 10, 16}) {
+    for (unsigned Ch = 1; Ch < 0x10000; ++Ch) {
+      const bool IsDigit = ValueOf (Ch) < Base;
+      StartScan (std::u16string (1, static_cast<char16_t> (Ch)));
+      SCAN_FIELD Field = {-1, FALSE, kUntouched, Base};
+      ASSERT_EQ (ScanInteger (&Field), IsDigit ? 1 : -1) << "base " << +Base << " ch " << Ch;
+      ASSERT_EQ (Field.Value, IsDigit ? INT64 (ValueOf (Ch)) : kUntouched) << "base " << +Base << " ch " << Ch;
     }
   }
 }

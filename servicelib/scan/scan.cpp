@@ -6,16 +6,9 @@
 #include "scan.h"
 
 #include "../servicelib.h"
+#include "../chars.h"
 
 namespace {
-
-// A width has at most 7 digits; the 8th stops the scan.
-constexpr INT32 kMaxWidthDigits = 7;
-
-// Format units widen to 16 bits; an 8-bit unit keeps its sign, so a byte
-// 0x80..0xFF only matches an input character 0xFF80..0xFFFF.
-constexpr CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
-constexpr CHAR16 Widen (CHAR16 Ch) { return Ch; }
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
@@ -153,13 +146,13 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // Ends the current step and starts the next one at label S##Step: fetches
 // the next format character (the end of the format ends the scan with the
 // count, wherever it comes) and goes there.
-#define SCAN_NEXT_STEP(S)      \
-  do {                         \
-    Fc = Widen (*Format++);    \
-    if (Fc == 0) {             \
-      return Assigned;         \
-    }                          \
-    goto S##Step;              \
+#define SCAN_NEXT_STEP(S)       \
+  do {                          \
+    Fc = WidenChar (*Format++); \
+    if (Fc == 0) {              \
+      return Assigned;          \
+    }                           \
+    goto S##Step;               \
   } while (0)
 
 // Hands the current format character on to label S##Step, without reading
@@ -173,7 +166,7 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
   INT32      Assigned    = 0;
   INT32      StoreSize   = 0;
   SCAN_FIELD Field       = {-1, FALSE, 0, 10};
-  INT32      WidthDigits = 0;
+  UINT32     WidthDigits = 0;
   INT32      WidthValue  = 0;
   CHAR16     Fc;
 

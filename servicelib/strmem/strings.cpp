@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Bounded copy and compare (slots 8 and 9) for 8-bit and 16-bit strings.
 // One routine body per operation serves both widths: every character is
-// read as a signed unit and widened to 16 bits, so bytes 0x80 to 0xFF
-// behave as the negative values 0xFF80 to 0xFFFF in every test.
+// widened to 16 bits with its sign (chars.h) and compared as signed, so
+// bytes 0x80 to 0xFF behave as the negative values 0xFF80 to 0xFFFF in
+// every test.
 #include "../servicelib.h"
+#include "../chars.h"
 
 namespace {
 
@@ -33,7 +35,7 @@ VOID StoreUnit (VOID *Base, UINTN Index, UNIT Unit)
 template <typename UNIT>
 INT16 CharAt (CONST VOID *Base, UINTN Index)
 {
-  return static_cast<INT16> (LoadUnit<UNIT> (Base, Index));
+  return static_cast<INT16> (WidenChar (LoadUnit<UNIT> (Base, Index)));
 }
 
 template <typename UNIT>
@@ -85,9 +87,9 @@ extern "C" VOID *EFIAPI StringCopy (OUT VOID *Dest, IN CONST VOID *Source, IN UI
                                     IN BOOLEAN Wide)
 {
   if (Wide != 0) {
-    Copy<INT16> (Dest, Source, Count, StopAtNul);
+    Copy<CHAR16> (Dest, Source, Count, StopAtNul);
   } else {
-    Copy<INT8> (Dest, Source, Count, StopAtNul);
+    Copy<CHAR8> (Dest, Source, Count, StopAtNul);
   }
   return Dest;
 }
@@ -95,6 +97,6 @@ extern "C" VOID *EFIAPI StringCopy (OUT VOID *Dest, IN CONST VOID *Source, IN UI
 extern "C" INT32 EFIAPI StringCompare (IN CONST VOID *S1, IN CONST VOID *S2, IN UINTN Count, IN INT8 FoldMask,
                                        IN BOOLEAN StopAtNul, IN BOOLEAN Wide)
 {
-  return Wide != 0 ? Compare<INT16> (S1, S2, Count, FoldMask, StopAtNul)
-                   : Compare<INT8> (S1, S2, Count, FoldMask, StopAtNul);
+  return Wide != 0 ? Compare<CHAR16> (S1, S2, Count, FoldMask, StopAtNul)
+                   : Compare<CHAR8> (S1, S2, Count, FoldMask, StopAtNul);
 }

@@ -17,6 +17,7 @@
 #include <strmem/heap.h>
 
 #include "FuzzInput.h"
+#include "tests/strmem/HeapList.h"
 
 #include <cstdlib>
 #include <vector>
@@ -67,31 +68,16 @@ void Forge (UINT8 *Header, FuzzInput &In)
   }
 }
 
-// Walks the whole list: links agree, tags are valid, blocks tile the arena
-// from the leading header to the end marker, no two free blocks touch, and
-// every live payload is an allocated block of at least its size that still
-// holds its pattern.
+// The list is whole (tests/strmem/HeapList.h), and every live payload is
+// an allocated block of at least its size that still holds its pattern.
 void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
 {
-  if (HeapHead != reinterpret_cast<HEAP_BLOCK_HEADER *> (mHeapArena)) Fail ();
+  if (!heaptest::ListDamage ().empty ()) Fail ();
   size_t Allocated = 0;
-  HEAP_BLOCK_HEADER *Prev = nullptr;
-  bool PrevFree = false;
-  for (HEAP_BLOCK_HEADER *H = HeapHead;; H = H->Next) {
-    if (H->Prev != Prev) Fail ();
-    if (H->Tag != HEAP_TAG_FREE && H->Tag != HEAP_TAG_ALLOCATED) Fail ();
-    const bool Free = H->Tag == HEAP_TAG_FREE;
-    if (Free && PrevFree) Fail ();
-    if (H->Next == nullptr) {
-      if (reinterpret_cast<UINT8 *> (H) != mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE || Free) Fail ();
-      break;
-    }
-    if (reinterpret_cast<UINT8 *> (H->Next) < reinterpret_cast<UINT8 *> (H) + HEAP_HEADER_SIZE) Fail ();
-    if (!Free && Prev != nullptr) ++Allocated;
-    PrevFree = Free;
-    Prev = H;
+  for (const heaptest::BlockView &B : heaptest::Walk ()) {
+    Allocated += B.Tag == HEAP_TAG_ALLOCATED;
   }
-  if (Allocated != Model.size ()) Fail ();
+  if (Allocated != Model.size () + 2) Fail ();  // the two sentinels are allocated too
   for (const Live &L : Model) {
     auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - HEAP_HEADER_SIZE);
     if (H->Tag != HEAP_TAG_ALLOCATED) Fail ();

@@ -4,6 +4,8 @@
 // pass when run one after another in a single process.
 #include "HeapList.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -28,13 +30,13 @@ protected:
   void SetUp () override
   {
     EXPECT_EQ (HeapAllocFree (nullptr, 0), nullptr);  // lays out the arena if needed
-    ASSERT_TRUE (ListIsWellFormed ());
+    ASSERT_EQ (ListDamage (), "");
     ASSERT_EQ (Walk (), kEmptyArena);
   }
 
   void TearDown () override
   {
-    EXPECT_TRUE (ListIsWellFormed ());
+    EXPECT_EQ (ListDamage (), "");
     EXPECT_EQ (Walk (), kEmptyArena) << "test left blocks allocated";
   }
 
@@ -49,7 +51,7 @@ TEST (HeapFirstUse, FirstAllocationLaysOutTheArenaItself)
   EXPECT_EQ (reinterpret_cast<UINTN> (mHeapArena) % 16, 0u);
   VOID *P = mLibServicesBs.HeapAllocFree (nullptr, 16);
   EXPECT_EQ (P, PayloadAt (kHdr));
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (mLibServicesSmm.HeapAllocFree (P, 0), P);
   EXPECT_EQ (Walk (), kEmptyArena);
 }
@@ -61,7 +63,7 @@ TEST_F (Heap, OddSizesLeaveHeadersUnalignedAndStillWork)
   VOID *C = Alloc (5);
   EXPECT_EQ (OffsetOf (B), OffsetOf (A) + 1 + kHdr);
   EXPECT_EQ (OffsetOf (C), OffsetOf (B) + 3 + kHdr);
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Free (B), B);
   EXPECT_EQ (Free (A), A);
   EXPECT_EQ (Free (C), C);
@@ -117,7 +119,7 @@ TEST_P (HeapFit, FirstFitTakesTheHoleOnlyWhenItFits)
   const auto Before = Walk ();
 
   VOID *Got = Alloc (C.Size);
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Walk ().size (), Before.size () + C.NewHeaders);
   switch (C.Expected) {
     case Where::Hole: EXPECT_EQ (Got, PayloadAt (kHoleAt)); break;
@@ -177,7 +179,7 @@ TEST_P (HeapMerge, FreeingMergesWithFreeNeighbours)
     EXPECT_EQ (Free (Blocks[I]), Blocks[I]);
     Freed[I] = true;
   }
-  ASSERT_TRUE (ListIsWellFormed ());
+  ASSERT_EQ (ListDamage (), "");
   std::vector<BlockView> Expected = {{0, 'A'}};
   for (auto [Index, Tag] : C.Expected) {
     Expected.push_back ({Headers[Index], Tag});
@@ -381,7 +383,7 @@ TEST_P (HeapRandom, ListAndPayloadsMatchTheModelAfterEveryStep)
         Refused++;
       }
     }
-    ASSERT_TRUE (ListIsWellFormed ()) << "step " << Step;
+    ASSERT_EQ (ListDamage (), "") << "step " << Step;
     ASSERT_EQ (Walk (), Model.View ()) << "step " << Step;
     ASSERT_TRUE (PayloadsAreIntact (Live)) << "step " << Step;
   }
@@ -461,7 +463,7 @@ TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
       EXPECT_EQ (HeapAllocFree (P, 0), P);
     }
   }
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Walk (), kEmptyArena);
 }
 

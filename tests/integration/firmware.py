@@ -269,15 +269,29 @@ def accesses(lines):
     return result
 
 
+def watchdog_registers(header=HERE.parent.parent / "wdtcontrol" / "registers.h"):
+    """The watchdog's registers as the driver defines them: {name: (type, bank, register)}."""
+    found = {name: tuple(int(value, 0) for value in values) for name, *values in re.findall(
+        r"^inline constexpr REGISTER_ID k(\w+)Register\s*=\s*\{\s*(\w+),\s*(\w+),\s*(\w+)\s*\};", header.read_text(),
+        re.MULTILINE)}
+    missing = {"Gate", "Mode", "Control", "Timeout", "Key", "Counter"} - found.keys()
+    if missing:
+        raise SystemExit(f"{header}: no definition of the {', '.join(sorted(missing))} register")
+    return found
+
+
+REG = watchdog_registers()
+
+
 def arm_steps(timeout):
-    return ([("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8C), lambda v: v & 0xFE),
-             ("rmw", (1, 5, 0x8E), lambda v: v | 0x02)] +
-            [("w", (1, 0, 0x0F), value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
-            [("w", (0x84, 0, 0x800C94), 0x00), ("w", (1, 5, 0x8B), timeout)])
+    return ([("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Mode"], lambda v: v & 0xFE),
+             ("rmw", REG["Control"], lambda v: v | 0x02)] +
+            [("w", REG["Key"], value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
+            [("w", REG["Counter"], 0x00), ("w", REG["Timeout"], timeout)])
 
 
-STOP_STEPS = [("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8E), lambda v: v & 0xFC),
-              ("w", (1, 5, 0x8B), 0x00)]
+STOP_STEPS = [("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Control"], lambda v: v & 0xFC),
+              ("w", REG["Timeout"], 0x00)]
 
 
 def expect_sequence(found, steps, what, repeats_allowed=True):
@@ -391,8 +405,9 @@ def check_smm_lifecycle(out):
     expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
 
 
-STATUS_READS = [("R", (0x82, 0, 9), 0x41), ("R", (1, 5, 0x8C), 0x0D), ("R", (1, 5, 0x8E), 0x01),
-                ("R", (1, 5, 0x8B), 0x1E)]
+# The fixture's register file as a previous boot left it (fixture/regaccess.cpp).
+STATUS_READS = [("R", REG["Gate"], 0x41), ("R", REG["Mode"], 0x0D), ("R", REG["Control"], 0x01),
+                ("R", REG["Timeout"], 0x1E)]
 
 
 def check_handoff(lines, steps, what):

@@ -34,13 +34,13 @@ import argparse
 import re
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
+from qemu_run import Failure, clear_outputs, connect, debug_lines, expect, find_qemu, qemu_command
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -107,16 +107,10 @@ DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 STACK_BOUND = "ServiceLib.stack"  # written by the build (cmake/footprint.py)
 
 
-class Failure(Exception):
-    pass
-
-
 # ---------------------------------------------------------------- booting
 
 def find_tools():
-    qemu = shutil.which("qemu-system-x86_64")
-    if qemu is None:
-        raise Failure("qemu-system-x86_64 not found: install the Debian package qemu-system-x86")
+    qemu = find_qemu()
     for path in (OVMF_CODE, OVMF_VARS):
         if not path.is_file():
             raise Failure(f"{path} not found: install the Debian package ovmf")
@@ -148,24 +142,10 @@ def lay_out(images, out, scenario, drivers=None):
 
 def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     qemu = find_tools()
-    out.mkdir(parents=True, exist_ok=True)
+    sock_path = clear_outputs(out)
     fat = lay_out(images, out, scenario, drivers)
-    for name in ("com1.bin", "debug.log", "qemu.log"):
-        (out / name).unlink(missing_ok=True)
-    sock_path = out / "com1.sock"
-    sock_path.unlink(missing_ok=True)
-    command = [
-        "timeout", "--kill-after=5", str(limit), qemu,
-        "-machine", f"q35,accel=tcg", "-m", "256", "-display", "none", "-no-reboot",
-        "-nic", "none", "-monitor", "none",
-        "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
-        "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
-        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
-        "-device", "virtio-blk-pci,drive=fat",
-        "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
-        "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
-        "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ] + (["-gdb", f"tcp::{gdb}", "-S"] if gdb else [])
+    command = (["timeout", "--kill-after=5", str(limit)] + qemu_command(qemu, "q35,accel=tcg", OVMF_CODE, out, fat) +
+               (["-gdb", f"tcp::{gdb}", "-S"] if gdb else []))
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
@@ -212,22 +192,6 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     return elapsed
 
 
-def connect(path, process):
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
-        try:
-            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            conn.connect(str(path))
-            return conn
-        except OSError:
-            conn.close()
-            time.sleep(0.05)
-    process.kill()
-    raise Failure("QEMU did not open its COM1 socket")
-
-
 # ---------------------------------------------------------------- reading logs
 
 def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
@@ -240,10 +204,6 @@ def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
     if end < 0:
         raise Failure(f"{who}'s end marker is not on COM1")
     return com1[begin:end + len(markers[1])]
-
-
-def debug_lines(out):
-    return (out / "debug.log").read_bytes().decode("ascii", "replace").splitlines()
 
 
 def index_of(lines, prefix, start=0):
@@ -338,11 +298,6 @@ def between(lines, start_prefix, end_prefix, start=0):
 def summary(lines):
     line = lines[index_of(lines, "FIX summary")]
     return {key: int(value) for key, value in re.findall(r"(\S+)=(\d+)", line)}
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 # ---------------------------------------------------------------- checks

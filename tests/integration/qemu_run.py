@@ -1,0 +1,78 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""What every OVMF boot of the tests shares: the QEMU command line, the COM1
+socket, the log files a boot leaves and the failure that ends a check.
+
+Each boot runs q35 under TCG with 256 MiB and no display, network or
+monitor, the firmware code image read-only and a fresh copy of the variable
+store, a read-only FAT folder as a virtio disk, COM1 on a unix socket that
+the runner reads, and the debug console port 0xE9 written to debug.log.
+"""
+import shutil
+import socket
+import time
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def find_qemu():
+    qemu = shutil.which("qemu-system-x86_64")
+    if qemu is None:
+        raise Failure("qemu-system-x86_64 not found: install the Debian package qemu-system-x86")
+    return qemu
+
+
+def clear_outputs(out):
+    """Removes what an earlier boot left in out; returns the COM1 socket's path."""
+    out.mkdir(parents=True, exist_ok=True)
+    for name in ("com1.bin", "debug.log", "qemu.log", "com1.sock"):
+        (out / name).unlink(missing_ok=True)
+    return out / "com1.sock"
+
+
+def qemu_command(qemu, machine, code, out, fat):
+    """QEMU booting code with out/vars.fd as its variable store and fat as its disk."""
+    return [
+        qemu, "-machine", machine, "-m", "256", "-display", "none", "-no-reboot", "-nic", "none",
+        "-monitor", "none",
+        "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
+        "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
+        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
+        "-device", "virtio-blk-pci,drive=fat",
+        "-chardev", f"socket,id=com1,path={out / 'com1.sock'},server=on,wait=on", "-serial", "chardev:com1",
+        "-chardev", f"file,id=dbg,path={out / 'debug.log'}", "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
+    ]
+
+
+def connect(path, process):
+    """The COM1 socket, once QEMU has opened it."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            conn.connect(str(path))
+            return conn
+        except OSError:
+            conn.close()
+            time.sleep(0.05)
+    process.kill()
+    raise Failure("QEMU did not open its COM1 socket")
+
+
+def read(path):
+    try:
+        return path.read_bytes()
+    except FileNotFoundError:
+        return b""
+
+
+def debug_lines(out):
+    return read(out / "debug.log").decode("ascii", "replace").splitlines()

@@ -7,14 +7,9 @@
 #define SMRAM_CTL_H_
 
 #include "../SmramProbe.h"
-#include "../TextLine.h"
+#include "../../fixture/DebugLog.h"
 
-inline VOID DebugPut (CHAR8 Ch)
-{
-  __asm__ __volatile__ ("outb %b0, %w1" : : "a"(Ch), "Nd"(static_cast<UINT16> (0xE9)));
-}
-
-using CTL_LINE = TEXT_LINE<DebugPut>;
+using CTL_LINE = TEXT_LINE<LogChar>;
 
 extern constinit EFI_SYSTEM_TABLE  *gSt;
 extern constinit EFI_BOOT_SERVICES *gBs;

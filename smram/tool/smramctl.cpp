@@ -220,7 +220,7 @@ EFI_STATUS SendSmi (CONST CHAR8 *Name, PROBE_COMMAND Command, UINT32 PayloadSize
   UINTN      Size   = sizeof (PI_SMM_COMMUNICATE_HEADER) + mBuffer->MessageLength;
   EFI_STATUS Status = mCommunication->Communicate (mCommunication, mBuffer, &Size);
   for (UINT32 Index = 0; Index < M->LogSize && Index < SmramProbeLogSize; Index++) {
-    DebugPut (M->Log[Index]);
+    LogChar (M->Log[Index]);
   }
   if (M->LogLost != 0) {
     CTL_LINE ().Text ("CTL smm log lost ").Dec (M->LogLost).Text (" bytes").End ();

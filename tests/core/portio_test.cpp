@@ -30,33 +30,32 @@ void StartSmmCopy (sim::SimFirmware &Fw)
   Fw.Ports.Log.clear ();
 }
 
-TEST (PortIo, BootServicesSlotsGoThroughCpuIoOneElementEach)
+// Each case written and read back through mLib's slots: one element each
+// way, by Path, with This as the interface pointer.
+void ExpectEachCaseGoesThrough (sim::SimFirmware &Fw, PortPath Path, const void *This)
 {
-  sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
   for (const auto &C : kCases) {
     Fw.Ports.Log.clear ();
     EXPECT_EQ (mLib->IoWrite (C.Port, C.Value, C.Width), EFI_SUCCESS);
     EXPECT_EQ (mLib->IoRead (C.Port, C.Width), C.Value);
-    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{
-                               Out (PortPath::CpuIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.CpuIo),
-                               In (PortPath::CpuIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.CpuIo)}));
+    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{Out (Path, C.Port, C.Value, static_cast<UINT8> (C.Width), This),
+                                                      In (Path, C.Port, C.Value, static_cast<UINT8> (C.Width), This)}));
   }
+}
+
+TEST (PortIo, BootServicesSlotsGoThroughCpuIoOneElementEach)
+{
+  sim::SimFirmware Fw;
+  StartBootServicesCopy (Fw);
+  ExpectEachCaseGoesThrough (Fw, PortPath::CpuIo, &Fw.CpuIo);
 }
 
 TEST (PortIo, SmmSlotsPassTheSmmIoMemberAsThis)
 {
   sim::SimFirmware Fw;
   StartSmmCopy (Fw);
-  for (const auto &C : kCases) {
-    Fw.Ports.Log.clear ();
-    EXPECT_EQ (mLib->IoWrite (C.Port, C.Value, C.Width), EFI_SUCCESS);
-    EXPECT_EQ (mLib->IoRead (C.Port, C.Width), C.Value);
-    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{
-                               Out (PortPath::SmmIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.Smst.SmmIo),
-                               In (PortPath::SmmIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.Smst.SmmIo)}));
-    EXPECT_NE (static_cast<const void *> (&Fw.Smst.SmmIo), static_cast<const void *> (&Fw.Smst));
-  }
+  ExpectEachCaseGoesThrough (Fw, PortPath::SmmIo, &Fw.Smst.SmmIo);
+  EXPECT_NE (static_cast<const void *> (&Fw.Smst.SmmIo), static_cast<const void *> (&Fw.Smst));
 }
 
 TEST (PortIo, EightBitReadHasUpperBitsZeroWhateverTheDeviceDrives)

@@ -58,7 +58,7 @@ void Forge (UINT8 *Header, FuzzInput &In)
 {
   const UINT8 Select = In.Take<UINT8> ();
   if ((Select & 1) != 0) {
-    Header[0] = (Select & 2) != 0 ? HEAP_TAG_FREE : (Select & 4) != 0 ? HEAP_TAG_ALLOCATED : In.Take<UINT8> ();
+    Header[0] = (Select & 2) != 0 ? kHeapTagFree : (Select & 4) != 0 ? kHeapTagAllocated : In.Take<UINT8> ();
   }
   for (UINTN Field : {EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Prev), EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Next)}) {
     if ((Select & (Field == 8 ? 8 : 16)) != 0) {
@@ -75,12 +75,12 @@ void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
   if (!heaptest::ListDamage ().empty ()) Fail ();
   size_t Allocated = 0;
   for (const heaptest::BlockView &B : heaptest::Walk ()) {
-    Allocated += B.Tag == HEAP_TAG_ALLOCATED;
+    Allocated += B.Tag == kHeapTagAllocated;
   }
   if (Allocated != Model.size () + 2) Fail ();  // the two sentinels are allocated too
   for (const Live &L : Model) {
-    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - HEAP_HEADER_SIZE);
-    if (H->Tag != HEAP_TAG_ALLOCATED) Fail ();
+    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - kHeapHeaderSize);
+    if (H->Tag != kHeapTagAllocated) Fail ();
     if (static_cast<UINTN> (reinterpret_cast<UINT8 *> (H->Next) - L.Payload) < L.Size) Fail ();
     // A header written over a payload shows at its ends, so the ends are
     // checked after every step and the whole payload once an input ends.
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         auto *P = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
         if (P != nullptr) {
           // Between a header of its own and the end marker.
-          if (P < mHeapArena + 2 * HEAP_HEADER_SIZE || P + Want > mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE) Fail ();
+          if (P < mHeapArena + 2 * kHeapHeaderSize || P + Want > mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize) Fail ();
           std::memset (P, NextPattern, Want);
           if (!Forged) Model.push_back ({P, Want, NextPattern});
           ++NextPattern;
@@ -150,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
       }
       default:
         if ((Op & 0x80) != 0) {  // forge the header of a live block, or a sentinel
-          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - HEAP_HEADER_SIZE
+          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - kHeapHeaderSize
                           : (Arg & 1) != 0 ? mHeapArena
-                                           : mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE;
+                                           : mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize;
           Forge (Header, In);
           Forged = true;
         } else if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) {  // a request that can never fit

@@ -26,7 +26,7 @@ struct WIDE_NAME {
   }
 };
 
-constexpr UINT32 HookCodeStop = 2;
+constexpr UINT32 kHookCodeStop = 2;
 
 constinit EFI_BOOT_SERVICES    *mWdtBootServices    = nullptr;
 constinit EFI_RUNTIME_SERVICES *mWdtRuntimeServices = nullptr;
@@ -117,7 +117,7 @@ EFI_STATUS WatchdogReady ()
                                     EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
                                     sizeof StatusWord, &StatusWord);
 
-  Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, HookCodeStop, StopCallback);
+  Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, kHookCodeStop, StopCallback);
 
   EFI_EVENT  Event;
   EFI_STATUS Status = mWdtBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,

@@ -44,7 +44,7 @@ struct REGISTER_STEP {
   UINT8       Value;
 };
 
-constexpr REGISTER_STEP ArmSequence[] = {
+constexpr REGISTER_STEP kArmSequence[] = {
   {STEP_KIND::SetBits,      kGateRegister,    0x01},
   {STEP_KIND::KeepBits,     kModeRegister,    0xFE},
   {STEP_KIND::SetBits,      kControlRegister, 0x02},
@@ -57,7 +57,7 @@ constexpr REGISTER_STEP ArmSequence[] = {
   {STEP_KIND::WriteTimeout, kTimeoutRegister, 0x00},
 };
 
-constexpr REGISTER_STEP DisarmSequence[] = {
+constexpr REGISTER_STEP kDisarmSequence[] = {
   {STEP_KIND::SetBits,  kGateRegister,    0x01},
   {STEP_KIND::KeepBits, kControlRegister, 0xFC},
   {STEP_KIND::Write,    kTimeoutRegister, 0x00},
@@ -105,12 +105,12 @@ EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeou
 
 EFI_STATUS Arm (IN UINT8 Timeout, IN BOOLEAN Handoff)
 {
-  return RunSequence (ArmSequence, sizeof ArmSequence / sizeof ArmSequence[0], Timeout, Handoff);
+  return RunSequence (kArmSequence, sizeof kArmSequence / sizeof kArmSequence[0], Timeout, Handoff);
 }
 
 EFI_STATUS Disarm (IN BOOLEAN Handoff)
 {
-  return RunSequence (DisarmSequence, sizeof DisarmSequence / sizeof DisarmSequence[0], 0, Handoff);
+  return RunSequence (kDisarmSequence, sizeof kDisarmSequence / sizeof kDisarmSequence[0], 0, Handoff);
 }
 
 }  // namespace

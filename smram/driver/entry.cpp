@@ -50,7 +50,7 @@ extern "C" EFI_STATUS EFIAPI SmramProbeEntryPoint (IN EFI_HANDLE ImageHandle, IN
   // accepts as a communication buffer once SMRAM is locked.
   EFI_PHYSICAL_ADDRESS Buffer = 0;
   Status = reinterpret_cast<ALLOCATE_PAGES> (BootServices->AllocatePages) (AllocateAnyPages, EfiRuntimeServicesData,
-                                                                            SmramProbeBufferPages, &Buffer);
+                                                                            kSmramProbeBufferPages, &Buffer);
   if (!EFI_ERROR (Status)) {
     Status = reinterpret_cast<INSTALL_CONFIGURATION_TABLE> (BootServices->InstallConfigurationTable) (
       &mBufferGuid, reinterpret_cast<VOID *> (Buffer));

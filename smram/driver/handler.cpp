@@ -109,20 +109,20 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   (void)DispatchHandle;
   (void)Context;
   mSmiCount++;
-  constexpr UINTN Fixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < Fixed ||
-      *CommBufferSize > Fixed + SmramProbePayloadLimit) {
+  constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
+  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
+      *CommBufferSize > kFixed + kSmramProbePayloadLimit) {
     return EFI_SUCCESS;
   }
   UINTN  Size   = *CommBufferSize;
   auto  *Shared = static_cast<PROBE_MESSAGE *> (CommBuffer);
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
-  UINT64 Values[SmramProbeValues];
+  UINT64 Values[kSmramProbeValues];
   CopyBytes (Values, Shared->Values, sizeof (Values));
 
   EFI_STATUS Status;
-  if (PayloadSize > Size - Fixed) {
+  if (PayloadSize > Size - kFixed) {
     Status = EFI_BAD_BUFFER_SIZE;
   } else {
     switch (static_cast<PROBE_COMMAND> (Command)) {
@@ -153,7 +153,7 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   Shared->Locked = gLocked;
   CopyBytes (Shared->Values, Values, sizeof (Values));
   UINT32 Lost = 0;
-  Shared->LogSize = LogDrain (Shared->Log, SmramProbeLogSize, &Lost);
+  Shared->LogSize = LogDrain (Shared->Log, kSmramProbeLogSize, &Lost);
   Shared->LogLost = Lost;
   return EFI_SUCCESS;
 }

@@ -12,10 +12,10 @@ extern constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase;
 
 namespace {
 
-constexpr UINTN BootServiceCount = (sizeof (EFI_BOOT_SERVICES) - sizeof (EFI_TABLE_HEADER)) / sizeof (VOID *);
-constexpr UINT64 BootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
-constexpr UINT64 SystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
-constexpr UINT64 SmstSignature         = 0x54534d53ULL;          // "SMST"
+constexpr UINTN kBootServiceCount = (sizeof (EFI_BOOT_SERVICES) - sizeof (EFI_TABLE_HEADER)) / sizeof (VOID *);
+constexpr UINT64 kBootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
+constexpr UINT64 kSystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
+constexpr UINT64 kSmstSignature         = 0x54534d53ULL;          // "SMST"
 
 constinit EFI_GUID mFwSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 
@@ -23,7 +23,7 @@ constinit EFI_BOOT_SERVICES     mHostedBs    = {};
 constinit EFI_SYSTEM_TABLE      mHostedSt    = {};
 constinit EFI_SMM_SYSTEM_TABLE  mFwSmst      = {};
 // The firmware's routines, copied while DXE memory could still be read.
-constinit VOID                  *mFirmwareBs[BootServiceCount] = {};
+constinit VOID                  *mFirmwareBs[kBootServiceCount] = {};
 
 VOID **Slots (EFI_BOOT_SERVICES *Table)
 {
@@ -42,10 +42,10 @@ EFI_STATUS EFIAPI Unserved ()
 template <typename T, T... Index>
 struct UNSERVED_TABLE {
   using ROUTINE = EFI_STATUS (EFIAPI *)();
-  static constexpr ROUTINE Routines[sizeof...(Index)] = {&Unserved<Index>...};
+  static constexpr ROUTINE kRoutines[sizeof...(Index)] = {&Unserved<Index>...};
 };
 
-using UNSERVED = __make_integer_seq<UNSERVED_TABLE, UINTN, BootServiceCount>;
+using UNSERVED = __make_integer_seq<UNSERVED_TABLE, UINTN, kBootServiceCount>;
 
 // ---- the served subset.
 EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registration, OUT VOID **Interface)
@@ -207,7 +207,7 @@ constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase = {};
 VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices)
 {
   CONST VOID *CONST *From = Slots (const_cast<EFI_BOOT_SERVICES *> (BootServices));
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
     mFirmwareBs[Index] = const_cast<VOID *> (From[Index]);
   }
 }
@@ -215,10 +215,10 @@ VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices)
 EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
 {
   VOID **To = Slots (&mHostedBs);
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
-    To[Index] = reinterpret_cast<VOID *> (UNSERVED::Routines[Index]);
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
+    To[Index] = reinterpret_cast<VOID *> (UNSERVED::kRoutines[Index]);
   }
-  mHostedBs.Hdr.Signature                   = BootServicesSignature;
+  mHostedBs.Hdr.Signature                   = kBootServicesSignature;
   mHostedBs.Hdr.HeaderSize                  = sizeof (EFI_BOOT_SERVICES);
   mHostedBs.AllocatePool                    = HostedAllocatePool;
   mHostedBs.FreePool                        = HostedFreePool;
@@ -237,11 +237,11 @@ EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
   gHostedSmmBase.SmmFreePool      = FwFreePool;
   gHostedSmmBase.GetSmstLocation  = FwGetSmstLocation;
 
-  mHostedSt.Hdr.Signature  = SystemTableSignature;
+  mHostedSt.Hdr.Signature  = kSystemTableSignature;
   mHostedSt.Hdr.HeaderSize = sizeof (EFI_SYSTEM_TABLE);
   mHostedSt.BootServices   = &mHostedBs;
 
-  mFwSmst.Hdr.Signature         = SmstSignature;
+  mFwSmst.Hdr.Signature         = kSmstSignature;
   mFwSmst.Hdr.HeaderSize        = sizeof (EFI_SMM_SYSTEM_TABLE);
   mFwSmst.SmmIo.Io.Read         = FwIoRead;
   mFwSmst.SmmIo.Io.Write        = FwIoWrite;
@@ -259,7 +259,7 @@ EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
 VOID SealHostedBootServices ()
 {
   VOID **To = Slots (&mHostedBs);
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
     To[Index] = mFirmwareBs[Index];
   }
 }

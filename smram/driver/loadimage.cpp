@@ -16,7 +16,7 @@ constinit EFI_GUID mMemoryAttributeGuid = SMM_MEMORY_ATTRIBUTE_PROTOCOL_GUID;
 constinit EFI_GUID mSmmLibGuid          = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_LOADED_IMAGE_PROTOCOL mLoadedImage = {};
 
-constexpr UINT64 Cr0WriteProtect = 1ULL << 16;
+constexpr UINT64 kCr0WriteProtect = 1ULL << 16;
 
 UINT64 ReadCr0 ()
 {
@@ -46,7 +46,7 @@ EFI_STATUS MakeExecutable (UINT64 Base, UINT64 Length, UINT64 *Values)
   UINT64 After  = 0;
   Attributes->GetMemoryAttributes (Attributes, Base, Length, &Before);
   UINT64 Cr0 = ReadCr0 ();
-  WriteCr0 (Cr0 & ~Cr0WriteProtect);
+  WriteCr0 (Cr0 & ~kCr0WriteProtect);
   Status = Attributes->ClearMemoryAttributes (Attributes, Base, Length, EFI_MEMORY_XP | EFI_MEMORY_RO);
   WriteCr0 (Cr0);
   Attributes->GetMemoryAttributes (Attributes, Base, Length, &After);

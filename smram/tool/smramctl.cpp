@@ -63,7 +63,7 @@ struct SMM_ACCESS2 {
   BOOLEAN    OpenState;
 };
 
-constexpr UINT64 FileModeRead = 1;
+constexpr UINT64 kFileModeRead = 1;
 
 constinit PI_SMM_COMMUNICATION_PROTOCOL *mCommunication = nullptr;
 constinit PI_SMM_COMMUNICATE_HEADER     *mBuffer        = nullptr;
@@ -129,7 +129,7 @@ EFI_STATUS ReadFile (EFI_HANDLE Image, CHAR16 *Name, UINT8 *Buffer, UINTN *Size)
     Status = Volume->OpenVolume (Volume, &Root);
   }
   if (!EFI_ERROR (Status)) {
-    Status = Root->Open (Root, &File, Name, FileModeRead, 0);
+    Status = Root->Open (Root, &File, Name, kFileModeRead, 0);
   }
   if (!EFI_ERROR (Status)) {
     Status = File->Read (File, Size, Buffer);
@@ -149,7 +149,7 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
         .Hex (M->Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)]).Text (" status=").Hex (Status).End ();
   LogDxeRead ("probe-handler", M->Values[static_cast<UINT32> (STATUS_VALUE::Handler)]);
 
-  UINTN Size = SmramProbePayloadLimit;
+  UINTN Size = kSmramProbePayloadLimit;
   Status = ReadFile (Image, Name, M->Payload, &Size);
   if (EFI_ERROR (Status)) {
     CTL_LINE ().Text ("CTL cannot read the image file: ").Hex (Status).End ();
@@ -219,7 +219,7 @@ EFI_STATUS SendSmi (CONST CHAR8 *Name, PROBE_COMMAND Command, UINT32 PayloadSize
   M->LogLost     = 0;
   UINTN      Size   = sizeof (PI_SMM_COMMUNICATE_HEADER) + mBuffer->MessageLength;
   EFI_STATUS Status = mCommunication->Communicate (mCommunication, mBuffer, &Size);
-  for (UINT32 Index = 0; Index < M->LogSize && Index < SmramProbeLogSize; Index++) {
+  for (UINT32 Index = 0; Index < M->LogSize && Index < kSmramProbeLogSize; Index++) {
     LogChar (M->Log[Index]);
   }
   if (M->LogLost != 0) {

@@ -27,16 +27,16 @@ TEST (SlotCall, RefusesWhatWouldReachOutsideItsData)
     {"slot 0 loads images", [] (SLOT_CALL &C) { C.Slot = 0; }},
     {"a get slot waits for COM1", [] (SLOT_CALL &C) { C.Slot = static_cast<UINT32> (LIB_SLOT::GetCharB); }},
     {"slot past the table", [] (SLOT_CALL &C) { C.Slot = static_cast<UINT32> (LIB_SLOT::Count); }},
-    {"too many arguments", [] (SLOT_CALL &C) { C.ArgCount = SlotCallMaxArgs + 1; }},
-    {"reference past Data", [] (SLOT_CALL &C) { C.Args[0] = SlotCallDataSize; }},
+    {"too many arguments", [] (SLOT_CALL &C) { C.ArgCount = kSlotCallMaxArgs + 1; }},
+    {"reference past Data", [] (SLOT_CALL &C) { C.Args[0] = kSlotCallDataSize; }},
     {"unknown argument kind", [] (SLOT_CALL &C) { C.Kinds[0] = 9; }},
     {"slot routine past the table",
      [] (SLOT_CALL &C) { C.Kinds[0] = static_cast<UINT8> (SLOT_ARG::LibSlot); C.Args[0] = 13; }},
     {"fixup not 8-byte aligned", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = 4; }},
-    {"fixup field past Data", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = SlotCallDataSize - 4; }},
+    {"fixup field past Data", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = kSlotCallDataSize - 4; }},
     {"fixup holding an offset past Data",
-     [] (SLOT_CALL &C) { C.FixupCount = 1; UINT64 V = SlotCallDataSize; std::memcpy (C.Data, &V, 8); }},
-    {"sink running past Data", [] (SLOT_CALL &C) { C.SinkOffset = SlotCallDataSize - 2; C.SinkCapacity = 2; }},
+     [] (SLOT_CALL &C) { C.FixupCount = 1; UINT64 V = kSlotCallDataSize; std::memcpy (C.Data, &V, 8); }},
+    {"sink running past Data", [] (SLOT_CALL &C) { C.SinkOffset = kSlotCallDataSize - 2; C.SinkCapacity = 2; }},
   };
   SLOT_CALL Good = MakeCall (LIB_SLOT::StringCopy);
   Good.ArgCount  = 1;

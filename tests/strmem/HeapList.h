@@ -13,7 +13,7 @@
 namespace heaptest {
 
 inline constexpr UINTN kArenaSize = LIB_SERVICES_HEAP_SIZE;
-inline constexpr UINTN kHdr       = HEAP_HEADER_SIZE;
+inline constexpr UINTN kHdr       = kHeapHeaderSize;
 inline constexpr UINTN kEnd       = kArenaSize - kHdr;  // offset of the end marker
 
 struct BlockView {
@@ -36,7 +36,7 @@ inline UINTN OffsetOf (const VOID *Address)
 inline std::string ListDamage ()
 {
   auto *Lead = HeapHead;
-  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != HEAP_TAG_ALLOCATED || Lead->Prev != nullptr) {
+  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != kHeapTagAllocated || Lead->Prev != nullptr) {
     return "leading sentinel damaged";
   }
   UINTN Steps = 0;
@@ -50,13 +50,13 @@ inline std::string ListDamage ()
     if (N->Prev != H) {
       return "Prev of " + At (There) + " is not " + At (Here);
     }
-    if (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED) {
+    if (N->Tag != kHeapTagFree && N->Tag != kHeapTagAllocated) {
       return "bad tag at " + At (There);
     }
-    if (H->Tag == HEAP_TAG_FREE && N->Tag == HEAP_TAG_FREE) {
+    if (H->Tag == kHeapTagFree && N->Tag == kHeapTagFree) {
       return "free neighbours at " + At (Here) + " and " + At (There);
     }
-    if (N->Next == nullptr && (There != kEnd || N->Tag != HEAP_TAG_ALLOCATED)) {
+    if (N->Next == nullptr && (There != kEnd || N->Tag != kHeapTagAllocated)) {
       return "list ends at " + At (There);
     }
   }

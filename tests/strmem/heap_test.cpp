@@ -470,14 +470,14 @@ TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
 INSTANTIATE_TEST_SUITE_P (
   Heap, HeapForgedHeader,
   ::testing::Values (ForgeCase{"TagNeitherFreeNorAllocated", 'X', Link::Keep, Link::Keep, false},
-                     ForgeCase{"FreeWithNextOutsideTheArena", HEAP_TAG_FREE, Link::Keep, Link::Outside, false},
-                     ForgeCase{"FreeWithNextNotLinkingBack", HEAP_TAG_FREE, Link::Keep, Link::IntoPayload, false},
-                     ForgeCase{"FreeWithNextBackwards", HEAP_TAG_FREE, Link::Keep, Link::Lead, false},
-                     ForgeCase{"NextNull", HEAP_TAG_ALLOCATED, Link::Keep, Link::Null, true},
-                     ForgeCase{"NextBackwards", HEAP_TAG_ALLOCATED, Link::Keep, Link::Lead, true},
-                     ForgeCase{"NextPastTheEndMarker", HEAP_TAG_ALLOCATED, Link::Keep, Link::PastEnd, true},
-                     ForgeCase{"PrevOutsideTheArena", HEAP_TAG_ALLOCATED, Link::Outside, Link::Keep, false},
-                     ForgeCase{"PrevNotTheBlockBefore", HEAP_TAG_ALLOCATED, Link::Lead, Link::Keep, false}),
+                     ForgeCase{"FreeWithNextOutsideTheArena", kHeapTagFree, Link::Keep, Link::Outside, false},
+                     ForgeCase{"FreeWithNextNotLinkingBack", kHeapTagFree, Link::Keep, Link::IntoPayload, false},
+                     ForgeCase{"FreeWithNextBackwards", kHeapTagFree, Link::Keep, Link::Lead, false},
+                     ForgeCase{"NextNull", kHeapTagAllocated, Link::Keep, Link::Null, true},
+                     ForgeCase{"NextBackwards", kHeapTagAllocated, Link::Keep, Link::Lead, true},
+                     ForgeCase{"NextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, true},
+                     ForgeCase{"PrevOutsideTheArena", kHeapTagAllocated, Link::Outside, Link::Keep, false},
+                     ForgeCase{"PrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, false}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 }  // namespace

@@ -34,11 +34,11 @@ struct Live {
 
 // Where forged links may point outside the arena; it must never change.
 constexpr UINT8 kGuardByte = 0xA5;
-UINT8           Guard[256];
+UINT8           mGuard[256];
 
 void CheckGuard ()
 {
-  for (UINT8 Byte : Guard) {
+  for (UINT8 Byte : mGuard) {
     if (Byte != kGuardByte) Fail ();
   }
 }
@@ -48,7 +48,7 @@ void CheckGuard ()
 HEAP_BLOCK_HEADER *ForgedLink (UINT16 V)
 {
   if (V == 0) return nullptr;
-  UINT8 *Target = (V & 0x8000) != 0 ? Guard + V % sizeof Guard : mHeapArena + V % (sizeof (mHeapArena) + 48);
+  UINT8 *Target = (V & 0x8000) != 0 ? mGuard + V % sizeof mGuard : mHeapArena + V % (sizeof (mHeapArena) + 48);
   return reinterpret_cast<HEAP_BLOCK_HEADER *> (Target);
 }
 
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   std::vector<UINT8 *> Freed;
   UINT8              NextPattern = 1;
   bool               Forged = false;
-  std::memset (Guard, kGuardByte, sizeof Guard);
+  std::memset (mGuard, kGuardByte, sizeof mGuard);
 
   if (HeapAllocFree (nullptr, 0) != nullptr) Fail ();  // asks for nothing, gets nothing
   HeapAllocFree (HeapAllocFree (nullptr, 1), 0);     // the arena is laid out on first use

@@ -11,8 +11,8 @@
 
 using CTL_LINE = TEXT_LINE<LogChar>;
 
-extern constinit EFI_SYSTEM_TABLE  *gSt;
-extern constinit EFI_BOOT_SERVICES *gBs;
+extern constinit EFI_SYSTEM_TABLE  *mSystemTable;
+extern constinit EFI_BOOT_SERVICES *mBootServices;
 
 // The shared message, behind its communicate header.
 PROBE_MESSAGE *Message ();

@@ -191,16 +191,16 @@ struct SlotCall {
   UINTN  Width;
   bool   operator== (const SlotCall &) const = default;
 };
-std::vector<SlotCall> gSlotCalls;
+std::vector<SlotCall> mSlotCalls;
 
 UINT32 EFIAPI RecordRead (UINT16 Port, UINTN Width)
 {
-  gSlotCalls.push_back ({false, Port, 0, Width});
+  mSlotCalls.push_back ({false, Port, 0, Width});
   return 0x12345678u;
 }
 EFI_STATUS EFIAPI RecordWrite (UINT16 Port, UINT32 Value, UINTN Width)
 {
-  gSlotCalls.push_back ({true, Port, Value, Width});
+  mSlotCalls.push_back ({true, Port, Value, Width});
   return EFI_DEVICE_ERROR;
 }
 
@@ -210,7 +210,7 @@ TEST (PortWrappers, ExtendValuesAndReturnWhatTheyWereGiven)
   Recorder.IoRead  = RecordRead;
   Recorder.IoWrite = RecordWrite;
   mLib             = &Recorder;
-  gSlotCalls.clear ();
+  mSlotCalls.clear ();
 
   EXPECT_EQ (IoWrite8 (0x3F8, 0xFFE9), 0xFFE9);  // a sign-extended 8-bit character
   EXPECT_EQ (IoWrite8 (0x3F8, 0x0061), 0x0061);
@@ -219,7 +219,7 @@ TEST (PortWrappers, ExtendValuesAndReturnWhatTheyWereGiven)
   EXPECT_EQ (IoRead8 (0x3FD), 0x12345678u);
   EXPECT_EQ (IoRead16 (0xCFE), 0x12345678u);
 
-  EXPECT_EQ (gSlotCalls, (std::vector<SlotCall>{{true, 0x3F8, 0xFFFFFFE9u, 0},
+  EXPECT_EQ (mSlotCalls, (std::vector<SlotCall>{{true, 0x3F8, 0xFFFFFFE9u, 0},
                                                 {true, 0x3F8, 0x61, 0},
                                                 {true, 0xCFC, 0x8000, 1},
                                                 {true, 0xCF8, 0x8000F880u, 2},

@@ -16,19 +16,19 @@ struct MemInput {
   size_t         Calls = 0;  // calls, including those at the end of input
 };
 
-inline MemInput gInput;
+inline MemInput mInput;
 
 // Delivers Text one character at a time, then 0 on every further call.
 inline UINTN EFIAPI ReadMem (INT32 *Counter)
 {
   (void)Counter;
-  ++gInput.Calls;
-  return gInput.Pos < gInput.Text.size () ? gInput.Text[gInput.Pos++] : 0;
+  ++mInput.Calls;
+  return mInput.Pos < mInput.Text.size () ? mInput.Text[mInput.Pos++] : 0;
 }
 
 inline void SetInput (std::u16string Text)
 {
-  gInput = MemInput{std::move (Text)};
+  mInput = MemInput{std::move (Text)};
 }
 
 }  // namespace scantest

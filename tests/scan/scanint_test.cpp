@@ -153,18 +153,18 @@ TEST (ScanNextChar, ServesGivenBackCharactersFirstAndCountsOnlyNonZero)
   EXPECT_EQ (Step, -1);
   EXPECT_EQ (ScanNextChar (&Step), 'a');
   EXPECT_EQ (Step, 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
 
   ScanPushBack (0, &Step);
   EXPECT_EQ (Step, 0);
   EXPECT_EQ (ScanNextChar (&Step), 0);
   EXPECT_EQ (Step, 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
 
   EXPECT_EQ (ScanNextChar (&Step), 'z');
   EXPECT_EQ (ScanNextChar (&Step), 0);
   EXPECT_EQ (Step, 1);
-  EXPECT_EQ (gInput.Calls, 2u);
+  EXPECT_EQ (mInput.Calls, 2u);
 }
 
 TEST (ScanPushBack, NeverWritesPastItsFourSlots)
@@ -181,7 +181,7 @@ TEST (ScanPushBack, NeverWritesPastItsFourSlots)
   EXPECT_EQ (PushBackTop, kPushBackSlots);
   EXPECT_EQ (Step, -4);
   EXPECT_EQ (NextChars (5), std::u16string (u"dcba\0", 5));
-  EXPECT_EQ (gInput.Calls, 1u);
+  EXPECT_EQ (mInput.Calls, 1u);
 
   // A stack top damaged from outside is neither written through nor read through.
   for (INT32 Damaged : {kPushBackSlots + 1, 1000, -1, -1000, INT32 (0x80000000)}) {

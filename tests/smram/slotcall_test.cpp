@@ -51,13 +51,13 @@ TEST (SlotCall, RefusesWhatWouldReachOutsideItsData)
 }
 
 // Stand-ins for slots, seeing what a real slot would.
-UINT8 *gData;
+UINT8 *mData;
 
 UINT64 EFIAPI FakeFormat (UINT64 Output, UINT64 Max, UINT64 Wide, UINT64 Format, UINT64 Args, UINT64)
 {
   auto Put = reinterpret_cast<FORMAT_OUTPUT_ROUTINE> (Output);
   auto Text = reinterpret_cast<const char *> (*reinterpret_cast<UINT64 *> (Args));  // first VA slot
-  EXPECT_EQ (reinterpret_cast<UINT8 *> (Format), gData);
+  EXPECT_EQ (reinterpret_cast<UINT8 *> (Format), mData);
   for (; *Text != 0; Text++) {
     Put (static_cast<CHAR16> (*Text));
   }
@@ -117,7 +117,7 @@ TEST (SlotCall, BindsArgumentsIntoDataAndRestoresIt)
   SLOT_CALL Before = Call;
 
   LIB_SERVICES_PROTOCOL Lib = FakeLib ();
-  gData = Call.Data;
+  mData = Call.Data;
   slotcall::Invoke (&Lib, &Call);
   EXPECT_EQ (Call.Result, 6u);
   EXPECT_EQ (Call.SinkLength, 2u);

@@ -177,9 +177,9 @@ TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
 // driver hears of when it was waiting for the service (it is located
 // afresh at the hand-off in any case). At a hand-off with no service left,
 // nothing is touched.
-unsigned gStaleCalls;
-EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++gStaleCalls, EFI_SUCCESS; }
-EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++gStaleCalls, EFI_SUCCESS; }
+unsigned mStaleCalls;
+EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++mStaleCalls, EFI_SUCCESS; }
+EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++mStaleCalls, EFI_SUCCESS; }
 
 enum class Trigger { Start, Stop, Hook, ExitBootServices, LegacyBoot };
 struct ReplacedCase {
@@ -225,7 +225,7 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
     case Trigger::LegacyBoot: P.Fw.SignalGroup (kLegacyGroup); break;
   }
 
-  EXPECT_EQ (gStaleCalls, 0u);
+  EXPECT_EQ (mStaleCalls, 0u);
   if (!C.NewServiceInstalled) {
     EXPECT_TRUE (P.Regs.Log.empty ());
   } else {

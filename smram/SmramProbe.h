@@ -4,8 +4,8 @@
 // communication buffer that the driver reserved before SMRAM was locked,
 // and triggers the SMI; the driver copies it into SMRAM, acts, and writes
 // the reply and its pending log text back into the same buffer.
-#ifndef SMRAM_PROBE_H_
-#define SMRAM_PROBE_H_
+#ifndef SMRAM_SMRAM_PROBE_H_
+#define SMRAM_SMRAM_PROBE_H_
 
 #include "PiSmm.h"
 #include "SlotCall.h"

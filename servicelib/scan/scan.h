@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The scan engine's lower layer: the state of the scan under way, the
 // character source with push-back, and the integer field reader.
-#ifndef SERVICELIB_SCAN_H_
-#define SERVICELIB_SCAN_H_
+#ifndef SERVICELIB_SCAN_SCAN_H_
+#define SERVICELIB_SCAN_SCAN_H_
 
 #include <LibServices.h>
 

@@ -4,8 +4,8 @@
 // after the lock, starts it inside SMM as a Framework SMM driver, and
 // calls its protocol slots at SMI time for the shell tool. Test support
 // only: it is a back door into SMM by design and never ships.
-#ifndef SMRAM_PROBE_DRIVER_H_
-#define SMRAM_PROBE_DRIVER_H_
+#ifndef SMRAM_DRIVER_PROBE_DRIVER_H_
+#define SMRAM_DRIVER_PROBE_DRIVER_H_
 
 #include <ServiceLibPkg/Framework/SmmBase.h>
 #include "../SmramProbe.h"

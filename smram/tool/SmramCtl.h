@@ -3,8 +3,8 @@
 // Everything it learns goes to the debug console as "CTL" lines, and the
 // probe's own log arrives with every reply as "SMM" lines; the runner
 // reads both from the debug-console capture.
-#ifndef SMRAM_CTL_H_
-#define SMRAM_CTL_H_
+#ifndef SMRAM_TOOL_SMRAM_CTL_H_
+#define SMRAM_TOOL_SMRAM_CTL_H_
 
 #include "../SmramProbe.h"
 #include "../../fixture/DebugLog.h"

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // An in-memory input routine for the scan engine that records how far the
 // input was read.
-#pragma once
+#ifndef TESTS_SCAN_MEM_INPUT_H_
+#define TESTS_SCAN_MEM_INPUT_H_
 
 #include <LibServices.h>
 
@@ -32,3 +33,5 @@ inline void SetInput (std::u16string Text)
 }
 
 }  // namespace scantest
+
+#endif

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Reading the block heap's list from tests and the heap fuzzer: a walk of
 // its headers and a check that the list is whole.
-#pragma once
+#ifndef TESTS_STRMEM_HEAP_LIST_H_
+#define TESTS_STRMEM_HEAP_LIST_H_
 
 #include <servicelib.h>
 #include <strmem/heap.h>
@@ -75,3 +76,5 @@ inline std::vector<BlockView> Walk ()
 inline const std::vector<BlockView> kEmptyArena = {{0, 'A'}, {kHdr, 'F'}, {kEnd, 'A'}};
 
 }  // namespace heaptest
+
+#endif

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared set-up for the WdtControl tests: the simulated firmware with the
 // platform's hook and register-access services and a Setup variable.
-#pragma once
+#ifndef TESTS_WDT_WDT_TEST_H_
+#define TESTS_WDT_WDT_TEST_H_
 
 #include <SimFirmware.h>
 #include <SimRegisterAccess.h>
@@ -93,3 +94,5 @@ inline Log StopLog (UINT8 Gate, UINT8 Control)
 }
 
 }  // namespace wdttest
+
+#endif

@@ -17,8 +17,8 @@
 #include <LibServices.h>
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 #include <WatchdogControl.h>
-#include "DebugLog.h"
-#include "PowerOff.h"
+#include "../fixture/DebugLog.h"
+#include "../fixture/PowerOff.h"
 
 namespace {
 

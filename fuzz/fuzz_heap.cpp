@@ -13,10 +13,10 @@
 // longer holds; every call must still return NULL or a block that lies
 // inside the arena (a free: the pointer given), and nothing outside the
 // arena may change. Such an input ends with the arena laid out afresh.
-#include <servicelib.h>
-#include <strmem/heap.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/strmem/heap.h"
 
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 #include "tests/strmem/HeapList.h"
 
 #include <cstdlib>

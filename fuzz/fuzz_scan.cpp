@@ -12,9 +12,9 @@
 // block, so an over-long store is caught. %c stores its width in characters
 // whatever the input holds, up to 9999999 of them, so formats with a 'c'
 // write into one buffer of that size.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include <cstdlib>
 #include <memory>

@@ -26,9 +26,9 @@
 // prints nothing there and makes no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
-#include "CommandLine.h"
-#include "DebugLog.h"
-#include "PowerOff.h"
+#include "../fixture/CommandLine.h"
+#include "../fixture/DebugLog.h"
+#include "../fixture/PowerOff.h"
 #include "StackDepth.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The entry point's two roles and its SMM Base notification.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 using namespace simtest;
 

@@ -3,8 +3,8 @@
 // signals an event at TPL_CALLBACK every few microseconds; its notification
 // runs at once, in the middle of whatever the test is doing, unless the TPL
 // holds it back. Nothing that may run from the signal allocates.
-#include "strmem/HeapList.h"
-#include "SimTest.h"
+#include "tests/strmem/HeapList.h"
+#include "tests/SimTest.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slots 11 and 12 in both instances, and the wrappers over mLib.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 using namespace simtest;
 

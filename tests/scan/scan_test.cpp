@@ -2,8 +2,8 @@
 // ScanInput driven through an in-memory input routine: the result, every
 // destination byte (pre-filled, so an over-long store shows) and how far
 // the input was read.
-#include <servicelib.h>
-#include <scan/scan.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/scan/scan.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "MemInput.h"
+#include "tests/scan/MemInput.h"
 
 using namespace scantest;
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The character source with push-back, and the integer field reader.
-#include <scan/scan.h>
+#include "servicelib/scan/scan.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
-#include "MemInput.h"
+#include "tests/scan/MemInput.h"
 
 using namespace scantest;
 

@@ -2,7 +2,7 @@
 // The SMRAM loader on small PE32+ images made here: page-aligned and
 // 32-byte-aligned sections, both relocation widths, and damaged headers
 // that must be refused before anything is written.
-#include <loader/PeImage.h>
+#include "smram/loader/PeImage.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Call descriptions of the SMRAM lane: what the probe refuses to act on,
 // and that binding hands out addresses inside the description, runs the
 // callbacks over its Data, and leaves Data as it would be anywhere else.
-#include <SlotCall.h>
+#include "smram/SlotCall.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #ifndef TESTS_STRMEM_HEAP_LIST_H_
 #define TESTS_STRMEM_HEAP_LIST_H_
 
-#include <servicelib.h>
-#include <strmem/heap.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/strmem/heap.h"
 
 #include <ostream>
 #include <string>

@@ -2,7 +2,7 @@
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.
-#include "HeapList.h"
+#include "tests/strmem/HeapList.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 #ifndef TESTS_WDT_WDT_TEST_H_
 #define TESTS_WDT_WDT_TEST_H_
 
-#include <SimFirmware.h>
-#include <SimRegisterAccess.h>
-#include <wdtcontrol.h>
-#include <registers.h>
+#include "sim/SimFirmware.h"
+#include "sim/SimRegisterAccess.h"
+#include "wdtcontrol/wdtcontrol.h"
+#include "wdtcontrol/registers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // WdtControl start-up: reading Setup, waiting for the register-access
 // service, and what gets published once it is there.
-#include "WdtTest.h"
+#include "tests/wdt/WdtTest.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The watchdog's register sequences, its control protocol, the hook's stop
 // routine and the OS-handoff events.
-#include "WdtTest.h"
+#include "tests/wdt/WdtTest.h"
 
 using namespace wdttest;
 

@@ -32,7 +32,6 @@ time limit.
 """
 import argparse
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -40,7 +39,8 @@ import time
 from pathlib import Path
 
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
-from qemu_run import Failure, clear_outputs, connect, debug_lines, expect, find_qemu, qemu_command
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
+                      receive)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -118,15 +118,12 @@ def find_tools():
 
 
 def lay_out(images, out, scenario, drivers=None):
-    fat = out / "fat"
-    if fat.exists():
-        shutil.rmtree(fat)
-    fat.mkdir(parents=True)
     script = " ".join(SCENARIOS[scenario])
+    files = []
     for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
         source = (drivers if drivers and name in DRIVERS else images) / name
         if source.is_file():
-            shutil.copy(source, fat / name)
+            files.append(source)
         elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
             raise Failure(f"{source} is missing: build the images first{hint}")
@@ -134,10 +131,7 @@ def lay_out(images, out, scenario, drivers=None):
     (out / STACK_BOUND).unlink(missing_ok=True)
     if (images / STACK_BOUND).is_file() and not (drivers and "ServiceLib.efi" in DRIVERS):
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
-    lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
-    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
-    shutil.copy(OVMF_VARS, out / "vars.fd")
-    return fat
+    return make_disk(out, files, SCENARIOS[scenario], OVMF_VARS)
 
 
 def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
@@ -160,16 +154,8 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
                 if crashed is not None and time.monotonic() - crashed > EXCEPTION_GRACE:
                     process.terminate()  # timeout passes it on to QEMU
                     break
-                ready, _, _ = select.select([conn], [], [], 0.5)
-                if ready:
-                    try:
-                        data = conn.recv(65536)
-                    except ConnectionResetError:
-                        # QEMU closed COM1 with typed bytes still unread.
-                        data = b""
-                    if not data:
-                        break
-                    com1 += data
+                if not receive(conn, com1, 0.5):
+                    break
                 begin = com1.find(BEGIN)
                 if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
                     conn.sendall(INPUT_LINE)

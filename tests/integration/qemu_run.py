@@ -7,6 +7,7 @@ monitor, the firmware code image read-only and a fresh copy of the variable
 store, a read-only FAT folder as a virtio disk, COM1 on a unix socket that
 the runner reads, and the debug console port 0xE9 written to debug.log.
 """
+import select
 import shutil
 import socket
 import time
@@ -34,6 +35,21 @@ def clear_outputs(out):
     for name in ("com1.bin", "debug.log", "qemu.log", "com1.sock"):
         (out / name).unlink(missing_ok=True)
     return out / "com1.sock"
+
+
+def make_disk(out, files, script, variables):
+    """A fresh out/fat holding files (paths) and a startup.nsh that runs the
+    script's lines from the disk; a copy of variables becomes out/vars.fd."""
+    fat = out / "fat"
+    if fat.exists():
+        shutil.rmtree(fat)
+    fat.mkdir(parents=True)
+    for path in files:
+        shutil.copy(path, fat / path.name)
+    lines = ["@echo -off", "fs0:"] + script
+    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
+    shutil.copy(variables, out / "vars.fd")
+    return fat
 
 
 def qemu_command(qemu, machine, code, out, fat):
@@ -65,6 +81,21 @@ def connect(path, process):
             time.sleep(0.05)
     process.kill()
     raise Failure("QEMU did not open its COM1 socket")
+
+
+def receive(conn, com1, wait):
+    """Appends to com1 what COM1 brings within wait seconds; False once QEMU has closed it."""
+    ready, _, _ = select.select([conn], [], [], wait)
+    if ready:
+        try:
+            data = conn.recv(65536)
+        except ConnectionResetError:
+            # QEMU closed COM1 with typed bytes still unread.
+            data = b""
+        if not data:
+            return False
+        com1 += data
+    return True
 
 
 def read(path):

@@ -24,14 +24,13 @@ passes only when the boot fails that way.
 Used from firmware.py: smram-boot, smram-check and smram-demo.
 """
 import re
-import select
-import shutil
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-from qemu_run import Failure, clear_outputs, connect, debug_lines, expect, find_qemu, qemu_command, read
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command, read,
+                      receive)
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
@@ -54,21 +53,15 @@ FAULT_COMMAND = "fault"
 # ---------------------------------------------------------------- booting
 
 def lay_out(images, out, scenario):
-    fat = out / "fat"
-    if fat.exists():
-        shutil.rmtree(fat)
-    fat.mkdir(parents=True)
+    files = []
     for name in IMAGES:
         if any(name in line.split() for line in SCENARIOS[scenario]) or name == "smramctl.efi":
             if not (images / name).is_file():
                 raise Failure(f"{images / name} is missing: build the images first")
-            shutil.copy(images / name, fat / name)
-    lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario] + ["reset -s"]
-    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
+            files.append(images / name)
     if not OVMF_VARS.is_file():
         raise Failure(f"{OVMF_VARS} not found: install the Debian package ovmf")
-    shutil.copy(OVMF_VARS, out / "vars.fd")
-    return fat
+    return make_disk(out, files, SCENARIOS[scenario] + ["reset -s"], OVMF_VARS)
 
 
 def last_smi(out):
@@ -101,15 +94,8 @@ def boot(scenario, images, firmware, out, limit):
                 # never comes back from it.
                 if (fault_seen is not None and now - fault_seen > 1.5) or now - started > limit:
                     break
-                ready, _, _ = select.select([conn], [], [], 0.2)
-                if ready:
-                    try:
-                        data = conn.recv(65536)
-                    except ConnectionResetError:
-                        data = b""
-                    if not data:
-                        break
-                    com1 += data
+                if not receive(conn, com1, 0.2):
+                    break
                 if not skipped and COUNTDOWN in com1:
                     conn.sendall(b"\r")
                     skipped = True

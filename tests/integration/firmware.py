@@ -38,6 +38,7 @@ import sys
 import time
 from pathlib import Path
 
+import qemu_run
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
                       receive)
@@ -597,18 +598,10 @@ def run_demo(images, out, limit, drivers=None, gdb=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
-    p_boot = sub.add_parser("boot")
-    p_boot.add_argument("scenario", choices=sorted(SCENARIOS))
-    p_check = sub.add_parser("check")
-    p_check.add_argument("check", choices=sorted(CHECKS))
-    p_demo = sub.add_parser("demo")
-    for p in (p_boot, p_demo):
-        p.add_argument("--images", type=Path, required=True)
+    for p in qemu_run.add_commands(sub, "", SCENARIOS, CHECKS):
         p.add_argument("--drivers", type=Path)
         p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
-    for p in (p_boot, p_check, p_demo):
-        p.add_argument("--out", type=Path, required=True)
     smram_lane.add_commands(sub)
     args = parser.parse_args()
     if args.command.startswith("smram-"):

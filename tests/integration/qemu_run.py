@@ -11,6 +11,22 @@ import select
 import shutil
 import socket
 import time
+from pathlib import Path
+
+
+def add_commands(sub, prefix, scenarios, checks):
+    """A runner's PREFIXboot SCENARIO, PREFIXcheck CHECK and PREFIXdemo commands,
+    each with --out, the two that boot with --images; returns those two."""
+    p_boot = sub.add_parser(prefix + "boot")
+    p_boot.add_argument("scenario", choices=sorted(scenarios))
+    p_check = sub.add_parser(prefix + "check")
+    p_check.add_argument("check", choices=sorted(checks))
+    p_demo = sub.add_parser(prefix + "demo")
+    for p in (p_boot, p_check, p_demo):
+        p.add_argument("--out", type=Path, required=True)
+    for p in (p_boot, p_demo):
+        p.add_argument("--images", type=Path, required=True)
+    return p_boot, p_demo
 
 
 class Failure(Exception):

@@ -29,6 +29,7 @@ import sys
 import time
 from pathlib import Path
 
+import qemu_run
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command, read,
                       receive)
 
@@ -374,17 +375,9 @@ CHECKS = {
 # ---------------------------------------------------------------- commands
 
 def add_commands(sub):
-    p_boot = sub.add_parser("smram-boot")
-    p_boot.add_argument("scenario", choices=sorted(SCENARIOS))
-    p_check = sub.add_parser("smram-check")
-    p_check.add_argument("check", choices=sorted(CHECKS))
-    p_demo = sub.add_parser("smram-demo")
-    for p in (p_boot, p_demo):
-        p.add_argument("--images", type=Path, required=True)
+    for p in qemu_run.add_commands(sub, "smram-", SCENARIOS, CHECKS):
         p.add_argument("--firmware", type=Path, required=True)
         p.add_argument("--limit", type=int, default=100)
-    for p in (p_boot, p_check, p_demo):
-        p.add_argument("--out", type=Path, required=True)
 
 
 def run(args):

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Notification of a protocol's installation, shared in source by both
 // drivers (each image gets its own copy; neither links the other).
-#ifndef PROTOCOL_NOTIFY_H_
-#define PROTOCOL_NOTIFY_H_
+#ifndef COMMON_PROTOCOL_NOTIFY_H_
+#define COMMON_PROTOCOL_NOTIFY_H_
 
 #include <ServiceLibPkg/Uefi/UefiTables.h>
 

@@ -17,8 +17,8 @@
 #include <LibServices.h>
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 #include <WatchdogControl.h>
-#include "DebugLog.h"
-#include "PowerOff.h"
+#include "../fixture/DebugLog.h"
+#include "../fixture/PowerOff.h"
 
 namespace {
 
@@ -117,15 +117,15 @@ VOID ShowStrings ()
   mLib->StringCopy (Buffer, "abcdef", 3, FALSE, FALSE);
   Print ("%a\n", Buffer);
 
-  constexpr UINTN All = ~static_cast<UINTN> (0);
+  constexpr UINTN kAll = ~static_cast<UINTN> (0);
   Print ("StringCompare: %d %d %d %d %d %d %d\n",
          mLib->StringCompare ("abc", "ABD", 3, 0x20, TRUE, FALSE),
-         mLib->StringCompare ("abc", "ABD", All, 0x20, TRUE, FALSE),
+         mLib->StringCompare ("abc", "ABD", kAll, 0x20, TRUE, FALSE),
          mLib->StringCompare ("z", "a", 5, 0, TRUE, FALSE),
-         mLib->StringCompare ("z", "a", All, 0, TRUE, FALSE),
-         mLib->StringCompare ("abc", "abcd", All, 0, TRUE, FALSE),
+         mLib->StringCompare ("z", "a", kAll, 0, TRUE, FALSE),
+         mLib->StringCompare ("abc", "abcd", kAll, 0, TRUE, FALSE),
          mLib->StringCompare ("ab\0x", "ab\0y", 4, 0, FALSE, FALSE),
-         mLib->StringCompare (u"Hello", u"hELLO", All, 0x20, TRUE, TRUE));
+         mLib->StringCompare (u"Hello", u"hELLO", kAll, 0x20, TRUE, TRUE));
 }
 
 CONST CHAR8 *OkOrNull (CONST VOID *Pointer)

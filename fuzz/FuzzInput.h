@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Draws typed values from a fuzzer's input, front to back, returning zeros
 // once the input is used up.
-#pragma once
+#ifndef FUZZ_FUZZ_INPUT_H_
+#define FUZZ_FUZZ_INPUT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -36,3 +37,5 @@ class FuzzInput {
   const uint8_t *Data_;
   size_t         Size_;
 };
+
+#endif

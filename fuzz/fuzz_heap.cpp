@@ -13,10 +13,11 @@
 // longer holds; every call must still return NULL or a block that lies
 // inside the arena (a free: the pointer given), and nothing outside the
 // arena may change. Such an input ends with the arena laid out afresh.
-#include <servicelib.h>
-#include <strmem/heap.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/strmem/heap.h"
 
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
+#include "tests/strmem/HeapList.h"
 
 #include <cstdlib>
 #include <vector>
@@ -33,11 +34,11 @@ struct Live {
 
 // Where forged links may point outside the arena; it must never change.
 constexpr UINT8 kGuardByte = 0xA5;
-UINT8           Guard[256];
+UINT8           mGuard[256];
 
 void CheckGuard ()
 {
-  for (UINT8 Byte : Guard) {
+  for (UINT8 Byte : mGuard) {
     if (Byte != kGuardByte) Fail ();
   }
 }
@@ -47,7 +48,7 @@ void CheckGuard ()
 HEAP_BLOCK_HEADER *ForgedLink (UINT16 V)
 {
   if (V == 0) return nullptr;
-  UINT8 *Target = (V & 0x8000) != 0 ? Guard + V % sizeof Guard : mHeapArena + V % (sizeof (mHeapArena) + 48);
+  UINT8 *Target = (V & 0x8000) != 0 ? mGuard + V % sizeof mGuard : mHeapArena + V % (sizeof (mHeapArena) + 48);
   return reinterpret_cast<HEAP_BLOCK_HEADER *> (Target);
 }
 
@@ -57,7 +58,7 @@ void Forge (UINT8 *Header, FuzzInput &In)
 {
   const UINT8 Select = In.Take<UINT8> ();
   if ((Select & 1) != 0) {
-    Header[0] = (Select & 2) != 0 ? HEAP_TAG_FREE : (Select & 4) != 0 ? HEAP_TAG_ALLOCATED : In.Take<UINT8> ();
+    Header[0] = (Select & 2) != 0 ? kHeapTagFree : (Select & 4) != 0 ? kHeapTagAllocated : In.Take<UINT8> ();
   }
   for (UINTN Field : {EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Prev), EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Next)}) {
     if ((Select & (Field == 8 ? 8 : 16)) != 0) {
@@ -67,34 +68,19 @@ void Forge (UINT8 *Header, FuzzInput &In)
   }
 }
 
-// Walks the whole list: links agree, tags are valid, blocks tile the arena
-// from the leading header to the end marker, no two free blocks touch, and
-// every live payload is an allocated block of at least its size that still
-// holds its pattern.
+// The list is whole (tests/strmem/HeapList.h), and every live payload is
+// an allocated block of at least its size that still holds its pattern.
 void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
 {
-  if (HeapHead != reinterpret_cast<HEAP_BLOCK_HEADER *> (mHeapArena)) Fail ();
+  if (!heaptest::ListDamage ().empty ()) Fail ();
   size_t Allocated = 0;
-  HEAP_BLOCK_HEADER *Prev = nullptr;
-  bool PrevFree = false;
-  for (HEAP_BLOCK_HEADER *H = HeapHead;; H = H->Next) {
-    if (H->Prev != Prev) Fail ();
-    if (H->Tag != HEAP_TAG_FREE && H->Tag != HEAP_TAG_ALLOCATED) Fail ();
-    const bool Free = H->Tag == HEAP_TAG_FREE;
-    if (Free && PrevFree) Fail ();
-    if (H->Next == nullptr) {
-      if (reinterpret_cast<UINT8 *> (H) != mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE || Free) Fail ();
-      break;
-    }
-    if (reinterpret_cast<UINT8 *> (H->Next) < reinterpret_cast<UINT8 *> (H) + HEAP_HEADER_SIZE) Fail ();
-    if (!Free && Prev != nullptr) ++Allocated;
-    PrevFree = Free;
-    Prev = H;
+  for (const heaptest::BlockView &B : heaptest::Walk ()) {
+    Allocated += B.Tag == kHeapTagAllocated;
   }
-  if (Allocated != Model.size ()) Fail ();
+  if (Allocated != Model.size () + 2) Fail ();  // the two sentinels are allocated too
   for (const Live &L : Model) {
-    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - HEAP_HEADER_SIZE);
-    if (H->Tag != HEAP_TAG_ALLOCATED) Fail ();
+    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - kHeapHeaderSize);
+    if (H->Tag != kHeapTagAllocated) Fail ();
     if (static_cast<UINTN> (reinterpret_cast<UINT8 *> (H->Next) - L.Payload) < L.Size) Fail ();
     // A header written over a payload shows at its ends, so the ends are
     // checked after every step and the whole payload once an input ends.
@@ -114,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   std::vector<UINT8 *> Freed;
   UINT8              NextPattern = 1;
   bool               Forged = false;
-  std::memset (Guard, kGuardByte, sizeof Guard);
+  std::memset (mGuard, kGuardByte, sizeof mGuard);
 
   if (HeapAllocFree (nullptr, 0) != nullptr) Fail ();  // asks for nothing, gets nothing
   HeapAllocFree (HeapAllocFree (nullptr, 1), 0);     // the arena is laid out on first use
@@ -128,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         auto *P = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
         if (P != nullptr) {
           // Between a header of its own and the end marker.
-          if (P < mHeapArena + 2 * HEAP_HEADER_SIZE || P + Want > mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE) Fail ();
+          if (P < mHeapArena + 2 * kHeapHeaderSize || P + Want > mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize) Fail ();
           std::memset (P, NextPattern, Want);
           if (!Forged) Model.push_back ({P, Want, NextPattern});
           ++NextPattern;
@@ -164,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
       }
       default:
         if ((Op & 0x80) != 0) {  // forge the header of a live block, or a sentinel
-          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - HEAP_HEADER_SIZE
+          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - kHeapHeaderSize
                           : (Arg & 1) != 0 ? mHeapArena
-                                           : mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE;
+                                           : mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize;
           Forge (Header, In);
           Forged = true;
         } else if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) {  // a request that can never fit

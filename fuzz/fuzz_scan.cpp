@@ -12,9 +12,9 @@
 // block, so an over-long store is caught. %c stores its width in characters
 // whatever the input holds, up to 9999999 of them, so formats with a 'c'
 // write into one buffer of that size.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include <cstdlib>
 #include <memory>
@@ -25,19 +25,19 @@ namespace {
 constexpr int    kSlots      = 160;
 constexpr size_t kLargestC   = 2 * 9999999 + 8;
 
-std::vector<UINT16> gInput;
-size_t              gNext;
-size_t              gCalls;
+std::vector<UINT16> mInput;
+size_t              mNext;
+size_t              mCalls;
 
 UINTN EFIAPI MemoryInput (INT32 *Counter)
 {
   (void)Counter;
   // A field must end after a bounded number of reads: the widest %c reads
   // 9999999 characters, so far more than that means a runaway loop.
-  if (++gCalls > gInput.size () + 4 * 10000000ull) {
+  if (++mCalls > mInput.size () + 4 * 10000000ull) {
     std::abort ();
   }
-  return gNext < gInput.size () ? gInput[gNext++] : 0;
+  return mNext < mInput.size () ? mInput[mNext++] : 0;
 }
 
 }  // namespace
@@ -67,17 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   Format16.push_back (0);
   Format8.push_back (0);
 
-  gInput.clear ();
+  mInput.clear ();
   while (In.RestSize () > 0) {
-    gInput.push_back (Units16 ? In.Take<UINT16> () : In.Take<UINT8> ());
+    mInput.push_back (Units16 ? In.Take<UINT16> () : In.Take<UINT8> ());
   }
-  gNext  = 0;
-  gCalls = 0;
+  mNext  = 0;
+  mCalls = 0;
 
   static std::unique_ptr<UINT8[]> Large (new UINT8[kLargestC]);
   std::vector<std::unique_ptr<UINT8[]>> Blocks;
   UINT64 Slots[kSlots];
-  const size_t BlockSize = gInput.size () + 1 > 8 ? gInput.size () + 1 : 8;
+  const size_t BlockSize = mInput.size () + 1 > 8 ? mInput.size () + 1 : 8;
   for (auto &Slot : Slots) {
     if (HasC) {
       Slot = reinterpret_cast<UINT64> (Large.get ());

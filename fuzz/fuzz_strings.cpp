@@ -4,9 +4,9 @@
 //
 // Input: a mode byte (bit 0 16-bit, bit 1 StopAtNul, bit 2 unbounded
 // compare), a fold mask, a count, then the bytes of two strings.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "FuzzInput.h"
+#include "fuzz/FuzzInput.h"
 
 #include <cstdlib>
 #include <type_traits>

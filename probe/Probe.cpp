@@ -26,9 +26,9 @@
 // prints nothing there and makes no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
-#include "CommandLine.h"
-#include "DebugLog.h"
-#include "PowerOff.h"
+#include "../fixture/CommandLine.h"
+#include "../fixture/DebugLog.h"
+#include "../fixture/PowerOff.h"
 #include "StackDepth.h"
 
 namespace {
@@ -43,8 +43,8 @@ constinit EFI_SYSTEM_TABLE      *mSt  = nullptr;
 constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib = nullptr;
 
-constexpr UINT16 ScratchPort       = 0x3FF;
-constexpr UINT8  ScratchPatterns[] = { 0xA5, 0x5A };
+constexpr UINT16 kScratchPort       = 0x3FF;
+constexpr UINT8  kScratchPatterns[] = { 0xA5, 0x5A };
 
 UINT32 Print (CONST CHAR8 *Format, ...)
 {
@@ -131,24 +131,24 @@ VOID ShowInstance (CONST CHAR8 *Name)
 // anything is printed, so the serial output in between cannot disturb it.
 VOID ShowScratch ()
 {
-  constexpr UINTN Patterns = sizeof (ScratchPatterns);
-  EFI_STATUS      Status[Patterns];
-  UINT32          Value[Patterns];
-  for (UINTN Index = 0; Index < Patterns; Index++) {
-    Status[Index] = mLib->IoWrite (ScratchPort, ScratchPatterns[Index], 0);
-    Value[Index]  = mLib->IoRead (ScratchPort, 0);
+  constexpr UINTN kPatterns = sizeof (kScratchPatterns);
+  EFI_STATUS      Status[kPatterns];
+  UINT32          Value[kPatterns];
+  for (UINTN Index = 0; Index < kPatterns; Index++) {
+    Status[Index] = mLib->IoWrite (kScratchPort, kScratchPatterns[Index], 0);
+    Value[Index]  = mLib->IoRead (kScratchPort, 0);
   }
   LogStr ("APP probe scratch:");
-  for (UINTN Index = 0; Index < Patterns; Index++) {
+  for (UINTN Index = 0; Index < kPatterns; Index++) {
     LogStr (Index == 0 ? " write " : ", write ");
-    LogHex (ScratchPatterns[Index], 2);
+    LogHex (kScratchPatterns[Index], 2);
     LogStatus ("", Status[Index]);
     LogStr (" read ");
     LogHex (Value[Index], 2);
   }
   LogStr ("\n");
-  Print ("scratch: IoWrite 0x%X 0x%02X %r, IoRead 0x%02X; IoWrite 0x%X 0x%02X %r, IoRead 0x%02X\n", ScratchPort,
-         ScratchPatterns[0], Status[0], Value[0], ScratchPort, ScratchPatterns[1], Status[1], Value[1]);
+  Print ("scratch: IoWrite 0x%X 0x%02X %r, IoRead 0x%02X; IoWrite 0x%X 0x%02X %r, IoRead 0x%02X\n", kScratchPort,
+         kScratchPatterns[0], Status[0], Value[0], kScratchPort, kScratchPatterns[1], Status[1], Value[1]);
 }
 
 // TRUE when the last file-path node of Path names the file Name.

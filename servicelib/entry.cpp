@@ -26,15 +26,15 @@ namespace {
 // the speaker gate: 0x00 keeps it silent, 0x0B makes the tone sound. The
 // tone is the driver's only failure signal, so it bypasses the port I/O
 // protocols, which may be what failed.
-constexpr UINT16 PitControlPort  = 0x43;
-constexpr UINT16 PitChannel2Port = 0x42;
-constexpr UINT16 SpeakerPort     = 0x61;
+constexpr UINT16 kPitControlPort  = 0x43;
+constexpr UINT16 kPitChannel2Port = 0x42;
+constexpr UINT16 kSpeakerPort     = 0x61;
 
 void ProgramSpeakerTimer ()
 {
-  DirectPortWrite8 (PitControlPort, 0xB6);
-  DirectPortWrite8 (PitChannel2Port, 0x0B);
-  DirectPortWrite8 (PitChannel2Port, 0x0B);
+  DirectPortWrite8 (kPitControlPort, 0xB6);
+  DirectPortWrite8 (kPitChannel2Port, 0x0B);
+  DirectPortWrite8 (kPitChannel2Port, 0x0B);
 }
 
 // Loads this image into SMRAM when the SMM Base protocol appears. One SMM
@@ -79,7 +79,7 @@ EFI_STATUS StartOutsideSmm ()
     return Status;
   }
   ProgramSpeakerTimer ();
-  DirectPortWrite8 (SpeakerPort, 0x00);
+  DirectPortWrite8 (kSpeakerPort, 0x00);
   return EFI_SUCCESS;
 }
 
@@ -92,7 +92,7 @@ EFI_STATUS StartInSmm ()
   EFI_STATUS Status   = mBootServices->LocateProtocol (&gSmmLibServicesProtocolGuid, nullptr, &Located);
   if (EFI_ERROR (Status)) {
     ProgramSpeakerTimer ();
-    DirectPortWrite8 (SpeakerPort, 0x0B);
+    DirectPortWrite8 (kSpeakerPort, 0x0B);
     return Status;
   }
   // Whatever the locate found, SMM code calls only this copy's own table:

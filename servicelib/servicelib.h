@@ -2,8 +2,8 @@
 // Internal declarations shared by the ServiceLib sources: the module
 // globals of one loaded copy of the image and the routines behind the
 // protocol slots.
-#ifndef SERVICELIB_H_
-#define SERVICELIB_H_
+#ifndef SERVICELIB_SERVICELIB_H_
+#define SERVICELIB_SERVICELIB_H_
 
 #include <LibServices.h>
 #include <ServiceLibPkg/Framework/CpuIo.h>

@@ -14,7 +14,7 @@ constinit EFI_GUID mDevicePathGuid          = EFI_DEVICE_PATH_PROTOCOL_GUID;
 
 // The SMM Base protocol may answer a registration with this value (error
 // bit and bit 62 set, code 1): the image was taken all the same.
-constexpr EFI_STATUS SmmRegisterAccepted = 0xC000000000000001ULL;
+constexpr EFI_STATUS kSmmRegisterAccepted = 0xC000000000000001ULL;
 
 }  // namespace
 
@@ -43,7 +43,7 @@ extern "C" EFI_HANDLE EFIAPI RegisterImageInSmm (IN EFI_HANDLE ImageHandle, IN E
 
   EFI_HANDLE SmmImage = nullptr;
   EFI_STATUS Status   = SmmBaseProtocol->Register (SmmBaseProtocol, FullPath, nullptr, 0, &SmmImage, FALSE);
-  if (Status != EFI_SUCCESS && Status != SmmRegisterAccepted) {
+  if (Status != EFI_SUCCESS && Status != kSmmRegisterAccepted) {
     BootServices->FreePool (FullPath);
     return nullptr;
   }

@@ -17,9 +17,9 @@
 
 #include <LibServices.h>
 
-inline constexpr UINT32 SlotCallMaxArgs   = 6;
-inline constexpr UINT32 SlotCallMaxFixups = 24;
-inline constexpr UINT32 SlotCallDataSize  = 2048;
+inline constexpr UINT32 kSlotCallMaxArgs   = 6;
+inline constexpr UINT32 kSlotCallMaxFixups = 24;
+inline constexpr UINT32 kSlotCallDataSize  = 2048;
 
 enum class SLOT_ARG : UINT8 {
   Value   = 0,  // passed as it is
@@ -50,12 +50,12 @@ enum class LIB_SLOT : UINT32 {
 struct SLOT_CALL {
   UINT32 Slot;
   UINT32 ArgCount;
-  UINT64 Args[SlotCallMaxArgs];
-  UINT8  Kinds[SlotCallMaxArgs];
+  UINT64 Args[kSlotCallMaxArgs];
+  UINT8  Kinds[kSlotCallMaxArgs];
   UINT16 FixupCount;
   // Offsets of 8-byte fields in Data that hold Data offsets (pointers in
   // a VA_LIST, for instance) and are bound like DataRef arguments.
-  UINT16 Fixups[SlotCallMaxFixups];
+  UINT16 Fixups[kSlotCallMaxFixups];
   UINT32 SinkOffset;      // where the sink stores CHAR16 units
   UINT32 SinkCapacity;    // in CHAR16 units
   UINT32 SinkLength;      // out: units stored
@@ -65,7 +65,7 @@ struct SLOT_CALL {
   UINT64 Result;          // out: the slot's result, widened by its type
   UINT8  ResultInData;    // out: 1 when Result was an address in Data, now an offset
   UINT8  Reserved[7];
-  alignas (8) UINT8 Data[SlotCallDataSize];
+  alignas (8) UINT8 Data[kSlotCallDataSize];
 };
 
 static_assert (sizeof (SLOT_CALL) % 8 == 0, "SLOT_CALL keeps 8-byte fields aligned in arrays");
@@ -80,7 +80,7 @@ struct RESULT_TYPE {
   bool  Pointer;
 };
 
-inline constexpr RESULT_TYPE ResultTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
+inline constexpr RESULT_TYPE kResultTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
   {64, false, true},    // RegisterImageInSmm: handle
   {64, false, false},   // GetCharA
   {0, false, false},    // PutCharA: VOID
@@ -105,7 +105,7 @@ inline VOID *SlotRoutine (CONST LIB_SERVICES_PROTOCOL *Lib, UINT64 Slot)
 
 inline UINT64 Normalize (UINT32 Slot, UINT64 Raw)
 {
-  RESULT_TYPE Type = ResultTypes[Slot];
+  RESULT_TYPE Type = kResultTypes[Slot];
   if (Type.Bits == 0) {
     return 0;
   }
@@ -137,7 +137,7 @@ inline UINTN EFIAPI Source (IN INT32 *Counter)
   (void)Counter;
   SLOT_CALL *Call = mActive;
   Call->SourceReads++;
-  if (Call->SourceOffset >= SlotCallDataSize || Call->Data[Call->SourceOffset] == 0) {
+  if (Call->SourceOffset >= kSlotCallDataSize || Call->Data[Call->SourceOffset] == 0) {
     return 0;
   }
   return Call->Data[Call->SourceOffset++];
@@ -148,9 +148,9 @@ inline UINTN EFIAPI Source (IN INT32 *Counter)
 // which loads images, and not the get slots, which wait for COM1 input).
 inline bool Valid (CONST SLOT_CALL *Call)
 {
-  if (Call->Slot >= static_cast<UINT32> (LIB_SLOT::Count) || Call->ArgCount > SlotCallMaxArgs ||
-      Call->FixupCount > SlotCallMaxFixups || Call->SourceOffset > SlotCallDataSize ||
-      Call->SinkOffset > SlotCallDataSize || Call->SinkCapacity > (SlotCallDataSize - Call->SinkOffset) / 2) {
+  if (Call->Slot >= static_cast<UINT32> (LIB_SLOT::Count) || Call->ArgCount > kSlotCallMaxArgs ||
+      Call->FixupCount > kSlotCallMaxFixups || Call->SourceOffset > kSlotCallDataSize ||
+      Call->SinkOffset > kSlotCallDataSize || Call->SinkCapacity > (kSlotCallDataSize - Call->SinkOffset) / 2) {
     return false;
   }
   auto Slot = static_cast<LIB_SLOT> (Call->Slot);
@@ -159,15 +159,15 @@ inline bool Valid (CONST SLOT_CALL *Call)
   }
   for (UINT32 Index = 0; Index < Call->ArgCount; Index++) {
     auto Kind = static_cast<SLOT_ARG> (Call->Kinds[Index]);
-    if (Kind > SLOT_ARG::LibSlot || (Kind == SLOT_ARG::DataRef && Call->Args[Index] >= SlotCallDataSize) ||
+    if (Kind > SLOT_ARG::LibSlot || (Kind == SLOT_ARG::DataRef && Call->Args[Index] >= kSlotCallDataSize) ||
         (Kind == SLOT_ARG::LibSlot && Call->Args[Index] >= static_cast<UINT32> (LIB_SLOT::Count))) {
       return false;
     }
   }
   for (UINT32 Index = 0; Index < Call->FixupCount; Index++) {
     UINT32 At = Call->Fixups[Index];
-    if (At % 8 != 0 || At > SlotCallDataSize - 8 ||
-        *reinterpret_cast<CONST UINT64 *> (Call->Data + At) >= SlotCallDataSize) {
+    if (At % 8 != 0 || At > kSlotCallDataSize - 8 ||
+        *reinterpret_cast<CONST UINT64 *> (Call->Data + At) >= kSlotCallDataSize) {
       return false;
     }
   }
@@ -187,7 +187,7 @@ inline VOID MoveFixups (SLOT_CALL *Call, UINT64 Delta)
 inline VOID Invoke (CONST LIB_SERVICES_PROTOCOL *Lib, SLOT_CALL *Call)
 {
   UINT64 Base = reinterpret_cast<UINT64> (Call->Data);
-  UINT64 Args[SlotCallMaxArgs] = {};
+  UINT64 Args[kSlotCallMaxArgs] = {};
   for (UINT32 Index = 0; Index < Call->ArgCount; Index++) {
     switch (static_cast<SLOT_ARG> (Call->Kinds[Index])) {
       case SLOT_ARG::Value:
@@ -223,7 +223,7 @@ inline VOID Invoke (CONST LIB_SERVICES_PROTOCOL *Lib, SLOT_CALL *Call)
   mActive      = nullptr;
   Call->Result = Normalize (Call->Slot, Raw);
   Call->ResultInData = 0;
-  if (ResultTypes[Call->Slot].Pointer && Call->Result >= Base && Call->Result < Base + SlotCallDataSize) {
+  if (kResultTypes[Call->Slot].Pointer && Call->Result >= Base && Call->Result < Base + kSlotCallDataSize) {
     Call->Result -= Base;
     Call->ResultInData = 1;
   }

@@ -3,7 +3,7 @@
 #ifndef TESTS_SIM_TEST_H_
 #define TESTS_SIM_TEST_H_
 
-#include <SimFirmware.h>
+#include "sim/SimFirmware.h"
 
 #include <gtest/gtest.h>
 

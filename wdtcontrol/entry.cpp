@@ -26,9 +26,8 @@ struct WIDE_NAME {
   }
 };
 
-constexpr UINT32 HookCodeStop = 2;
+constexpr UINT32 kHookCodeStop = 2;
 
-constinit EFI_SYSTEM_TABLE     *mWdtSystemTable     = nullptr;
 constinit EFI_BOOT_SERVICES    *mWdtBootServices    = nullptr;
 constinit EFI_RUNTIME_SERVICES *mWdtRuntimeServices = nullptr;
 constinit VOID                 *mRegAccessRegistration = nullptr;
@@ -82,9 +81,9 @@ REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff)
   // and only while the caller may still locate protocols.
   EFI_BOOT_SERVICES *BootServices = nullptr;
   if (Handoff) {
-    BootServices = LiveBootServices (mWdtSystemTable);
+    BootServices = LiveBootServices (DriverContext.SystemTable);
   } else if (mRegAccessStale) {
-    BootServices = BootServicesUpToNotify (mWdtSystemTable);
+    BootServices = BootServicesUpToNotify (DriverContext.SystemTable);
   }
   if (BootServices != nullptr) {
     LocateRegisterAccess (BootServices);
@@ -118,7 +117,7 @@ EFI_STATUS WatchdogReady ()
                                     EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
                                     sizeof StatusWord, &StatusWord);
 
-  Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, HookCodeStop, StopCallback);
+  Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, kHookCodeStop, StopCallback);
 
   EFI_EVENT  Event;
   EFI_STATUS Status = mWdtBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
@@ -133,7 +132,6 @@ EFI_STATUS WatchdogReady ()
 extern "C" EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
 {
   DriverContext       = {ImageHandle, SystemTable};
-  mWdtSystemTable     = SystemTable;
   mWdtBootServices    = SystemTable->BootServices;
   mWdtRuntimeServices = SystemTable->RuntimeServices;
 

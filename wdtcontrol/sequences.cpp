@@ -4,22 +4,21 @@
 //
 // Every access goes through RegAccess with &DriverContext as Context, one
 // byte at a time, in exactly this order ("RMW" = Read, then Write of the
-// changed byte; a register is written as (type, bank, register)):
+// changed byte; registers.h gives each register's (type, bank, register)):
 //
-//   Arm (Timeout)                         Stop
-//   R  (0x82, 0, 0x09)                    R  (0x82, 0, 0x09)
-//   W  (0x82, 0, 0x09) = read | 0x01      W  (0x82, 0, 0x09) = read | 0x01
-//   R  (0x01, 5, 0x8C)                    R  (0x01, 5, 0x8E)
-//   W  (0x01, 5, 0x8C) = read & 0xFE      W  (0x01, 5, 0x8E) = read & 0xFC
-//   R  (0x01, 5, 0x8E)                    W  (0x01, 5, 0x8B) = 0x00
-//   W  (0x01, 5, 0x8E) = read | 0x02
-//   W  (0x01, 0, 0x0F) = 0x5C, 0x23, 0x14, 0x08, 0x01 (five writes)
-//   W  (0x84, 0, 0x800C94) = 0x00
-//   W  (0x01, 5, 0x8B) = Timeout
+//   Arm (Timeout)                     Stop
+//   R  Gate                           R  Gate
+//   W  Gate    = read | 0x01          W  Gate    = read | 0x01
+//   R  Mode                           R  Control
+//   W  Mode    = read & 0xFE          W  Control = read & 0xFC
+//   R  Control                        W  Timeout = 0x00
+//   W  Control = read | 0x02
+//   W  Key     = 0x5C, 0x23, 0x14, 0x08, 0x01 (five writes)
+//   W  Counter = 0x00
+//   W  Timeout = Timeout
 //
-//   Status word (at start-up): R (0x82, 0, 0x09), R (0x01, 5, 0x8C),
-//   R (0x01, 5, 0x8E), R (0x01, 5, 0x8B); word = bit 0 of the first
-//   + 2 x the last.
+//   Status word (at start-up): R Gate, R Mode, R Control, R Timeout;
+//   word = bit 0 of Gate + 2 x Timeout.
 //
 // Arm and Stop return the status of their final write; every other status
 // is ignored. A read that fails leaves its byte 0, so the write that
@@ -28,21 +27,9 @@
 // CurrentRegisterAccess); with none it touches nothing and returns
 // EFI_NOT_READY.
 #include "wdtcontrol.h"
+#include "registers.h"
 
 namespace {
-
-struct REGISTER_ID {
-  UINT8  Type;
-  UINT8  Bank;
-  UINT32 Register;
-};
-
-constexpr REGISTER_ID GateRegister     = {0x82, 0, 0x09};
-constexpr REGISTER_ID ModeRegister     = {0x01, 5, 0x8C};
-constexpr REGISTER_ID ControlRegister  = {0x01, 5, 0x8E};
-constexpr REGISTER_ID TimeoutRegister  = {0x01, 5, 0x8B};
-constexpr REGISTER_ID KeyRegister      = {0x01, 0, 0x0F};
-constexpr REGISTER_ID CounterRegister  = {0x84, 0, 0x800C94};
 
 enum class STEP_KIND : UINT8 {
   SetBits,       // RMW: OR Value
@@ -57,23 +44,23 @@ struct REGISTER_STEP {
   UINT8       Value;
 };
 
-constexpr REGISTER_STEP ArmSequence[] = {
-  {STEP_KIND::SetBits,      GateRegister,    0x01},
-  {STEP_KIND::KeepBits,     ModeRegister,    0xFE},
-  {STEP_KIND::SetBits,      ControlRegister, 0x02},
-  {STEP_KIND::Write,        KeyRegister,     0x5C},
-  {STEP_KIND::Write,        KeyRegister,     0x23},
-  {STEP_KIND::Write,        KeyRegister,     0x14},
-  {STEP_KIND::Write,        KeyRegister,     0x08},
-  {STEP_KIND::Write,        KeyRegister,     0x01},
-  {STEP_KIND::Write,        CounterRegister, 0x00},
-  {STEP_KIND::WriteTimeout, TimeoutRegister, 0x00},
+constexpr REGISTER_STEP kArmSequence[] = {
+  {STEP_KIND::SetBits,      kGateRegister,    0x01},
+  {STEP_KIND::KeepBits,     kModeRegister,    0xFE},
+  {STEP_KIND::SetBits,      kControlRegister, 0x02},
+  {STEP_KIND::Write,        kKeyRegister,     0x5C},
+  {STEP_KIND::Write,        kKeyRegister,     0x23},
+  {STEP_KIND::Write,        kKeyRegister,     0x14},
+  {STEP_KIND::Write,        kKeyRegister,     0x08},
+  {STEP_KIND::Write,        kKeyRegister,     0x01},
+  {STEP_KIND::Write,        kCounterRegister, 0x00},
+  {STEP_KIND::WriteTimeout, kTimeoutRegister, 0x00},
 };
 
-constexpr REGISTER_STEP DisarmSequence[] = {
-  {STEP_KIND::SetBits,  GateRegister,    0x01},
-  {STEP_KIND::KeepBits, ControlRegister, 0xFC},
-  {STEP_KIND::Write,    TimeoutRegister, 0x00},
+constexpr REGISTER_STEP kDisarmSequence[] = {
+  {STEP_KIND::SetBits,  kGateRegister,    0x01},
+  {STEP_KIND::KeepBits, kControlRegister, 0xFC},
+  {STEP_KIND::Write,    kTimeoutRegister, 0x00},
 };
 
 EFI_STATUS ReadRegister (REGISTER_ACCESS_PROTOCOL *Access, const REGISTER_ID &Reg, OUT UINT8 *Value)
@@ -118,12 +105,12 @@ EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeou
 
 EFI_STATUS Arm (IN UINT8 Timeout, IN BOOLEAN Handoff)
 {
-  return RunSequence (ArmSequence, sizeof ArmSequence / sizeof ArmSequence[0], Timeout, Handoff);
+  return RunSequence (kArmSequence, sizeof kArmSequence / sizeof kArmSequence[0], Timeout, Handoff);
 }
 
 EFI_STATUS Disarm (IN BOOLEAN Handoff)
 {
-  return RunSequence (DisarmSequence, sizeof DisarmSequence / sizeof DisarmSequence[0], 0, Handoff);
+  return RunSequence (kDisarmSequence, sizeof kDisarmSequence / sizeof kDisarmSequence[0], 0, Handoff);
 }
 
 }  // namespace
@@ -139,10 +126,10 @@ UINT16 ReadStatusWord ()
   // Mode and control are read only so that the hardware sees the same
   // access pattern as always; their bits take no place in the word.
   UINT8 Gate = 0, Mode = 0, Control = 0, Timeout = 0;
-  ReadRegister (RegAccess, GateRegister, &Gate);
-  ReadRegister (RegAccess, ModeRegister, &Mode);
-  ReadRegister (RegAccess, ControlRegister, &Control);
-  ReadRegister (RegAccess, TimeoutRegister, &Timeout);
+  ReadRegister (RegAccess, kGateRegister, &Gate);
+  ReadRegister (RegAccess, kModeRegister, &Mode);
+  ReadRegister (RegAccess, kControlRegister, &Control);
+  ReadRegister (RegAccess, kTimeoutRegister, &Timeout);
   return static_cast<UINT16> ((Gate & 0x01) + 2 * Timeout);
 }
 

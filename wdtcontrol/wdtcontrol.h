@@ -3,7 +3,8 @@
 // point and the register sequences, and the routines that tests reach
 // directly. WdtControl is linked into the same host test program as
 // ServiceLib, so every external name here is distinct from ServiceLib's.
-#pragma once
+#ifndef WDTCONTROL_WDTCONTROL_H_
+#define WDTCONTROL_WDTCONTROL_H_
 
 #include <HookRegistration.h>
 #include <RegisterAccess.h>
@@ -54,3 +55,5 @@ VOID EFIAPI StopCallback (VOID);
 VOID EFIAPI OsHandoffNotify (IN EFI_EVENT Event, IN VOID *Context);
 
 }
+
+#endif

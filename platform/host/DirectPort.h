@@ -2,8 +2,8 @@
 // Direct processor port access for the host build: every access goes to the
 // simulated port bus, which records it. The image build uses a header of
 // the same name with real in/out instructions.
-#ifndef DIRECT_PORT_H_
-#define DIRECT_PORT_H_
+#ifndef PLATFORM_HOST_DIRECT_PORT_H_
+#define PLATFORM_HOST_DIRECT_PORT_H_
 
 #include <ServiceLibPkg/Uefi/UefiBaseType.h>
 

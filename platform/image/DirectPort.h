@@ -2,8 +2,8 @@
 // Direct processor port access for the firmware image: plain in/out
 // instructions, inlined at each use. The host build puts a header of the
 // same name first on the include path, which reaches the simulated bus.
-#ifndef DIRECT_PORT_H_
-#define DIRECT_PORT_H_
+#ifndef PLATFORM_IMAGE_DIRECT_PORT_H_
+#define PLATFORM_IMAGE_DIRECT_PORT_H_
 
 #include <ServiceLibPkg/Uefi/UefiBaseType.h>
 

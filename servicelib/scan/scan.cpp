@@ -1,21 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// ScanInput (slot 7): the scanf-style engine. A state machine driven by the
-// format, one format character per step; some steps hand the same character
-// on to another state. Characters come from the input routine through
+// ScanInput (slot 7): the scanf-style engine. It walks the format one
+// character per step; some steps hand the same character on to another
+// kind of step. Characters come from the input routine through
 // ScanNextChar, and integer fields are read by ScanInteger (scanint.cpp).
 #include "scan.h"
 
 #include "../servicelib.h"
+#include "../chars.h"
 
 namespace {
-
-// A width has at most 7 digits; the 8th stops the scan.
-constexpr INT32 kMaxWidthDigits = 7;
-
-// Format units widen to 16 bits; an 8-bit unit keeps its sign, so a byte
-// 0x80..0xFF only matches an input character 0xFF80..0xFFFF.
-constexpr CHAR16 Widen (CHAR8 Ch) { return static_cast<CHAR16> (static_cast<INT16> (static_cast<INT8> (Ch))); }
-constexpr CHAR16 Widen (CHAR16 Ch) { return Ch; }
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
@@ -131,37 +124,39 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
   }
 }
 
-// The engine is a state machine driven by the format, one step per format
-// character. Each state is a label below:
+// RunScan walks the format one character per step; each kind of step is a
+// label below, named for where in the format it stands:
 //
-//   0 BetweenStep      between directives
-//   1 MatchStep        one format character to match against the input
-//   2 PercentStep      inside a conversion, after '%'
-//   3 WidthDigitsStep  width digits
-//   4 ModifiersStep    length modifiers
-//   5 CharStep         %c
-//   6 StringStep       %s
-//   7 IntegerStep      %d %i %u %o %x %X %b
-//   8 CountStep        %n
+//   BetweenStep      between directives: '%' opens a conversion, anything
+//                    else is matched against the input
+//   MatchStep        a literal character to match, or whitespace, which
+//                    skips any run of input whitespace
+//   PercentStep      inside a conversion: after '%', '*', a width or the
+//                    modifiers
+//   WidthDigitsStep  a digit of the width
+//   ModifiersStep    a length modifier
+//   CharStep, StringStep, IntegerStep, CountStep   the conversions
 //
-// and the two stop states return the count: 0x8000 when an integer field
-// failed, 0x8001 when a literal did not match or a conversion is not valid.
+// The scan returns the assignment count when the format ends, and ends
+// early at a literal that the input does not match, at a letter that is no
+// conversion, at a width of too many digits, and at an integer field that
+// reads no number (whose result then replaces the count, unless the field
+// is suppressed).
 
-// Ends the current step in state S and starts the next one there: fetches
+// Ends the current step and starts the next one at label S##Step: fetches
 // the next format character (the end of the format ends the scan with the
-// count, whatever the state) and goes to S's code.
-#define SCAN_NEXT_STEP(S)      \
-  do {                         \
-    Fc = Widen (*Format++);    \
-    if (Fc == 0) {             \
-      return Assigned;         \
-    }                          \
-    goto S##Step;              \
+// count, wherever it comes) and goes there.
+#define SCAN_NEXT_STEP(S)       \
+  do {                          \
+    Fc = WidenChar (*Format++); \
+    if (Fc == 0) {              \
+      return Assigned;          \
+    }                           \
+    goto S##Step;               \
   } while (0)
 
-// Hands the current format character on to state S. The next step would
-// see the same character in S; as it is neither the end of the format nor
-// a stop, S's code runs on it at once.
+// Hands the current format character on to label S##Step, without reading
+// another one.
 #define SCAN_HAND_ON(S) goto S##Step
 
 template <typename CharT>
@@ -171,7 +166,7 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
   INT32      Assigned    = 0;
   INT32      StoreSize   = 0;
   SCAN_FIELD Field       = {-1, FALSE, 0, 10};
-  INT32      WidthDigits = 0;
+  UINT32     WidthDigits = 0;
   INT32      WidthValue  = 0;
   CHAR16     Fc;
 
@@ -205,7 +200,7 @@ MatchStep: {
   const bool Matched = ScanNextChar (&Step) == Fc;
   AddConsumed (Step);
   if (!Matched) {
-    return Assigned;  // stop 0x8001
+    return Assigned;
   }
   SCAN_NEXT_STEP (Between);
 }
@@ -227,7 +222,7 @@ PercentStep:
     case 's': SCAN_HAND_ON (String);
     case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': SCAN_HAND_ON (Integer);
     case 'n': SCAN_HAND_ON (Count);
-    default: return Assigned;  // stop 0x8001: not a conversion letter
+    default: return Assigned;  // not a conversion letter
   }
 
 WidthDigitsStep:
@@ -235,7 +230,7 @@ WidthDigitsStep:
     // Digit runs split by '*' or a modifier join into one width.
     WidthValue = WidthValue * 10 + (Fc - '0');
     if (++WidthDigits > kMaxWidthDigits) {
-      return Assigned;  // stop 0x8001
+      return Assigned;  // a width of too many digits
     }
     SCAN_NEXT_STEP (WidthDigits);
   }
@@ -283,7 +278,7 @@ IntegerStep: {
     if (!Field.Suppress) {
       Assigned = Result;
     }
-    return Assigned;  // stop 0x8000
+    return Assigned;
   }
   if (!Field.Suppress) {
     // A NULL destination stores nothing and counts, as for %c and %s.

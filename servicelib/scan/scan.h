@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The scan engine's lower layer: the state of the scan under way, the
 // character source with push-back, and the integer field reader.
-#ifndef SERVICELIB_SCAN_H_
-#define SERVICELIB_SCAN_H_
+#ifndef SERVICELIB_SCAN_SCAN_H_
+#define SERVICELIB_SCAN_SCAN_H_
 
 #include <LibServices.h>
 
@@ -79,8 +79,6 @@ inline VOID ScanPushBack (IN CHAR16 Ch, IN OUT INT32 *Counter)
     *Counter = static_cast<INT32> (static_cast<UINT32> (*Counter) - 1u);
   }
 }
-
-BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch);
 
 // Reads one signed integer field: 1 when a digit was read (Value holds the
 // number), 0 when a sign was followed by a non-digit, -1 when no digit came.

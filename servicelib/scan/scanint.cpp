@@ -43,18 +43,13 @@ inline UINT8 DigitValue (UINT8 Base, CHAR16 Ch)
   return V < Base ? V : kNotADigit;
 }
 
-enum class IntState : UINT8 { Start, AfterSign, InDigits, Convert, AfterX };
+enum class INT_STATE : UINT8 { Start, AfterSign, InDigits, Convert, AfterX };
 
 // Fields of up to this many digits keep the 32-bit value rules; longer
 // ones are taken in 64-bit arithmetic.
 constexpr UINT32 kShortFieldDigits = 8;
 
 }  // namespace
-
-BOOLEAN IsDigitInBase (IN UINT8 Base, IN CHAR16 Ch)
-{
-  return DigitValue (Base, Ch) != kNotADigit;
-}
 
 INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
 {
@@ -67,7 +62,7 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
   UINT32      Digits      = 0;   // counted up to kShortFieldDigits + 1
   UINT64      Accum       = 0;   // the digits' value modulo 2^64
   CHAR16      XChar       = 0;
-  IntState    State       = IntState::Start;
+  INT_STATE   State       = INT_STATE::Start;
 
   // A sign or a digit takes one unit of the width; whitespace and 'x' are free.
   auto Charge = [&Remaining] {
@@ -82,11 +77,11 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
     }
   };
 
-  while (State != IntState::Convert) {
+  while (State != INT_STATE::Convert) {
     CHAR16 Ch    = ScanNextChar (&Step);
     UINT8  Digit = DigitValue (Base, Ch);
     switch (State) {
-      case IntState::Start:
+      case INT_STATE::Start:
         if (Ch == 0) {
           goto Finish;
         }
@@ -96,56 +91,56 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
         if (Ch == '+' || Ch == '-') {
           Negative = (Ch == '-');
           Charge ();
-          State = IntState::AfterSign;
+          State = INT_STATE::AfterSign;
           break;
         }
         [[fallthrough]];
-      case IntState::AfterSign:
+      case INT_STATE::AfterSign:
         if (Digit != kNotADigit) {
           Append (Digit);
           Charge ();
           Result      = 1;
           LeadingZero = (Ch == '0');
-          State       = IntState::InDigits;
+          State       = INT_STATE::InDigits;
           break;
         }
         if (Ch == 0) {
           goto Finish;
         }
         ScanPushBack (Ch, &Step);
-        if (State == IntState::AfterSign) {
+        if (State == INT_STATE::AfterSign) {
           Result = 0;
         }
         goto Finish;
-      case IntState::InDigits:
+      case INT_STATE::InDigits:
         if (Digit != kNotADigit) {
           Append (Digit);
           Charge ();
         } else if (Ch == 'x' || Ch == 'X') {
           XChar = Ch;
-          State = IntState::AfterX;
+          State = INT_STATE::AfterX;
         } else {
           ScanPushBack (Ch, &Step);
-          State = IntState::Convert;
+          State = INT_STATE::Convert;
         }
         break;
-      case IntState::AfterX:
+      case INT_STATE::AfterX:
         // "0x" in base 16 is a prefix: drop the 'x' and go on with the
         // digits. Anywhere else the 'x' ends the number, and both it and
         // the character after it go back, the 'x' on top.
         ScanPushBack (Ch, &Step);
         if (Base == 16 && LeadingZero) {
-          State = IntState::InDigits;
+          State = INT_STATE::InDigits;
         } else {
           ScanPushBack (XChar, &Step);
-          State = IntState::Convert;
+          State = INT_STATE::Convert;
         }
         break;
-      case IntState::Convert:
+      case INT_STATE::Convert:
         break;
     }
     if (Remaining == 0) {
-      State = IntState::Convert;
+      State = INT_STATE::Convert;
     }
   }
 

@@ -26,7 +26,7 @@ UINT8 *AddressOf (HEAP_BLOCK_HEADER *Header)
 
 HEAP_BLOCK_HEADER *EndMarker ()
 {
-  return HeaderAt (mHeapArena + sizeof (mHeapArena) - HEAP_HEADER_SIZE);
+  return HeaderAt (mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize);
 }
 
 VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, HEAP_BLOCK_HEADER *Next)
@@ -42,11 +42,11 @@ VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, H
 VOID LayOutArena (VOID)
 {
   HEAP_BLOCK_HEADER *Lead = HeaderAt (mHeapArena);
-  HEAP_BLOCK_HEADER *Free = HeaderAt (mHeapArena + HEAP_HEADER_SIZE);
+  HEAP_BLOCK_HEADER *Free = HeaderAt (mHeapArena + kHeapHeaderSize);
 
-  SetHeader (Lead, HEAP_TAG_ALLOCATED, nullptr, Free);
-  SetHeader (Free, HEAP_TAG_FREE, Lead, EndMarker ());
-  SetHeader (EndMarker (), HEAP_TAG_ALLOCATED, Free, nullptr);
+  SetHeader (Lead, kHeapTagAllocated, nullptr, Free);
+  SetHeader (Free, kHeapTagFree, Lead, EndMarker ());
+  SetHeader (EndMarker (), kHeapTagAllocated, Free, nullptr);
   HeapHead = Lead;
 }
 
@@ -63,14 +63,14 @@ VOID LayOutArena (VOID)
   }
   const UINTN Next = reinterpret_cast<UINTN> (H->Next);
   const UINTN End  = reinterpret_cast<UINTN> (EndMarker ());
-  if (Next < reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE || Next > End) {
+  if (Next < reinterpret_cast<UINTN> (H) + kHeapHeaderSize || Next > End) {
     return nullptr;
   }
   HEAP_BLOCK_HEADER *N = H->Next;
-  if (N->Prev != H || (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED)) {
+  if (N->Prev != H || (N->Tag != kHeapTagFree && N->Tag != kHeapTagAllocated)) {
     return nullptr;
   }
-  if (Next == End && (N->Tag != HEAP_TAG_ALLOCATED || N->Next != nullptr)) {
+  if (Next == End && (N->Tag != kHeapTagAllocated || N->Next != nullptr)) {
     return nullptr;
   }
   return N;
@@ -80,7 +80,7 @@ VOID LayOutArena (VOID)
 HEAP_BLOCK_HEADER *Lead ()
 {
   HEAP_BLOCK_HEADER *H = HeapHead;
-  return H->Tag == HEAP_TAG_ALLOCATED && H->Prev == nullptr ? H : nullptr;
+  return H->Tag == kHeapTagAllocated && H->Prev == nullptr ? H : nullptr;
 }
 
 VOID *Allocate (UINTN Size)
@@ -91,22 +91,22 @@ VOID *Allocate (UINTN Size)
     if (N == nullptr) {
       return nullptr;
     }
-    if (P->Tag == HEAP_TAG_FREE) {
+    if (P->Tag == kHeapTagFree) {
       UINTN Span = static_cast<UINTN> (AddressOf (N) - AddressOf (P));
-      if (Span - HEAP_HEADER_SIZE == Size) {
-        P->Tag = HEAP_TAG_ALLOCATED;
-        return AddressOf (P) + HEAP_HEADER_SIZE;
+      if (Span - kHeapHeaderSize == Size) {
+        P->Tag = kHeapTagAllocated;
+        return AddressOf (P) + kHeapHeaderSize;
       }
       // A split leaves a header behind the payload, so it needs 24 bytes
       // beyond the request. Span is at least one header, and a request near
       // the top of UINTN must not wrap into a fit, hence the order of tests.
-      if (Span >= 2 * HEAP_HEADER_SIZE && Size <= Span - 2 * HEAP_HEADER_SIZE) {
-        HEAP_BLOCK_HEADER *Q = HeaderAt (AddressOf (P) + HEAP_HEADER_SIZE + Size);
-        SetHeader (Q, HEAP_TAG_FREE, P, N);
+      if (Span >= 2 * kHeapHeaderSize && Size <= Span - 2 * kHeapHeaderSize) {
+        HEAP_BLOCK_HEADER *Q = HeaderAt (AddressOf (P) + kHeapHeaderSize + Size);
+        SetHeader (Q, kHeapTagFree, P, N);
         N->Prev = Q;
         P->Next = Q;
-        P->Tag  = HEAP_TAG_ALLOCATED;
-        return AddressOf (P) + HEAP_HEADER_SIZE;
+        P->Tag  = kHeapTagAllocated;
+        return AddressOf (P) + kHeapHeaderSize;
       }
     }
     P = N;
@@ -126,7 +126,7 @@ BOOLEAN Release (VOID *Block)
 {
   const UINTN Target = reinterpret_cast<UINTN> (Block);
   const UINTN First  = reinterpret_cast<UINTN> (mHeapArena);
-  if (Target < First + 2 * HEAP_HEADER_SIZE || Target >= First + sizeof (mHeapArena)) {
+  if (Target < First + 2 * kHeapHeaderSize || Target >= First + sizeof (mHeapArena)) {
     return FALSE;
   }
 
@@ -135,31 +135,31 @@ BOOLEAN Release (VOID *Block)
   HEAP_BLOCK_HEADER *Prev = Lead ();
   HEAP_BLOCK_HEADER *H    = NextOf (Prev);
   for (;;) {
-    if (H == nullptr || reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE > Target) {
+    if (H == nullptr || reinterpret_cast<UINTN> (H) + kHeapHeaderSize > Target) {
       return FALSE;
     }
-    if (reinterpret_cast<UINTN> (H) + HEAP_HEADER_SIZE == Target) {
+    if (reinterpret_cast<UINTN> (H) + kHeapHeaderSize == Target) {
       break;
     }
     Prev = H;
     H    = NextOf (H);
   }
   HEAP_BLOCK_HEADER *Next = NextOf (H);
-  if (H->Tag != HEAP_TAG_ALLOCATED || Next == nullptr) {
+  if (H->Tag != kHeapTagAllocated || Next == nullptr) {
     return FALSE;
   }
-  const bool         AbsorbNext = Next->Tag == HEAP_TAG_FREE;
+  const bool         AbsorbNext = Next->Tag == kHeapTagFree;
   HEAP_BLOCK_HEADER *After      = AbsorbNext ? NextOf (Next) : Next;  // never past the end marker: it is allocated
   if (After == nullptr) {
     return FALSE;
   }
 
-  H->Tag = HEAP_TAG_FREE;
+  H->Tag = kHeapTagFree;
   if (AbsorbNext) {
     H->Next     = After;
     After->Prev = H;
   }
-  if (Prev->Tag == HEAP_TAG_FREE) {
+  if (Prev->Tag == kHeapTagFree) {
     Prev->Next  = After;
     After->Prev = Prev;
   }

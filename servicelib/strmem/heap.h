@@ -24,9 +24,9 @@ EFI_STATIC_ASSERT (EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Tag) == 0, "HEAP_BLOCK_HEAD
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Prev) == 8, "HEAP_BLOCK_HEADER.Prev");
 EFI_STATIC_ASSERT (EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Next) == 16, "HEAP_BLOCK_HEADER.Next");
 
-inline constexpr UINT8 HEAP_TAG_FREE      = 'F';
-inline constexpr UINT8 HEAP_TAG_ALLOCATED = 'A';
-inline constexpr UINTN HEAP_HEADER_SIZE   = sizeof (HEAP_BLOCK_HEADER);
+inline constexpr UINT8 kHeapTagFree      = 'F';
+inline constexpr UINT8 kHeapTagAllocated = 'A';
+inline constexpr UINTN kHeapHeaderSize   = sizeof (HEAP_BLOCK_HEADER);
 
 // The arena of this copy of the image. Once laid out (by the first call of
 // HeapAllocFree) it holds, in order: an allocated header of capacity 0 that

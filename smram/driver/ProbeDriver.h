@@ -4,18 +4,18 @@
 // after the lock, starts it inside SMM as a Framework SMM driver, and
 // calls its protocol slots at SMI time for the shell tool. Test support
 // only: it is a back door into SMM by design and never ships.
-#ifndef SMRAM_PROBE_DRIVER_H_
-#define SMRAM_PROBE_DRIVER_H_
+#ifndef SMRAM_DRIVER_PROBE_DRIVER_H_
+#define SMRAM_DRIVER_PROBE_DRIVER_H_
 
 #include <ServiceLibPkg/Framework/SmmBase.h>
 #include "../SmramProbe.h"
-#include "../TextLine.h"
+#include "../../fixture/TextLine.h"
 
 // The PI SMM system table, from the driver's entry point on.
-extern constinit PI_SMM_SYSTEM_TABLE *gPiSmst;
+extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;
 // SMM ready-to-lock has been signalled: free SMRAM is now non-executable
 // and code outside SMRAM cannot run in SMM.
-extern constinit BOOLEAN gLocked;
+extern constinit BOOLEAN mLocked;
 
 // ---- log ring (log.cpp): SMRAM text that every reply carries out.
 VOID LogPut (CHAR8 Ch);
@@ -29,7 +29,7 @@ struct IO_COUNTS {
   UINT64 Writes;
   UINT64 WrongThis;   // accesses whose This was not &FwSmst->SmmIo
 };
-extern constinit IO_COUNTS gSmmIoCounts;
+extern constinit IO_COUNTS mSmmIoCounts;
 // A system table whose boot services are the few a Framework SMM driver
 // uses at entry, served from the PI SMM protocol database.
 EFI_SYSTEM_TABLE *HostedSystemTableForEntry ();
@@ -50,12 +50,12 @@ struct LOADED_COPY {
   EFI_HANDLE Handle;
   LIB_SERVICES_PROTOCOL *Interface;
 };
-extern constinit LOADED_COPY gCopy;
+extern constinit LOADED_COPY mCopy;
 EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values);
 
 // ---- SMI handler (handler.cpp).
 EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
                                    IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
-extern constinit UINT64 gCommBuffer;
+extern constinit UINT64 mCommBuffer;
 
 #endif

@@ -5,8 +5,8 @@
 // the lock, and registers its SMI handler.
 #include "ProbeDriver.h"
 
-constinit PI_SMM_SYSTEM_TABLE *gPiSmst = nullptr;
-constinit BOOLEAN             gLocked  = FALSE;
+constinit PI_SMM_SYSTEM_TABLE *mPiSmst = nullptr;
+constinit BOOLEAN             mLocked  = FALSE;
 
 namespace {
 
@@ -24,7 +24,7 @@ EFI_STATUS EFIAPI ReadyToLock (IN CONST EFI_GUID *Protocol, IN VOID *Interface, 
   (void)Protocol;
   (void)Interface;
   (void)Handle;
-  gLocked = TRUE;
+  mLocked = TRUE;
   LOG ().Text ("SMM ready-to-lock seen").End ();
   return EFI_SUCCESS;
 }
@@ -40,7 +40,7 @@ extern "C" EFI_STATUS EFIAPI SmramProbeEntryPoint (IN EFI_HANDLE ImageHandle, IN
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  Status = SmmBase2->GetSmstLocation (SmmBase2, &gPiSmst);
+  Status = SmmBase2->GetSmstLocation (SmmBase2, &mPiSmst);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -50,19 +50,19 @@ extern "C" EFI_STATUS EFIAPI SmramProbeEntryPoint (IN EFI_HANDLE ImageHandle, IN
   // accepts as a communication buffer once SMRAM is locked.
   EFI_PHYSICAL_ADDRESS Buffer = 0;
   Status = reinterpret_cast<ALLOCATE_PAGES> (BootServices->AllocatePages) (AllocateAnyPages, EfiRuntimeServicesData,
-                                                                            SmramProbeBufferPages, &Buffer);
+                                                                            kSmramProbeBufferPages, &Buffer);
   if (!EFI_ERROR (Status)) {
     Status = reinterpret_cast<INSTALL_CONFIGURATION_TABLE> (BootServices->InstallConfigurationTable) (
       &mBufferGuid, reinterpret_cast<VOID *> (Buffer));
   }
-  gCommBuffer = Buffer;
-  LOG ().Text ("SMM probe started: PI SMST=").Hex (reinterpret_cast<UINT64> (gPiSmst)).Text (" buffer=")
+  mCommBuffer = Buffer;
+  LOG ().Text ("SMM probe started: PI SMST=").Hex (reinterpret_cast<UINT64> (mPiSmst)).Text (" buffer=")
         .Hex (Buffer).Text (" status=").Hex (Status).End ();
   if (EFI_ERROR (Status)) {
     return Status;
   }
   VOID *Registration = nullptr;
-  gPiSmst->SmmRegisterProtocolNotify (&mReadyToLockGuid, ReadyToLock, &Registration);
+  mPiSmst->SmmRegisterProtocolNotify (&mReadyToLockGuid, ReadyToLock, &Registration);
   EFI_HANDLE DispatchHandle = nullptr;
-  return gPiSmst->SmiHandlerRegister (ProbeSmiHandler, &mSmiGuid, &DispatchHandle);
+  return mPiSmst->SmiHandlerRegister (ProbeSmiHandler, &mSmiGuid, &DispatchHandle);
 }

@@ -5,7 +5,7 @@
 // slots. Replies and the pending log text go back into the buffer.
 #include "ProbeDriver.h"
 
-constinit UINT64 gCommBuffer = 0;
+constinit UINT64 mCommBuffer = 0;
 
 namespace {
 
@@ -24,19 +24,19 @@ VOID CopyBytes (VOID *To, CONST VOID *From, UINTN Count)
 EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 {
   VOID      *File   = nullptr;
-  EFI_STATUS Status = gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, PayloadSize, &File);
+  EFI_STATUS Status = mPiSmst->SmmAllocatePool (EfiRuntimeServicesData, PayloadSize, &File);
   if (EFI_ERROR (Status)) {
     return Status;
   }
   CopyBytes (File, Shared->Payload, PayloadSize);
   Status = LoadAndStart (static_cast<UINT8 *> (File), PayloadSize, Values);
-  gPiSmst->SmmFreePool (File);
+  mPiSmst->SmmFreePool (File);
   return Status;
 }
 
 EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 {
-  if (gCopy.Interface == nullptr) {
+  if (mCopy.Interface == nullptr) {
     return EFI_NOT_STARTED;
   }
   if (PayloadSize != sizeof (SLOT_CALL)) {
@@ -46,14 +46,14 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   if (!slotcall::Valid (&mCall)) {
     return EFI_INVALID_PARAMETER;
   }
-  gSmmIoCounts = {};
-  slotcall::Invoke (gCopy.Interface, &mCall);
-  Values[static_cast<UINT32> (CALL_VALUE::Interface)]   = reinterpret_cast<UINT64> (gCopy.Interface);
+  mSmmIoCounts = {};
+  slotcall::Invoke (mCopy.Interface, &mCall);
+  Values[static_cast<UINT32> (CALL_VALUE::Interface)]   = reinterpret_cast<UINT64> (mCopy.Interface);
   Values[static_cast<UINT32> (CALL_VALUE::Routine)]     =
-    reinterpret_cast<UINT64> (slotcall::SlotRoutine (gCopy.Interface, mCall.Slot));
-  Values[static_cast<UINT32> (CALL_VALUE::IoReads)]     = gSmmIoCounts.Reads;
-  Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = gSmmIoCounts.Writes;
-  Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = gSmmIoCounts.WrongThis;
+    reinterpret_cast<UINT64> (slotcall::SlotRoutine (mCopy.Interface, mCall.Slot));
+  Values[static_cast<UINT32> (CALL_VALUE::IoReads)]     = mSmmIoCounts.Reads;
+  Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = mSmmIoCounts.Writes;
+  Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = mSmmIoCounts.WrongThis;
   Values[static_cast<UINT32> (CALL_VALUE::DataAddress)] = reinterpret_cast<UINT64> (mCall.Data);
   CopyBytes (Shared->Payload, &mCall, sizeof (SLOT_CALL));
   return EFI_SUCCESS;
@@ -63,7 +63,7 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 EFI_STATUS RunPeek (UINT64 *Values)
 {
   UINT64 Address = Values[0];
-  if (Address < gCopy.Base || Address + 8 > gCopy.Base + gCopy.Size) {
+  if (Address < mCopy.Base || Address + 8 > mCopy.Base + mCopy.Size) {
     return EFI_ACCESS_DENIED;
   }
   Values[0] = *reinterpret_cast<volatile UINT64 *> (Address);
@@ -75,7 +75,7 @@ EFI_STATUS RunPeek (UINT64 *Values)
 // run it in SMM. The machine stops with an exception dump on COM1.
 EFI_STATUS RunFault ()
 {
-  if (gCopy.Interface == nullptr) {
+  if (mCopy.Interface == nullptr) {
     return EFI_NOT_STARTED;
   }
   EFI_BOOT_SERVICES *BootServices = HostedBootServices ();
@@ -91,13 +91,13 @@ EFI_STATUS RunStatus (UINT64 *Values)
 {
   UINT64 Local = 0;
   Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (&ProbeSmiHandler);
-  Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (gPiSmst);
+  Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (mPiSmst);
   Values[static_cast<UINT32> (STATUS_VALUE::SmiCount)]     = mSmiCount;
-  Values[static_cast<UINT32> (STATUS_VALUE::CommBuffer)]   = gCommBuffer;
+  Values[static_cast<UINT32> (STATUS_VALUE::CommBuffer)]   = mCommBuffer;
   Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)] = reinterpret_cast<UINT64> (&Local);
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageBase)]    = gCopy.Base;
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageSize)]    = gCopy.Size;
-  Values[static_cast<UINT32> (STATUS_VALUE::Interface)]    = reinterpret_cast<UINT64> (gCopy.Interface);
+  Values[static_cast<UINT32> (STATUS_VALUE::ImageBase)]    = mCopy.Base;
+  Values[static_cast<UINT32> (STATUS_VALUE::ImageSize)]    = mCopy.Size;
+  Values[static_cast<UINT32> (STATUS_VALUE::Interface)]    = reinterpret_cast<UINT64> (mCopy.Interface);
   return EFI_SUCCESS;
 }
 
@@ -109,20 +109,20 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   (void)DispatchHandle;
   (void)Context;
   mSmiCount++;
-  constexpr UINTN Fixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < Fixed ||
-      *CommBufferSize > Fixed + SmramProbePayloadLimit) {
+  constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
+  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
+      *CommBufferSize > kFixed + kSmramProbePayloadLimit) {
     return EFI_SUCCESS;
   }
   UINTN  Size   = *CommBufferSize;
   auto  *Shared = static_cast<PROBE_MESSAGE *> (CommBuffer);
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
-  UINT64 Values[SmramProbeValues];
+  UINT64 Values[kSmramProbeValues];
   CopyBytes (Values, Shared->Values, sizeof (Values));
 
   EFI_STATUS Status;
-  if (PayloadSize > Size - Fixed) {
+  if (PayloadSize > Size - kFixed) {
     Status = EFI_BAD_BUFFER_SIZE;
   } else {
     switch (static_cast<PROBE_COMMAND> (Command)) {
@@ -150,10 +150,10 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
     LOG ().Text ("SMM command ").Dec (Command).Text (" failed: ").Hex (Status).End ();
   }
   Shared->Status = Status;
-  Shared->Locked = gLocked;
+  Shared->Locked = mLocked;
   CopyBytes (Shared->Values, Values, sizeof (Values));
   UINT32 Lost = 0;
-  Shared->LogSize = LogDrain (Shared->Log, SmramProbeLogSize, &Lost);
+  Shared->LogSize = LogDrain (Shared->Log, kSmramProbeLogSize, &Lost);
   Shared->LogLost = Lost;
   return EFI_SUCCESS;
 }

@@ -7,15 +7,15 @@
 #include "ProbeDriver.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 
-constinit IO_COUNTS gSmmIoCounts = {};
-extern constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase;
+constinit IO_COUNTS mSmmIoCounts = {};
+extern constinit EFI_SMM_BASE_PROTOCOL mHostedSmmBase;
 
 namespace {
 
-constexpr UINTN BootServiceCount = (sizeof (EFI_BOOT_SERVICES) - sizeof (EFI_TABLE_HEADER)) / sizeof (VOID *);
-constexpr UINT64 BootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
-constexpr UINT64 SystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
-constexpr UINT64 SmstSignature         = 0x54534d53ULL;          // "SMST"
+constexpr UINTN kBootServiceCount = (sizeof (EFI_BOOT_SERVICES) - sizeof (EFI_TABLE_HEADER)) / sizeof (VOID *);
+constexpr UINT64 kBootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
+constexpr UINT64 kSystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
+constexpr UINT64 kSmstSignature         = 0x54534d53ULL;          // "SMST"
 
 constinit EFI_GUID mFwSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 
@@ -23,7 +23,7 @@ constinit EFI_BOOT_SERVICES     mHostedBs    = {};
 constinit EFI_SYSTEM_TABLE      mHostedSt    = {};
 constinit EFI_SMM_SYSTEM_TABLE  mFwSmst      = {};
 // The firmware's routines, copied while DXE memory could still be read.
-constinit VOID                  *mFirmwareBs[BootServiceCount] = {};
+constinit VOID                  *mFirmwareBs[kBootServiceCount] = {};
 
 VOID **Slots (EFI_BOOT_SERVICES *Table)
 {
@@ -42,10 +42,10 @@ EFI_STATUS EFIAPI Unserved ()
 template <typename T, T... Index>
 struct UNSERVED_TABLE {
   using ROUTINE = EFI_STATUS (EFIAPI *)();
-  static constexpr ROUTINE Routines[sizeof...(Index)] = {&Unserved<Index>...};
+  static constexpr ROUTINE kRoutines[sizeof...(Index)] = {&Unserved<Index>...};
 };
 
-using UNSERVED = __make_integer_seq<UNSERVED_TABLE, UINTN, BootServiceCount>;
+using UNSERVED = __make_integer_seq<UNSERVED_TABLE, UINTN, kBootServiceCount>;
 
 // ---- the served subset.
 EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registration, OUT VOID **Interface)
@@ -53,10 +53,10 @@ EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registra
   (void)Registration;
   EFI_STATUS Status;
   if (SameGuid (*Protocol, mFwSmmBaseGuid)) {
-    *Interface = &gHostedSmmBase;
+    *Interface = &mHostedSmmBase;
     Status     = EFI_SUCCESS;
   } else {
-    Status = gPiSmst->SmmLocateProtocol (Protocol, nullptr, Interface);
+    Status = mPiSmst->SmmLocateProtocol (Protocol, nullptr, Interface);
   }
   LOG ().Text ("SMM entry LocateProtocol ").Guid (*Protocol).Text (" status=").Hex (Status)
         .Text (" interface=").Hex (EFI_ERROR (Status) ? 0 : reinterpret_cast<UINT64> (*Interface)).End ();
@@ -65,7 +65,7 @@ EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registra
 
 EFI_STATUS Install (EFI_HANDLE *Handle, EFI_GUID *Protocol, VOID *Interface, CONST CHAR8 *How)
 {
-  EFI_STATUS Status = gPiSmst->SmmInstallProtocolInterface (Handle, Protocol, EFI_NATIVE_INTERFACE, Interface);
+  EFI_STATUS Status = mPiSmst->SmmInstallProtocolInterface (Handle, Protocol, EFI_NATIVE_INTERFACE, Interface);
   LOG ().Text ("SMM entry ").Text (How).Text (" ").Guid (*Protocol).Text (" interface=")
         .Hex (reinterpret_cast<UINT64> (Interface)).Text (" handle=").Hex (reinterpret_cast<UINT64> (*Handle))
         .Text (" status=").Hex (Status).End ();
@@ -101,7 +101,7 @@ EFI_STATUS EFIAPI HostedInstallMultiple (IN OUT EFI_HANDLE *Handle, ...)
 
 EFI_STATUS EFIAPI HostedHandleProtocol (IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, OUT VOID **Interface)
 {
-  return gPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
+  return mPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
 }
 
 EFI_STATUS EFIAPI HostedOpenProtocol (IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, OUT VOID **Interface,
@@ -110,18 +110,18 @@ EFI_STATUS EFIAPI HostedOpenProtocol (IN EFI_HANDLE Handle, IN EFI_GUID *Protoco
   (void)Agent;
   (void)Controller;
   (void)Attributes;
-  return gPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
+  return mPiSmst->SmmHandleProtocol (Handle, Protocol, Interface);
 }
 
 EFI_STATUS EFIAPI HostedAllocatePool (IN EFI_MEMORY_TYPE Type, IN UINTN Size, OUT VOID **Buffer)
 {
   (void)Type;
-  return gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
+  return mPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
 }
 
 EFI_STATUS EFIAPI HostedFreePool (IN VOID *Buffer)
 {
-  return gPiSmst->SmmFreePool (Buffer);
+  return mPiSmst->SmmFreePool (Buffer);
 }
 
 // ---- Framework SMM Base, SMRAM instance.
@@ -134,14 +134,14 @@ EFI_STATUS EFIAPI FwUnsupported ()
 EFI_STATUS EFIAPI FwInSmm (IN EFI_SMM_BASE_PROTOCOL *This, OUT BOOLEAN *InSmm)
 {
   *InSmm = TRUE;
-  LOG ().Text ("SMM entry InSmm This=").Text (This == &gHostedSmmBase ? "SmmBase" : "other").Text (" -> 1").End ();
+  LOG ().Text ("SMM entry InSmm This=").Text (This == &mHostedSmmBase ? "SmmBase" : "other").Text (" -> 1").End ();
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI FwGetSmstLocation (IN EFI_SMM_BASE_PROTOCOL *This, IN OUT EFI_SMM_SYSTEM_TABLE **Smst)
 {
   *Smst = &mFwSmst;
-  LOG ().Text ("SMM entry GetSmstLocation This=").Text (This == &gHostedSmmBase ? "SmmBase" : "other")
+  LOG ().Text ("SMM entry GetSmstLocation This=").Text (This == &mHostedSmmBase ? "SmmBase" : "other")
         .Text (" -> ").Hex (reinterpret_cast<UINT64> (&mFwSmst)).End ();
   return EFI_SUCCESS;
 }
@@ -151,27 +151,27 @@ EFI_STATUS EFIAPI FwAllocatePool (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_MEMORY_
 {
   (void)This;
   (void)Type;
-  return gPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
+  return mPiSmst->SmmAllocatePool (EfiRuntimeServicesData, Size, Buffer);
 }
 
 EFI_STATUS EFIAPI FwFreePool (IN EFI_SMM_BASE_PROTOCOL *This, IN VOID *Buffer)
 {
   (void)This;
-  return gPiSmst->SmmFreePool (Buffer);
+  return mPiSmst->SmmFreePool (Buffer);
 }
 
 // ---- Framework SmmIo over the PI SmmIo.
 EFI_STATUS IoForward (bool Write, EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
                       UINTN Count, VOID *Buffer)
 {
-  (Write ? gSmmIoCounts.Writes : gSmmIoCounts.Reads)++;
+  (Write ? mSmmIoCounts.Writes : mSmmIoCounts.Reads)++;
   if (This != &mFwSmst.SmmIo) {
-    gSmmIoCounts.WrongThis++;
+    mSmmIoCounts.WrongThis++;
     LOG ().Text ("SMM SmmIo ").Text (Write ? "write" : "read").Text (" port=").Hex (Address)
           .Text (" with This=").Hex (reinterpret_cast<UINT64> (This)).Text (", not &Smst->SmmIo").End ();
   }
-  PI_SMM_IO_ACCESS &Io = gPiSmst->SmmIo.Io;
-  return (Write ? Io.Write : Io.Read) (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+  PI_SMM_IO_ACCESS &Io = mPiSmst->SmmIo.Io;
+  return (Write ? Io.Write : Io.Read) (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI FwIoRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
@@ -190,24 +190,24 @@ EFI_STATUS EFIAPI FwMemRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WI
                              IN UINTN Count, IN OUT VOID *Buffer)
 {
   (void)This;
-  return gPiSmst->SmmIo.Mem.Read (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+  return mPiSmst->SmmIo.Mem.Read (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
 }
 
 EFI_STATUS EFIAPI FwMemWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
                               IN UINTN Count, IN OUT VOID *Buffer)
 {
   (void)This;
-  return gPiSmst->SmmIo.Mem.Write (&gPiSmst->SmmIo, Width, Address, Count, Buffer);
+  return mPiSmst->SmmIo.Mem.Write (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
 }
 
 }  // namespace
 
-constinit EFI_SMM_BASE_PROTOCOL gHostedSmmBase = {};
+constinit EFI_SMM_BASE_PROTOCOL mHostedSmmBase = {};
 
 VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices)
 {
   CONST VOID *CONST *From = Slots (const_cast<EFI_BOOT_SERVICES *> (BootServices));
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
     mFirmwareBs[Index] = const_cast<VOID *> (From[Index]);
   }
 }
@@ -215,10 +215,10 @@ VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices)
 EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
 {
   VOID **To = Slots (&mHostedBs);
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
-    To[Index] = reinterpret_cast<VOID *> (UNSERVED::Routines[Index]);
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
+    To[Index] = reinterpret_cast<VOID *> (UNSERVED::kRoutines[Index]);
   }
-  mHostedBs.Hdr.Signature                   = BootServicesSignature;
+  mHostedBs.Hdr.Signature                   = kBootServicesSignature;
   mHostedBs.Hdr.HeaderSize                  = sizeof (EFI_BOOT_SERVICES);
   mHostedBs.AllocatePool                    = HostedAllocatePool;
   mHostedBs.FreePool                        = HostedFreePool;
@@ -228,38 +228,38 @@ EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
   mHostedBs.HandleProtocol                  = HostedHandleProtocol;
   mHostedBs.OpenProtocol                    = HostedOpenProtocol;
 
-  gHostedSmmBase.Register         = reinterpret_cast<EFI_SMM_REGISTER_HANDLER> (&FwUnsupported);
-  gHostedSmmBase.UnRegister       = reinterpret_cast<EFI_SMM_UNREGISTER_HANDLER> (&FwUnsupported);
-  gHostedSmmBase.Communicate      = reinterpret_cast<EFI_SMM_COMMUNICATE> (&FwUnsupported);
-  gHostedSmmBase.RegisterCallback = reinterpret_cast<EFI_SMM_CALLBACK_SERVICE> (&FwUnsupported);
-  gHostedSmmBase.InSmm            = FwInSmm;
-  gHostedSmmBase.SmmAllocatePool  = FwAllocatePool;
-  gHostedSmmBase.SmmFreePool      = FwFreePool;
-  gHostedSmmBase.GetSmstLocation  = FwGetSmstLocation;
+  mHostedSmmBase.Register         = reinterpret_cast<EFI_SMM_REGISTER_HANDLER> (&FwUnsupported);
+  mHostedSmmBase.UnRegister       = reinterpret_cast<EFI_SMM_UNREGISTER_HANDLER> (&FwUnsupported);
+  mHostedSmmBase.Communicate      = reinterpret_cast<EFI_SMM_COMMUNICATE> (&FwUnsupported);
+  mHostedSmmBase.RegisterCallback = reinterpret_cast<EFI_SMM_CALLBACK_SERVICE> (&FwUnsupported);
+  mHostedSmmBase.InSmm            = FwInSmm;
+  mHostedSmmBase.SmmAllocatePool  = FwAllocatePool;
+  mHostedSmmBase.SmmFreePool      = FwFreePool;
+  mHostedSmmBase.GetSmstLocation  = FwGetSmstLocation;
 
-  mHostedSt.Hdr.Signature  = SystemTableSignature;
+  mHostedSt.Hdr.Signature  = kSystemTableSignature;
   mHostedSt.Hdr.HeaderSize = sizeof (EFI_SYSTEM_TABLE);
   mHostedSt.BootServices   = &mHostedBs;
 
-  mFwSmst.Hdr.Signature         = SmstSignature;
+  mFwSmst.Hdr.Signature         = kSmstSignature;
   mFwSmst.Hdr.HeaderSize        = sizeof (EFI_SMM_SYSTEM_TABLE);
   mFwSmst.SmmIo.Io.Read         = FwIoRead;
   mFwSmst.SmmIo.Io.Write        = FwIoWrite;
   mFwSmst.SmmIo.Mem.Read        = FwMemRead;
   mFwSmst.SmmIo.Mem.Write       = FwMemWrite;
-  mFwSmst.SmmAllocatePool       = reinterpret_cast<VOID *> (gPiSmst->SmmAllocatePool);
-  mFwSmst.SmmFreePool           = reinterpret_cast<VOID *> (gPiSmst->SmmFreePool);
-  mFwSmst.SmmAllocatePages      = reinterpret_cast<VOID *> (gPiSmst->SmmAllocatePages);
-  mFwSmst.SmmFreePages          = reinterpret_cast<VOID *> (gPiSmst->SmmFreePages);
-  mFwSmst.CurrentlyExecutingCpu = gPiSmst->CurrentlyExecutingCpu;
-  mFwSmst.NumberOfCpus          = gPiSmst->NumberOfCpus;
+  mFwSmst.SmmAllocatePool       = reinterpret_cast<VOID *> (mPiSmst->SmmAllocatePool);
+  mFwSmst.SmmFreePool           = reinterpret_cast<VOID *> (mPiSmst->SmmFreePool);
+  mFwSmst.SmmAllocatePages      = reinterpret_cast<VOID *> (mPiSmst->SmmAllocatePages);
+  mFwSmst.SmmFreePages          = reinterpret_cast<VOID *> (mPiSmst->SmmFreePages);
+  mFwSmst.CurrentlyExecutingCpu = mPiSmst->CurrentlyExecutingCpu;
+  mFwSmst.NumberOfCpus          = mPiSmst->NumberOfCpus;
   return &mHostedSt;
 }
 
 VOID SealHostedBootServices ()
 {
   VOID **To = Slots (&mHostedBs);
-  for (UINTN Index = 0; Index < BootServiceCount; Index++) {
+  for (UINTN Index = 0; Index < kBootServiceCount; Index++) {
     To[Index] = mFirmwareBs[Index];
   }
 }

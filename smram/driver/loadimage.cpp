@@ -7,7 +7,7 @@
 #include "../loader/PeImage.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 
-constinit LOADED_COPY gCopy = {};
+constinit LOADED_COPY mCopy = {};
 
 namespace {
 
@@ -16,7 +16,7 @@ constinit EFI_GUID mMemoryAttributeGuid = SMM_MEMORY_ATTRIBUTE_PROTOCOL_GUID;
 constinit EFI_GUID mSmmLibGuid          = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_LOADED_IMAGE_PROTOCOL mLoadedImage = {};
 
-constexpr UINT64 Cr0WriteProtect = 1ULL << 16;
+constexpr UINT64 kCr0WriteProtect = 1ULL << 16;
 
 UINT64 ReadCr0 ()
 {
@@ -37,7 +37,7 @@ VOID WriteCr0 (UINT64 Value)
 EFI_STATUS MakeExecutable (UINT64 Base, UINT64 Length, UINT64 *Values)
 {
   SMM_MEMORY_ATTRIBUTE_PROTOCOL *Attributes = nullptr;
-  EFI_STATUS Status = gPiSmst->SmmLocateProtocol (&mMemoryAttributeGuid, nullptr,
+  EFI_STATUS Status = mPiSmst->SmmLocateProtocol (&mMemoryAttributeGuid, nullptr,
                                                   reinterpret_cast<VOID **> (&Attributes));
   if (EFI_ERROR (Status)) {
     return Status;
@@ -46,7 +46,7 @@ EFI_STATUS MakeExecutable (UINT64 Base, UINT64 Length, UINT64 *Values)
   UINT64 After  = 0;
   Attributes->GetMemoryAttributes (Attributes, Base, Length, &Before);
   UINT64 Cr0 = ReadCr0 ();
-  WriteCr0 (Cr0 & ~Cr0WriteProtect);
+  WriteCr0 (Cr0 & ~kCr0WriteProtect);
   Status = Attributes->ClearMemoryAttributes (Attributes, Base, Length, EFI_MEMORY_XP | EFI_MEMORY_RO);
   WriteCr0 (Cr0);
   Attributes->GetMemoryAttributes (Attributes, Base, Length, &After);
@@ -62,7 +62,7 @@ EFI_STATUS MakeExecutable (UINT64 Base, UINT64 Length, UINT64 *Values)
 
 EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
 {
-  if (gCopy.Base != 0) {
+  if (mCopy.Base != 0) {
     return EFI_ALREADY_STARTED;
   }
   PE_IMAGE_INFO Info;
@@ -73,14 +73,14 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   }
   UINTN                Pages = (Info.SizeOfImage + 0xFFF) >> 12;
   EFI_PHYSICAL_ADDRESS Base  = 0;
-  Status = gPiSmst->SmmAllocatePages (AllocateAnyPages, EfiRuntimeServicesCode, Pages, &Base);
+  Status = mPiSmst->SmmAllocatePages (AllocateAnyPages, EfiRuntimeServicesCode, Pages, &Base);
   if (EFI_ERROR (Status)) {
     return Status;
   }
   UINTN Fixups = 0;
   Status = PeLoadImage (File, FileSize, &Info, reinterpret_cast<UINT8 *> (Base), Base, &Fixups);
   if (EFI_ERROR (Status)) {
-    gPiSmst->SmmFreePages (Base, Pages);
+    mPiSmst->SmmFreePages (Base, Pages);
     return Status;
   }
   Values[static_cast<UINT32> (LOAD_VALUE::ImageBase)]        = Base;
@@ -89,7 +89,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   Values[static_cast<UINT32> (LOAD_VALUE::Fixups)]           = Fixups;
   LOG ().Text ("SMM image loaded base=").Hex (Base).Text (" size=").Hex (Info.SizeOfImage)
         .Text (" section-alignment=").Hex (Info.SectionAlignment).Text (" fixups=").Dec (Fixups).End ();
-  if (gLocked) {
+  if (mLocked) {
     Status = MakeExecutable (Base, Pages << 12, Values);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -104,11 +104,11 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   mLoadedImage.ImageCodeType = EfiRuntimeServicesCode;
   mLoadedImage.ImageDataType = EfiRuntimeServicesData;
   EFI_HANDLE Handle = nullptr;
-  Status = gPiSmst->SmmInstallProtocolInterface (&Handle, &mLoadedImageGuid, EFI_NATIVE_INTERFACE, &mLoadedImage);
+  Status = mPiSmst->SmmInstallProtocolInterface (&Handle, &mLoadedImageGuid, EFI_NATIVE_INTERFACE, &mLoadedImage);
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  gCopy = {Base, Info.SizeOfImage, Pages, Handle, nullptr};
+  mCopy = {Base, Info.SizeOfImage, Pages, Handle, nullptr};
 
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT> (Base + Info.EntryPointRva);
   LOG ().Text ("SMM calling entry point ").Hex (reinterpret_cast<UINT64> (Entry)).Text (" handle=")
@@ -118,11 +118,11 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   LOG ().Text ("SMM entry point returned ").Hex (EntryStatus).End ();
 
   VOID *Interface = nullptr;
-  Status = gPiSmst->SmmLocateProtocol (&mSmmLibGuid, nullptr, &Interface);
-  gCopy.Interface = EFI_ERROR (Status) ? nullptr : static_cast<LIB_SERVICES_PROTOCOL *> (Interface);
+  Status = mPiSmst->SmmLocateProtocol (&mSmmLibGuid, nullptr, &Interface);
+  mCopy.Interface = EFI_ERROR (Status) ? nullptr : static_cast<LIB_SERVICES_PROTOCOL *> (Interface);
   Values[static_cast<UINT32> (LOAD_VALUE::EntryStatus)] = EntryStatus;
   Values[static_cast<UINT32> (LOAD_VALUE::ImageHandle)] = reinterpret_cast<UINT64> (Handle);
-  Values[static_cast<UINT32> (LOAD_VALUE::Interface)]   = reinterpret_cast<UINT64> (gCopy.Interface);
+  Values[static_cast<UINT32> (LOAD_VALUE::Interface)]   = reinterpret_cast<UINT64> (mCopy.Interface);
   Values[static_cast<UINT32> (LOAD_VALUE::FwSmst)]      = reinterpret_cast<UINT64> (FrameworkSmst ());
   Values[static_cast<UINT32> (LOAD_VALUE::FwSmstSmmIo)] = reinterpret_cast<UINT64> (&FrameworkSmst ()->SmmIo);
   return EFI_SUCCESS;

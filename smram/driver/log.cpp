@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr UINT32 RingSize = 8192;
+constexpr UINT32 kRingSize = 8192;
 
-constinit CHAR8  mRing[RingSize] = {};
+constinit CHAR8  mRing[kRingSize] = {};
 constinit UINT32 mWritten        = 0;   // totals; the ring index is the total modulo the size
 constinit UINT32 mRead           = 0;
 constinit UINT32 mLost           = 0;
@@ -19,18 +19,18 @@ constinit UINT32 mLost           = 0;
 
 VOID LogPut (CHAR8 Ch)
 {
-  if (mWritten - mRead == RingSize) {
+  if (mWritten - mRead == kRingSize) {
     mRead++;
     mLost++;
   }
-  mRing[mWritten++ % RingSize] = Ch;
+  mRing[mWritten++ % kRingSize] = Ch;
 }
 
 UINT32 LogDrain (CHAR8 *Out, UINT32 Capacity, UINT32 *Lost)
 {
   UINT32 Count = 0;
   while (mRead != mWritten && Count < Capacity) {
-    Out[Count++] = mRing[mRead++ % RingSize];
+    Out[Count++] = mRing[mRead++ % kRingSize];
   }
   *Lost = mLost;
   mLost = 0;

@@ -4,14 +4,14 @@
 
 namespace {
 
-constexpr UINT16 DosSignature        = 0x5A4D;      // "MZ"
-constexpr UINT32 PeSignature         = 0x00004550;  // "PE\0\0"
-constexpr UINT16 MachineX64          = 0x8664;
-constexpr UINT16 Pe32PlusMagic       = 0x20B;
-constexpr UINT16 RelocsStrippedFlag  = 0x0001;
-constexpr UINT32 BaseRelocationEntry = 5;           // data directory index
-constexpr UINT32 SectionHeaderSize   = 40;
-constexpr UINT32 PageSize            = 0x1000;
+constexpr UINT16 kDosSignature        = 0x5A4D;      // "MZ"
+constexpr UINT32 kPeSignature         = 0x00004550;  // "PE\0\0"
+constexpr UINT16 kMachineX64          = 0x8664;
+constexpr UINT16 kPe32PlusMagic       = 0x20B;
+constexpr UINT16 kRelocsStrippedFlag  = 0x0001;
+constexpr UINT32 kBaseRelocationEntry = 5;           // data directory index
+constexpr UINT32 kSectionHeaderSize   = 40;
+constexpr UINT32 kPageSize            = 0x1000;
 
 // File fields are read byte by byte: the file buffer has no alignment.
 UINT16 Read16 (CONST UINT8 *P)
@@ -69,7 +69,7 @@ SECTION SectionAt (CONST UINT8 *Header)
 
 EFI_STATUS PeGetImageInfo (IN CONST UINT8 *File, IN UINTN FileSize, OUT PE_IMAGE_INFO *Info)
 {
-  if (FileSize < 0x40 || Read16 (File) != DosSignature) {
+  if (FileSize < 0x40 || Read16 (File) != kDosSignature) {
     return EFI_LOAD_ERROR;
   }
   UINT32 PeOffset = Read32 (File + 0x3C);
@@ -79,7 +79,7 @@ EFI_STATUS PeGetImageInfo (IN CONST UINT8 *File, IN UINTN FileSize, OUT PE_IMAGE
   }
   CONST UINT8 *Pe  = File + PeOffset;
   CONST UINT8 *Opt = Pe + 24;
-  if (Read32 (Pe) != PeSignature || Read16 (Pe + 4) != MachineX64 || Read16 (Opt) != Pe32PlusMagic) {
+  if (Read32 (Pe) != kPeSignature || Read16 (Pe + 4) != kMachineX64 || Read16 (Opt) != kPe32PlusMagic) {
     return EFI_LOAD_ERROR;
   }
   UINT32 OptionalSize   = Read16 (Pe + 20);
@@ -89,7 +89,7 @@ EFI_STATUS PeGetImageInfo (IN CONST UINT8 *File, IN UINTN FileSize, OUT PE_IMAGE
   }
 
   Info->NumberOfSections    = Read16 (Pe + 6);
-  Info->RelocationsStripped = (Read16 (Pe + 22) & RelocsStrippedFlag) != 0;
+  Info->RelocationsStripped = (Read16 (Pe + 22) & kRelocsStrippedFlag) != 0;
   Info->EntryPointRva       = Read32 (Opt + 16);
   Info->LinkBase            = Read64 (Opt + 24);
   Info->SectionAlignment    = Read32 (Opt + 32);
@@ -100,23 +100,23 @@ EFI_STATUS PeGetImageInfo (IN CONST UINT8 *File, IN UINTN FileSize, OUT PE_IMAGE
   Info->SectionTableOffset  = PeOffset + 24 + OptionalSize;
   Info->RelocationRva       = 0;
   Info->RelocationSize      = 0;
-  if (DirectoryCount > BaseRelocationEntry && 112 + 8 * (BaseRelocationEntry + 1) <= OptionalSize) {
-    Info->RelocationRva  = Read32 (Opt + 112 + 8 * BaseRelocationEntry);
-    Info->RelocationSize = Read32 (Opt + 112 + 8 * BaseRelocationEntry + 4);
+  if (DirectoryCount > kBaseRelocationEntry && 112 + 8 * (kBaseRelocationEntry + 1) <= OptionalSize) {
+    Info->RelocationRva  = Read32 (Opt + 112 + 8 * kBaseRelocationEntry);
+    Info->RelocationSize = Read32 (Opt + 112 + 8 * kBaseRelocationEntry + 4);
   }
 
   UINT32 Alignment = Info->SectionAlignment;
-  if (Alignment < 16 || Alignment > PageSize || (Alignment & (Alignment - 1)) != 0) {
+  if (Alignment < 16 || Alignment > kPageSize || (Alignment & (Alignment - 1)) != 0) {
     return EFI_UNSUPPORTED;
   }
   if (Info->SizeOfImage == 0 || Info->SizeOfHeaders > Info->SizeOfImage || Info->SizeOfHeaders > FileSize ||
       Info->EntryPointRva >= Info->SizeOfImage ||
       !Within (Info->RelocationRva, Info->RelocationSize, Info->SizeOfImage) ||
-      !Within (Info->SectionTableOffset, UINT64 {SectionHeaderSize} * Info->NumberOfSections, FileSize)) {
+      !Within (Info->SectionTableOffset, UINT64 {kSectionHeaderSize} * Info->NumberOfSections, FileSize)) {
     return EFI_LOAD_ERROR;
   }
   for (UINT32 Index = 0; Index < Info->NumberOfSections; Index++) {
-    SECTION S = SectionAt (File + Info->SectionTableOffset + SectionHeaderSize * Index);
+    SECTION S = SectionAt (File + Info->SectionTableOffset + kSectionHeaderSize * Index);
     if (!Within (S.VirtualAddress, S.Extent, Info->SizeOfImage) || S.VirtualAddress < Info->SizeOfHeaders ||
         (S.CopySize != 0 && !Within (S.FileOffset, S.CopySize, FileSize))) {
       return EFI_LOAD_ERROR;
@@ -138,7 +138,7 @@ EFI_STATUS PeLoadImage (IN CONST UINT8 *File, IN UINTN FileSize, IN CONST PE_IMA
     Memory[Offset] = Offset < Info->SizeOfHeaders ? File[Offset] : 0;
   }
   for (UINT32 Index = 0; Index < Info->NumberOfSections; Index++) {
-    SECTION S = SectionAt (File + Info->SectionTableOffset + SectionHeaderSize * Index);
+    SECTION S = SectionAt (File + Info->SectionTableOffset + kSectionHeaderSize * Index);
     for (UINT32 Offset = 0; Offset < S.CopySize; Offset++) {
       Memory[S.VirtualAddress + Offset] = File[S.FileOffset + Offset];
     }

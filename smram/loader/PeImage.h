@@ -5,8 +5,8 @@
 // image before use, so a damaged file is refused rather than written past
 // the end of the memory given to it. The memory is the caller's: the SMM
 // probe hands in SMRAM pages, the host tests plain buffers.
-#ifndef SMRAM_PE_IMAGE_H_
-#define SMRAM_PE_IMAGE_H_
+#ifndef SMRAM_LOADER_PE_IMAGE_H_
+#define SMRAM_LOADER_PE_IMAGE_H_
 
 #include <ServiceLibPkg/Uefi/UefiBaseType.h>
 

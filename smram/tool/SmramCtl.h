@@ -3,21 +3,16 @@
 // Everything it learns goes to the debug console as "CTL" lines, and the
 // probe's own log arrives with every reply as "SMM" lines; the runner
 // reads both from the debug-console capture.
-#ifndef SMRAM_CTL_H_
-#define SMRAM_CTL_H_
+#ifndef SMRAM_TOOL_SMRAM_CTL_H_
+#define SMRAM_TOOL_SMRAM_CTL_H_
 
 #include "../SmramProbe.h"
-#include "../TextLine.h"
+#include "../../fixture/DebugLog.h"
 
-inline VOID DebugPut (CHAR8 Ch)
-{
-  __asm__ __volatile__ ("outb %b0, %w1" : : "a"(Ch), "Nd"(static_cast<UINT16> (0xE9)));
-}
+using CTL_LINE = TEXT_LINE<LogChar>;
 
-using CTL_LINE = TEXT_LINE<DebugPut>;
-
-extern constinit EFI_SYSTEM_TABLE  *gSt;
-extern constinit EFI_BOOT_SERVICES *gBs;
+extern constinit EFI_SYSTEM_TABLE  *mSystemTable;
+extern constinit EFI_BOOT_SERVICES *mBootServices;
 
 // The shared message, behind its communicate header.
 PROBE_MESSAGE *Message ();

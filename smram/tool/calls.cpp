@@ -208,19 +208,19 @@ UINT64 BsResult () { return mBs.Result; }
 
 VOID PortIo ()
 {
-  constexpr UINT16 Scratch = 0x3FF;     // COM1 scratch register
-  constexpr UINT16 PciAddress = 0xCF8;  // 32-bit read/write register
-  BUILDER (LIB_SLOT::IoWrite).Value (Scratch).Value (0x5A).Value (0);
+  constexpr UINT16 kScratch = 0x3FF;     // COM1 scratch register
+  constexpr UINT16 kPciAddress = 0xCF8;  // 32-bit read/write register
+  BUILDER (LIB_SLOT::IoWrite).Value (kScratch).Value (0x5A).Value (0);
   Step ("io-write8", WHERE::Smm);
-  BUILDER (LIB_SLOT::IoRead).Value (Scratch).Value (0);
+  BUILDER (LIB_SLOT::IoRead).Value (kScratch).Value (0);
   Step ("io-read8", WHERE::Both);
-  BUILDER (LIB_SLOT::IoWrite).Value (Scratch).Value (0xA5).Value (0);
+  BUILDER (LIB_SLOT::IoWrite).Value (kScratch).Value (0xA5).Value (0);
   Step ("io-write8-bs", WHERE::Bs);
-  BUILDER (LIB_SLOT::IoRead).Value (Scratch).Value (0);
+  BUILDER (LIB_SLOT::IoRead).Value (kScratch).Value (0);
   Step ("io-read8-after-bs", WHERE::Smm);
-  BUILDER (LIB_SLOT::IoWrite).Value (PciAddress).Value (0x8000F8A8).Value (2);
+  BUILDER (LIB_SLOT::IoWrite).Value (kPciAddress).Value (0x8000F8A8).Value (2);
   Step ("io-write32", WHERE::Both);
-  BUILDER (LIB_SLOT::IoRead).Value (PciAddress).Value (2);
+  BUILDER (LIB_SLOT::IoRead).Value (kPciAddress).Value (2);
   Step ("io-read32", WHERE::Both);
 }
 
@@ -252,8 +252,8 @@ VOID Com1 ()
 
 VOID Format ()
 {
-  static constexpr EFI_GUID Guid = LIB_SERVICES_PROTOCOL_GUID;
-  static constexpr EFI_TIME Time = {2026, 12, 8, 23, 59, 30, 0, 0, 0, 0, 0};
+  static constexpr EFI_GUID kGuid = LIB_SERVICES_PROTOCOL_GUID;
+  static constexpr EFI_TIME kTime = {2026, 12, 8, 23, 59, 30, 0, 0, 0, 0, 0};
   {
     BUILDER B (LIB_SLOT::FormatOutput);
     UINT32 Args = B.VaList (19);
@@ -263,8 +263,8 @@ VOID Format ()
       B.SetSlot (Args, Index, Values[Index]);
     }
     B.SetSlotRef (Args, 8, B.Text ("abc"));
-    B.SetSlotRef (Args, 13, B.Object (&Guid, sizeof (Guid)));
-    B.SetSlotRef (Args, 16, B.Object (&Time, sizeof (Time)));
+    B.SetSlotRef (Args, 13, B.Object (&kGuid, sizeof (kGuid)));
+    B.SetSlotRef (Args, 16, B.Object (&kTime, sizeof (kTime)));
     B.SetSlotRef (Args, 17, B.Text ("xyz"));
     UINT32 Count = B.Reserve (8);
     B.SetSlotRef (Args, 18, Count);
@@ -279,7 +279,7 @@ VOID Format ()
     B.SetSlotRef (Args, 1, B.Text16 (u"S16"));
     B.SetSlot (Args, 2, static_cast<UINT64> (-7));
     B.SetSlot (Args, 3, 0x263A);
-    B.SetSlotRef (Args, 4, B.Object (&Guid, sizeof (Guid)));
+    B.SetSlotRef (Args, 4, B.Object (&kGuid, sizeof (kGuid)));
     B.SetSlot (Args, 5, 0xABC);
     B.Sink (128).Value (0xFFFFFFFF).Value (1).Ref (B.Text16 (u"%s|%S|%5d|%c|%G|%x")).Ref (Args);
     Step ("format16", WHERE::Both, SHOW::Sink);
@@ -349,12 +349,12 @@ VOID Strings ()
     UINT64      Count;
     UINT8       Fold;
   };
-  static constexpr COMPARE Compares[] = {
+  static constexpr COMPARE kCompares[] = {
     {"compare-fold", "abc", "ABD", 3, 0x20},
     {"compare-exact", "z", "a", 5, 0},
     {"compare-unbounded", "abc", "abcd", ~0ULL, 0},
   };
-  for (CONST COMPARE &C : Compares) {
+  for (CONST COMPARE &C : kCompares) {
     BUILDER B (LIB_SLOT::StringCompare);
     B.Ref (B.Text (C.S1)).Ref (B.Text (C.S2)).Value (C.Count).Value (C.Fold).Value (1).Value (0);
     Step (C.Name, WHERE::Both);

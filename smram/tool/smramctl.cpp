@@ -10,8 +10,8 @@
 #include "SmramCtl.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 
-constinit EFI_SYSTEM_TABLE  *gSt = nullptr;
-constinit EFI_BOOT_SERVICES *gBs = nullptr;
+constinit EFI_SYSTEM_TABLE  *mSystemTable = nullptr;
+constinit EFI_BOOT_SERVICES *mBootServices = nullptr;
 
 namespace {
 
@@ -63,7 +63,7 @@ struct SMM_ACCESS2 {
   BOOLEAN    OpenState;
 };
 
-constexpr UINT64 FileModeRead = 1;
+constexpr UINT64 kFileModeRead = 1;
 
 constinit PI_SMM_COMMUNICATION_PROTOCOL *mCommunication = nullptr;
 constinit PI_SMM_COMMUNICATE_HEADER     *mBuffer        = nullptr;
@@ -79,12 +79,12 @@ bool SameText (CONST CHAR16 *A, CONST CHAR8 *B)
 
 EFI_STATUS FindProbe ()
 {
-  for (UINTN Index = 0; Index < gSt->NumberOfTableEntries; Index++) {
-    if (SameGuid (gSt->ConfigurationTable[Index].VendorGuid, mBufferGuid)) {
-      mBuffer = static_cast<PI_SMM_COMMUNICATE_HEADER *> (gSt->ConfigurationTable[Index].VendorTable);
+  for (UINTN Index = 0; Index < mSystemTable->NumberOfTableEntries; Index++) {
+    if (SameGuid (mSystemTable->ConfigurationTable[Index].VendorGuid, mBufferGuid)) {
+      mBuffer = static_cast<PI_SMM_COMMUNICATE_HEADER *> (mSystemTable->ConfigurationTable[Index].VendorTable);
     }
   }
-  gBs->LocateProtocol (&mCommunicationGuid, nullptr, reinterpret_cast<VOID **> (&mCommunication));
+  mBootServices->LocateProtocol (&mCommunicationGuid, nullptr, reinterpret_cast<VOID **> (&mCommunication));
   if (mBuffer == nullptr || mCommunication == nullptr) {
     CTL_LINE ().Text ("CTL no SMRAM probe: buffer=").Hex (reinterpret_cast<UINT64> (mBuffer)).Text (" communication=")
           .Hex (reinterpret_cast<UINT64> (mCommunication)).End ();
@@ -98,7 +98,7 @@ EFI_STATUS FindProbe ()
 VOID LogSmram ()
 {
   SMM_ACCESS2 *Access = nullptr;
-  if (!EFI_ERROR (gBs->LocateProtocol (&mSmmAccess2Guid, nullptr, reinterpret_cast<VOID **> (&Access)))) {
+  if (!EFI_ERROR (mBootServices->LocateProtocol (&mSmmAccess2Guid, nullptr, reinterpret_cast<VOID **> (&Access)))) {
     SMRAM_DESCRIPTOR Map[8];
     UINTN            Size = sizeof (Map);
     EFI_STATUS       Status = Access->GetCapabilities (Access, &Size, Map);
@@ -121,15 +121,15 @@ EFI_STATUS ReadFile (EFI_HANDLE Image, CHAR16 *Name, UINT8 *Buffer, UINTN *Size)
   SIMPLE_FILE_SYSTEM        *Volume = nullptr;
   FILE_HANDLE               *Root   = nullptr;
   FILE_HANDLE               *File   = nullptr;
-  EFI_STATUS Status = gBs->HandleProtocol (Image, &mLoadedImageGuid, reinterpret_cast<VOID **> (&Loaded));
+  EFI_STATUS Status = mBootServices->HandleProtocol (Image, &mLoadedImageGuid, reinterpret_cast<VOID **> (&Loaded));
   if (!EFI_ERROR (Status)) {
-    Status = gBs->HandleProtocol (Loaded->DeviceHandle, &mSimpleFileSystemGuid, reinterpret_cast<VOID **> (&Volume));
+    Status = mBootServices->HandleProtocol (Loaded->DeviceHandle, &mSimpleFileSystemGuid, reinterpret_cast<VOID **> (&Volume));
   }
   if (!EFI_ERROR (Status)) {
     Status = Volume->OpenVolume (Volume, &Root);
   }
   if (!EFI_ERROR (Status)) {
-    Status = Root->Open (Root, &File, Name, FileModeRead, 0);
+    Status = Root->Open (Root, &File, Name, kFileModeRead, 0);
   }
   if (!EFI_ERROR (Status)) {
     Status = File->Read (File, Size, Buffer);
@@ -149,7 +149,7 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
         .Hex (M->Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)]).Text (" status=").Hex (Status).End ();
   LogDxeRead ("probe-handler", M->Values[static_cast<UINT32> (STATUS_VALUE::Handler)]);
 
-  UINTN Size = SmramProbePayloadLimit;
+  UINTN Size = kSmramProbePayloadLimit;
   Status = ReadFile (Image, Name, M->Payload, &Size);
   if (EFI_ERROR (Status)) {
     CTL_LINE ().Text ("CTL cannot read the image file: ").Hex (Status).End ();
@@ -193,7 +193,7 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
 EFI_STATUS Calls ()
 {
   LIB_SERVICES_PROTOCOL *BsLib = nullptr;
-  EFI_STATUS Status = gBs->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&BsLib));
+  EFI_STATUS Status = mBootServices->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&BsLib));
   CTL_LINE ().Text ("CTL boot-services copy status=").Hex (Status).Text (" interface=")
         .Hex (reinterpret_cast<UINT64> (BsLib)).End ();
   return RunCallSuite (EFI_ERROR (Status) ? nullptr : BsLib);
@@ -219,8 +219,8 @@ EFI_STATUS SendSmi (CONST CHAR8 *Name, PROBE_COMMAND Command, UINT32 PayloadSize
   M->LogLost     = 0;
   UINTN      Size   = sizeof (PI_SMM_COMMUNICATE_HEADER) + mBuffer->MessageLength;
   EFI_STATUS Status = mCommunication->Communicate (mCommunication, mBuffer, &Size);
-  for (UINT32 Index = 0; Index < M->LogSize && Index < SmramProbeLogSize; Index++) {
-    DebugPut (M->Log[Index]);
+  for (UINT32 Index = 0; Index < M->LogSize && Index < kSmramProbeLogSize; Index++) {
+    LogChar (M->Log[Index]);
   }
   if (M->LogLost != 0) {
     CTL_LINE ().Text ("CTL smm log lost ").Dec (M->LogLost).Text (" bytes").End ();
@@ -244,10 +244,10 @@ VOID LogDxeRead (CONST CHAR8 *What, UINT64 Address)
 
 extern "C" EFI_STATUS EFIAPI SmramCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
 {
-  gSt = SystemTable;
-  gBs = SystemTable->BootServices;
+  mSystemTable = SystemTable;
+  mBootServices = SystemTable->BootServices;
   SHELL_PARAMETERS *Parameters = nullptr;
-  gBs->HandleProtocol (ImageHandle, &mShellParametersGuid, reinterpret_cast<VOID **> (&Parameters));
+  mBootServices->HandleProtocol (ImageHandle, &mShellParametersGuid, reinterpret_cast<VOID **> (&Parameters));
   if (Parameters == nullptr || Parameters->Argc < 2) {
     CTL_LINE ().Text ("CTL usage: smramctl load FILE | calls | fault").End ();
     return EFI_INVALID_PARAMETER;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The entry point's two roles and its SMM Base notification.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 using namespace simtest;
 
@@ -187,9 +187,9 @@ TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
 
 // A table that any driver may have installed under the SMM GUID first:
 // the SMM copy must never call it.
-unsigned gPlantedCalls;
-UINT32 EFIAPI PlantedRead (UINT16, UINTN) { return ++gPlantedCalls; }
-EFI_STATUS EFIAPI PlantedWrite (UINT16, UINT32, UINTN) { return ++gPlantedCalls, EFI_SUCCESS; }
+unsigned mPlantedCalls;
+UINT32 EFIAPI PlantedRead (UINT16, UINTN) { return ++mPlantedCalls; }
+EFI_STATUS EFIAPI PlantedWrite (UINT16, UINT32, UINTN) { return ++mPlantedCalls, EFI_SUCCESS; }
 
 TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
 {
@@ -204,7 +204,7 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
   EXPECT_EQ (mLib, &mLibServicesSmm);
   Fw.Ports.Log.clear ();
   SerialPutChar ('A');
-  EXPECT_EQ (gPlantedCalls, 0u);
+  EXPECT_EQ (mPlantedCalls, 0u);
   EXPECT_EQ (Fw.Ports.Uart.Transmitted, std::vector<UINT8>{'A'});
   EXPECT_TRUE (Fw.Ports.Through (PortPath::CpuIo).empty ());
   EXPECT_FALSE (Fw.Ports.Through (PortPath::SmmIo).empty ());

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slots 11 and 12 in both instances, and the wrappers over mLib.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 using namespace simtest;
 
@@ -30,33 +30,32 @@ void StartSmmCopy (sim::SimFirmware &Fw)
   Fw.Ports.Log.clear ();
 }
 
-TEST (PortIo, BootServicesSlotsGoThroughCpuIoOneElementEach)
+// Each case written and read back through mLib's slots: one element each
+// way, by Path, with This as the interface pointer.
+void ExpectEachCaseGoesThrough (sim::SimFirmware &Fw, PortPath Path, const void *This)
 {
-  sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
   for (const auto &C : kCases) {
     Fw.Ports.Log.clear ();
     EXPECT_EQ (mLib->IoWrite (C.Port, C.Value, C.Width), EFI_SUCCESS);
     EXPECT_EQ (mLib->IoRead (C.Port, C.Width), C.Value);
-    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{
-                               Out (PortPath::CpuIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.CpuIo),
-                               In (PortPath::CpuIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.CpuIo)}));
+    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{Out (Path, C.Port, C.Value, static_cast<UINT8> (C.Width), This),
+                                                      In (Path, C.Port, C.Value, static_cast<UINT8> (C.Width), This)}));
   }
+}
+
+TEST (PortIo, BootServicesSlotsGoThroughCpuIoOneElementEach)
+{
+  sim::SimFirmware Fw;
+  StartBootServicesCopy (Fw);
+  ExpectEachCaseGoesThrough (Fw, PortPath::CpuIo, &Fw.CpuIo);
 }
 
 TEST (PortIo, SmmSlotsPassTheSmmIoMemberAsThis)
 {
   sim::SimFirmware Fw;
   StartSmmCopy (Fw);
-  for (const auto &C : kCases) {
-    Fw.Ports.Log.clear ();
-    EXPECT_EQ (mLib->IoWrite (C.Port, C.Value, C.Width), EFI_SUCCESS);
-    EXPECT_EQ (mLib->IoRead (C.Port, C.Width), C.Value);
-    EXPECT_EQ (Fw.Ports.Log, (std::vector<PortAccess>{
-                               Out (PortPath::SmmIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.Smst.SmmIo),
-                               In (PortPath::SmmIo, C.Port, C.Value, static_cast<UINT8> (C.Width), &Fw.Smst.SmmIo)}));
-    EXPECT_NE (static_cast<const void *> (&Fw.Smst.SmmIo), static_cast<const void *> (&Fw.Smst));
-  }
+  ExpectEachCaseGoesThrough (Fw, PortPath::SmmIo, &Fw.Smst.SmmIo);
+  EXPECT_NE (static_cast<const void *> (&Fw.Smst.SmmIo), static_cast<const void *> (&Fw.Smst));
 }
 
 TEST (PortIo, EightBitReadHasUpperBitsZeroWhateverTheDeviceDrives)
@@ -192,16 +191,16 @@ struct SlotCall {
   UINTN  Width;
   bool   operator== (const SlotCall &) const = default;
 };
-std::vector<SlotCall> gSlotCalls;
+std::vector<SlotCall> mSlotCalls;
 
 UINT32 EFIAPI RecordRead (UINT16 Port, UINTN Width)
 {
-  gSlotCalls.push_back ({false, Port, 0, Width});
+  mSlotCalls.push_back ({false, Port, 0, Width});
   return 0x12345678u;
 }
 EFI_STATUS EFIAPI RecordWrite (UINT16 Port, UINT32 Value, UINTN Width)
 {
-  gSlotCalls.push_back ({true, Port, Value, Width});
+  mSlotCalls.push_back ({true, Port, Value, Width});
   return EFI_DEVICE_ERROR;
 }
 
@@ -211,7 +210,7 @@ TEST (PortWrappers, ExtendValuesAndReturnWhatTheyWereGiven)
   Recorder.IoRead  = RecordRead;
   Recorder.IoWrite = RecordWrite;
   mLib             = &Recorder;
-  gSlotCalls.clear ();
+  mSlotCalls.clear ();
 
   EXPECT_EQ (IoWrite8 (0x3F8, 0xFFE9), 0xFFE9);  // a sign-extended 8-bit character
   EXPECT_EQ (IoWrite8 (0x3F8, 0x0061), 0x0061);
@@ -220,7 +219,7 @@ TEST (PortWrappers, ExtendValuesAndReturnWhatTheyWereGiven)
   EXPECT_EQ (IoRead8 (0x3FD), 0x12345678u);
   EXPECT_EQ (IoRead16 (0xCFE), 0x12345678u);
 
-  EXPECT_EQ (gSlotCalls, (std::vector<SlotCall>{{true, 0x3F8, 0xFFFFFFE9u, 0},
+  EXPECT_EQ (mSlotCalls, (std::vector<SlotCall>{{true, 0x3F8, 0xFFFFFFE9u, 0},
                                                 {true, 0x3F8, 0x61, 0},
                                                 {true, 0xCFC, 0x8000, 1},
                                                 {true, 0xCF8, 0x8000F880u, 2},

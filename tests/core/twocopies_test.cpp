@@ -4,9 +4,9 @@
 // boot-services copy and the SMRAM copy do in firmware. The boot-services
 // copy's notification registers its image with SMM Base, whose Register
 // starts the second copy "in SMM".
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
-#include "SimTest.h"
+#include "tests/SimTest.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -32,15 +32,16 @@ time limit.
 """
 import argparse
 import re
-import select
 import shutil
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
+import qemu_run
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
+                      receive)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -107,16 +108,10 @@ DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 STACK_BOUND = "ServiceLib.stack"  # written by the build (cmake/footprint.py)
 
 
-class Failure(Exception):
-    pass
-
-
 # ---------------------------------------------------------------- booting
 
 def find_tools():
-    qemu = shutil.which("qemu-system-x86_64")
-    if qemu is None:
-        raise Failure("qemu-system-x86_64 not found: install the Debian package qemu-system-x86")
+    qemu = find_qemu()
     for path in (OVMF_CODE, OVMF_VARS):
         if not path.is_file():
             raise Failure(f"{path} not found: install the Debian package ovmf")
@@ -124,15 +119,12 @@ def find_tools():
 
 
 def lay_out(images, out, scenario, drivers=None):
-    fat = out / "fat"
-    if fat.exists():
-        shutil.rmtree(fat)
-    fat.mkdir(parents=True)
     script = " ".join(SCENARIOS[scenario])
+    files = []
     for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
         source = (drivers if drivers and name in DRIVERS else images) / name
         if source.is_file():
-            shutil.copy(source, fat / name)
+            files.append(source)
         elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
             raise Failure(f"{source} is missing: build the images first{hint}")
@@ -140,32 +132,15 @@ def lay_out(images, out, scenario, drivers=None):
     (out / STACK_BOUND).unlink(missing_ok=True)
     if (images / STACK_BOUND).is_file() and not (drivers and "ServiceLib.efi" in DRIVERS):
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
-    lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario]
-    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
-    shutil.copy(OVMF_VARS, out / "vars.fd")
-    return fat
+    return make_disk(out, files, SCENARIOS[scenario], OVMF_VARS)
 
 
 def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     qemu = find_tools()
-    out.mkdir(parents=True, exist_ok=True)
+    sock_path = clear_outputs(out)
     fat = lay_out(images, out, scenario, drivers)
-    for name in ("com1.bin", "debug.log", "qemu.log"):
-        (out / name).unlink(missing_ok=True)
-    sock_path = out / "com1.sock"
-    sock_path.unlink(missing_ok=True)
-    command = [
-        "timeout", "--kill-after=5", str(limit), qemu,
-        "-machine", f"q35,accel=tcg", "-m", "256", "-display", "none", "-no-reboot",
-        "-nic", "none", "-monitor", "none",
-        "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
-        "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
-        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
-        "-device", "virtio-blk-pci,drive=fat",
-        "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
-        "-chardev", f"file,id=dbg,path={out / 'debug.log'}",
-        "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ] + (["-gdb", f"tcp::{gdb}", "-S"] if gdb else [])
+    command = (["timeout", "--kill-after=5", str(limit)] + qemu_command(qemu, "q35,accel=tcg", OVMF_CODE, out, fat) +
+               (["-gdb", f"tcp::{gdb}", "-S"] if gdb else []))
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
         process = subprocess.Popen(command, stdout=qemu_log, stderr=subprocess.STDOUT)
@@ -180,16 +155,8 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
                 if crashed is not None and time.monotonic() - crashed > EXCEPTION_GRACE:
                     process.terminate()  # timeout passes it on to QEMU
                     break
-                ready, _, _ = select.select([conn], [], [], 0.5)
-                if ready:
-                    try:
-                        data = conn.recv(65536)
-                    except ConnectionResetError:
-                        # QEMU closed COM1 with typed bytes still unread.
-                        data = b""
-                    if not data:
-                        break
-                    com1 += data
+                if not receive(conn, com1, 0.5):
+                    break
                 begin = com1.find(BEGIN)
                 if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
                     conn.sendall(INPUT_LINE)
@@ -212,22 +179,6 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
     return elapsed
 
 
-def connect(path, process):
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
-        try:
-            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            conn.connect(str(path))
-            return conn
-        except OSError:
-            conn.close()
-            time.sleep(0.05)
-    process.kill()
-    raise Failure("QEMU did not open its COM1 socket")
-
-
 # ---------------------------------------------------------------- reading logs
 
 def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
@@ -240,10 +191,6 @@ def demo_bytes(out, markers=(BEGIN, END), who="the demo"):
     if end < 0:
         raise Failure(f"{who}'s end marker is not on COM1")
     return com1[begin:end + len(markers[1])]
-
-
-def debug_lines(out):
-    return (out / "debug.log").read_bytes().decode("ascii", "replace").splitlines()
 
 
 def index_of(lines, prefix, start=0):
@@ -269,15 +216,29 @@ def accesses(lines):
     return result
 
 
+def watchdog_registers(header=HERE.parent.parent / "wdtcontrol" / "registers.h"):
+    """The watchdog's registers as the driver defines them: {name: (type, bank, register)}."""
+    found = {name: tuple(int(value, 0) for value in values) for name, *values in re.findall(
+        r"^inline constexpr REGISTER_ID k(\w+)Register\s*=\s*\{\s*(\w+),\s*(\w+),\s*(\w+)\s*\};", header.read_text(),
+        re.MULTILINE)}
+    missing = {"Gate", "Mode", "Control", "Timeout", "Key", "Counter"} - found.keys()
+    if missing:
+        raise SystemExit(f"{header}: no definition of the {', '.join(sorted(missing))} register")
+    return found
+
+
+REG = watchdog_registers()
+
+
 def arm_steps(timeout):
-    return ([("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8C), lambda v: v & 0xFE),
-             ("rmw", (1, 5, 0x8E), lambda v: v | 0x02)] +
-            [("w", (1, 0, 0x0F), value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
-            [("w", (0x84, 0, 0x800C94), 0x00), ("w", (1, 5, 0x8B), timeout)])
+    return ([("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Mode"], lambda v: v & 0xFE),
+             ("rmw", REG["Control"], lambda v: v | 0x02)] +
+            [("w", REG["Key"], value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
+            [("w", REG["Counter"], 0x00), ("w", REG["Timeout"], timeout)])
 
 
-STOP_STEPS = [("rmw", (0x82, 0, 9), lambda v: v | 0x01), ("rmw", (1, 5, 0x8E), lambda v: v & 0xFC),
-              ("w", (1, 5, 0x8B), 0x00)]
+STOP_STEPS = [("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Control"], lambda v: v & 0xFC),
+              ("w", REG["Timeout"], 0x00)]
 
 
 def expect_sequence(found, steps, what, repeats_allowed=True):
@@ -324,11 +285,6 @@ def between(lines, start_prefix, end_prefix, start=0):
 def summary(lines):
     line = lines[index_of(lines, "FIX summary")]
     return {key: int(value) for key, value in re.findall(r"(\S+)=(\d+)", line)}
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 # ---------------------------------------------------------------- checks
@@ -391,8 +347,9 @@ def check_smm_lifecycle(out):
     expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
 
 
-STATUS_READS = [("R", (0x82, 0, 9), 0x41), ("R", (1, 5, 0x8C), 0x0D), ("R", (1, 5, 0x8E), 0x01),
-                ("R", (1, 5, 0x8B), 0x1E)]
+# The fixture's register file as a previous boot left it (fixture/regaccess.cpp).
+STATUS_READS = [("R", REG["Gate"], 0x41), ("R", REG["Mode"], 0x0D), ("R", REG["Control"], 0x01),
+                ("R", REG["Timeout"], 0x1E)]
 
 
 def check_handoff(lines, steps, what):
@@ -641,18 +598,10 @@ def run_demo(images, out, limit, drivers=None, gdb=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
-    p_boot = sub.add_parser("boot")
-    p_boot.add_argument("scenario", choices=sorted(SCENARIOS))
-    p_check = sub.add_parser("check")
-    p_check.add_argument("check", choices=sorted(CHECKS))
-    p_demo = sub.add_parser("demo")
-    for p in (p_boot, p_demo):
-        p.add_argument("--images", type=Path, required=True)
+    for p in qemu_run.add_commands(sub, "", SCENARIOS, CHECKS):
         p.add_argument("--drivers", type=Path)
         p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
-    for p in (p_boot, p_check, p_demo):
-        p.add_argument("--out", type=Path, required=True)
     smram_lane.add_commands(sub)
     args = parser.parse_args()
     if args.command.startswith("smram-"):

@@ -24,13 +24,14 @@ passes only when the boot fails that way.
 Used from firmware.py: smram-boot, smram-check and smram-demo.
 """
 import re
-import select
-import shutil
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+import qemu_run
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command, read,
+                      receive)
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
@@ -50,28 +51,18 @@ IMAGES = ["Fixture.efi", "ServiceLib.efi", "ServiceLibAlt.efi", "smramctl.efi"]
 FAULT_COMMAND = "fault"
 
 
-class Failure(Exception):
-    pass
-
-
 # ---------------------------------------------------------------- booting
 
 def lay_out(images, out, scenario):
-    fat = out / "fat"
-    if fat.exists():
-        shutil.rmtree(fat)
-    fat.mkdir(parents=True)
+    files = []
     for name in IMAGES:
         if any(name in line.split() for line in SCENARIOS[scenario]) or name == "smramctl.efi":
             if not (images / name).is_file():
                 raise Failure(f"{images / name} is missing: build the images first")
-            shutil.copy(images / name, fat / name)
-    lines = ["@echo -off", "fs0:"] + SCENARIOS[scenario] + ["reset -s"]
-    (fat / "startup.nsh").write_bytes("".join(line + "\r\n" for line in lines).encode())
+            files.append(images / name)
     if not OVMF_VARS.is_file():
         raise Failure(f"{OVMF_VARS} not found: install the Debian package ovmf")
-    shutil.copy(OVMF_VARS, out / "vars.fd")
-    return fat
+    return make_disk(out, files, SCENARIOS[scenario] + ["reset -s"], OVMF_VARS)
 
 
 def last_smi(out):
@@ -83,27 +74,13 @@ def boot(scenario, images, firmware, out, limit):
     """Boots once; returns the seconds it took. A machine stopped by a
     fault in SMM, or still running at the limit, is a Failure that names
     the last SMI command sent."""
-    qemu = shutil.which("qemu-system-x86_64")
-    if qemu is None:
-        raise Failure("qemu-system-x86_64 not found: install the Debian package qemu-system-x86")
+    qemu = find_qemu()
     if not Path(firmware).is_file():
         raise Failure(f"{firmware} is missing: build the target smram_firmware first")
-    out.mkdir(parents=True, exist_ok=True)
+    sock_path = clear_outputs(out)
     fat = lay_out(images, out, scenario)
-    for name in ("com1.bin", "debug.log", "qemu.log"):
-        (out / name).unlink(missing_ok=True)
-    sock_path = out / "com1.sock"
-    sock_path.unlink(missing_ok=True)
-    command = [
-        qemu, "-machine", "q35,smm=on,accel=tcg", "-global", "driver=cfi.pflash01,property=secure,value=on",
-        "-m", "256", "-display", "none", "-no-reboot", "-nic", "none", "-monitor", "none",
-        "-drive", f"if=pflash,format=raw,readonly=on,file={firmware}",
-        "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
-        "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
-        "-device", "virtio-blk-pci,drive=fat",
-        "-chardev", f"socket,id=com1,path={sock_path},server=on,wait=on", "-serial", "chardev:com1",
-        "-chardev", f"file,id=dbg,path={out / 'debug.log'}", "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
-    ]
+    command = qemu_command(qemu, "q35,smm=on,accel=tcg", firmware, out, fat) + [
+        "-global", "driver=cfi.pflash01,property=secure,value=on"]
     started = time.monotonic()
     com1 = bytearray()
     fault_seen = None
@@ -118,15 +95,8 @@ def boot(scenario, images, firmware, out, limit):
                 # never comes back from it.
                 if (fault_seen is not None and now - fault_seen > 1.5) or now - started > limit:
                     break
-                ready, _, _ = select.select([conn], [], [], 0.2)
-                if ready:
-                    try:
-                        data = conn.recv(65536)
-                    except ConnectionResetError:
-                        data = b""
-                    if not data:
-                        break
-                    com1 += data
+                if not receive(conn, com1, 0.2):
+                    break
                 if not skipped and COUNTDOWN in com1:
                     conn.sendall(b"\r")
                     skipped = True
@@ -154,34 +124,7 @@ def boot(scenario, images, firmware, out, limit):
     return elapsed
 
 
-def connect(path, process):
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
-        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            conn.connect(str(path))
-            return conn
-        except OSError:
-            conn.close()
-            time.sleep(0.05)
-    process.kill()
-    raise Failure("QEMU did not open its COM1 socket")
-
-
-def read(path):
-    try:
-        return path.read_bytes()
-    except FileNotFoundError:
-        return b""
-
-
 # ---------------------------------------------------------------- reading logs
-
-def debug_lines(out):
-    return read(out / "debug.log").decode("ascii", "replace").splitlines()
-
 
 FIELD = re.compile(r'(\S+?)=("(?:[^"\\]|\\.)*"|\S+)')
 
@@ -217,11 +160,6 @@ def call(all_calls, name, index=0):
 
 def num(text):
     return int(text.split("@")[0], 16)
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 def smram_span(lines):
@@ -437,17 +375,9 @@ CHECKS = {
 # ---------------------------------------------------------------- commands
 
 def add_commands(sub):
-    p_boot = sub.add_parser("smram-boot")
-    p_boot.add_argument("scenario", choices=sorted(SCENARIOS))
-    p_check = sub.add_parser("smram-check")
-    p_check.add_argument("check", choices=sorted(CHECKS))
-    p_demo = sub.add_parser("smram-demo")
-    for p in (p_boot, p_demo):
-        p.add_argument("--images", type=Path, required=True)
+    for p in qemu_run.add_commands(sub, "smram-", SCENARIOS, CHECKS):
         p.add_argument("--firmware", type=Path, required=True)
         p.add_argument("--limit", type=int, default=100)
-    for p in (p_boot, p_check, p_demo):
-        p.add_argument("--out", type=Path, required=True)
 
 
 def run(args):

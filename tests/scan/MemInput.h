@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // An in-memory input routine for the scan engine that records how far the
 // input was read.
-#pragma once
+#ifndef TESTS_SCAN_MEM_INPUT_H_
+#define TESTS_SCAN_MEM_INPUT_H_
 
 #include <LibServices.h>
 
@@ -16,19 +17,21 @@ struct MemInput {
   size_t         Calls = 0;  // calls, including those at the end of input
 };
 
-inline MemInput gInput;
+inline MemInput mInput;
 
 // Delivers Text one character at a time, then 0 on every further call.
 inline UINTN EFIAPI ReadMem (INT32 *Counter)
 {
   (void)Counter;
-  ++gInput.Calls;
-  return gInput.Pos < gInput.Text.size () ? gInput.Text[gInput.Pos++] : 0;
+  ++mInput.Calls;
+  return mInput.Pos < mInput.Text.size () ? mInput.Text[mInput.Pos++] : 0;
 }
 
 inline void SetInput (std::u16string Text)
 {
-  gInput = MemInput{std::move (Text)};
+  mInput = MemInput{std::move (Text)};
 }
 
 }  // namespace scantest
+
+#endif

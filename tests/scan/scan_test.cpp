@@ -2,8 +2,8 @@
 // ScanInput driven through an in-memory input routine: the result, every
 // destination byte (pre-filled, so an over-long store shows) and how far
 // the input was read.
-#include <servicelib.h>
-#include <scan/scan.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/scan/scan.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "MemInput.h"
+#include "tests/scan/MemInput.h"
 
 using namespace scantest;
 
@@ -101,7 +101,7 @@ TEST_P (ScanInputCase, ResultStoresAndInputRead)
     Expected.resize (kDestSize, kFill);
     EXPECT_EQ (Bytes (S.Dest[I], S.Dest[I] + kDestSize), Expected) << "slot " << I;
   }
-  EXPECT_EQ (gInput.Pos, C.Read);
+  EXPECT_EQ (mInput.Pos, C.Read);
   EXPECT_LE (PushBackTop, 2);
 }
 
@@ -206,7 +206,7 @@ TEST (ScanInputCalls, EmptyFormatNeverCallsTheInputRoutine)
 {
   SetInput (u"abc");
   EXPECT_EQ (RunScanCase ("", 0).Result, 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
 }
 
 TEST (ScanInputCalls, StringEndsPromptlyWhenInputEndsBeforeIt)
@@ -220,7 +220,7 @@ TEST (ScanInputCalls, StringEndsPromptlyWhenInputEndsBeforeIt)
   for (const auto &C : kCases) {
     SetInput (u" ");
     EXPECT_EQ (RunScanCase (C.Format, 0).Result, C.Format[1] == '*' ? 0 : 1) << C.Format;
-    EXPECT_EQ (gInput.Calls, C.Calls) << C.Format;
+    EXPECT_EQ (mInput.Calls, C.Calls) << C.Format;
   }
 }
 
@@ -236,7 +236,7 @@ TEST (ScanInputCalls, CharacterGivenBackAtTheEndIsDroppedByTheNextCall)
   EXPECT_EQ (Second.Result, 1);
   EXPECT_EQ (Bytes (Second.Dest[0], Second.Dest[0] + 8), I64 (34));
   EXPECT_EQ (Bytes (Second.Dest[1], Second.Dest[1] + 4), I32 (2));  // the count starts afresh
-  EXPECT_EQ (gInput.Pos, 5u);
+  EXPECT_EQ (mInput.Pos, 5u);
 }
 
 TEST (ScanInputCalls, NullFormatOrInputRoutineReturnsZeroAndCallsNothing)
@@ -246,7 +246,7 @@ TEST (ScanInputCalls, NullFormatOrInputRoutineReturnsZeroAndCallsNothing)
   UINT64 Args[] = {reinterpret_cast<UINTN> (&Value)};
   EXPECT_EQ (ScanInput (ReadMem, 0, 0, nullptr, reinterpret_cast<VA_LIST> (Args)), 0);
   EXPECT_EQ (ScanInput (nullptr, 0, 0, "%d", reinterpret_cast<VA_LIST> (Args)), 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
   EXPECT_EQ (Value, 0);
 }
 
@@ -269,7 +269,7 @@ TEST_P (ScanNullDestinations, StoreNothingAndCountAsUsual)
   for (VA_LIST Args : {reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (Nulls)), static_cast<VA_LIST> (nullptr)}) {
     SetInput (C.Input);
     EXPECT_EQ (ScanInput (ReadMem, 0, 0, C.Format, Args), C.Result) << C.Format;
-    EXPECT_EQ (gInput.Pos, C.Read) << C.Format;
+    EXPECT_EQ (mInput.Pos, C.Read) << C.Format;
   }
 }
 
@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P (Conversions, ScanNullDestinations,
 // many characters had been read. The counts stop at the maximum.
 UINTN EFIAPI LongInput (INT32 *Counter)
 {
-  if (gInput.Pos == 0) {
+  if (mInput.Pos == 0) {
     *Counter = 0x7FFFFFFD;
   }
   return ReadMem (Counter);

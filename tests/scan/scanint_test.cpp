@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The character source with push-back, and the integer field reader.
-#include <scan/scan.h>
+#include "servicelib/scan/scan.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
-#include "MemInput.h"
+#include "tests/scan/MemInput.h"
 
 using namespace scantest;
 
@@ -123,17 +123,24 @@ const IntCase kLongFields[] = {
 INSTANTIATE_TEST_SUITE_P (LongFields, ScanIntegerField, ::testing::ValuesIn (kLongFields),
                           [] (const auto &I) { return std::string (I.param.Name); });
 
-TEST (IsDigitInBase, OnlyTheFourBasesAndOnlyEightBitCharacters)
+// Every 16-bit character read alone: only the digits of the base start a
+// number, with their value; any other character (a wide one whose low byte
+// is a digit included) reads no digit.
+TEST (ScanIntegerDigits, OnlyTheDigitsOfTheBaseInEitherCase)
 {
-  struct {
-    UINT8       Base;
-    const char *Digits;
-  } const kBases[] = {{2, "01"}, {8, "01234567"}, {10, "0123456789"}, {16, "0123456789ABCDEFabcdef"},
-                      {3, ""}, {0, ""}, {36, ""}, {255, ""}};
-  for (const auto &B : kBases) {
-    for (unsigned Ch = 0; Ch < 0x10000; ++Ch) {
-      bool Expected = Ch != 0 && Ch < 0x80 && std::string (B.Digits).find (static_cast<char> (Ch)) != std::string::npos;
-      ASSERT_EQ (IsDigitInBase (B.Base, static_cast<CHAR16> (Ch)) != 0, Expected) << "base " << +B.Base << " ch " << Ch;
+  auto ValueOf = [] (unsigned Ch) -> unsigned {
+    if (Ch >= '0' && Ch <= '9') return Ch - '0';
+    if (Ch >= 'a' && Ch <= 'f') return Ch - 'a' + 10;
+    if (Ch >= 'A' && Ch <= 'F') return Ch - 'A' + 10;
+    return 99;
+  };
+  for (UINT8 Base : {2, 8, 10, 16}) {
+    for (unsigned Ch = 1; Ch < 0x10000; ++Ch) {
+      const bool IsDigit = ValueOf (Ch) < Base;
+      StartScan (std::u16string (1, static_cast<char16_t> (Ch)));
+      SCAN_FIELD Field = {-1, FALSE, kUntouched, Base};
+      ASSERT_EQ (ScanInteger (&Field), IsDigit ? 1 : -1) << "base " << +Base << " ch " << Ch;
+      ASSERT_EQ (Field.Value, IsDigit ? INT64 (ValueOf (Ch)) : kUntouched) << "base " << +Base << " ch " << Ch;
     }
   }
 }
@@ -146,18 +153,18 @@ TEST (ScanNextChar, ServesGivenBackCharactersFirstAndCountsOnlyNonZero)
   EXPECT_EQ (Step, -1);
   EXPECT_EQ (ScanNextChar (&Step), 'a');
   EXPECT_EQ (Step, 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
 
   ScanPushBack (0, &Step);
   EXPECT_EQ (Step, 0);
   EXPECT_EQ (ScanNextChar (&Step), 0);
   EXPECT_EQ (Step, 0);
-  EXPECT_EQ (gInput.Calls, 0u);
+  EXPECT_EQ (mInput.Calls, 0u);
 
   EXPECT_EQ (ScanNextChar (&Step), 'z');
   EXPECT_EQ (ScanNextChar (&Step), 0);
   EXPECT_EQ (Step, 1);
-  EXPECT_EQ (gInput.Calls, 2u);
+  EXPECT_EQ (mInput.Calls, 2u);
 }
 
 TEST (ScanPushBack, NeverWritesPastItsFourSlots)
@@ -174,7 +181,7 @@ TEST (ScanPushBack, NeverWritesPastItsFourSlots)
   EXPECT_EQ (PushBackTop, kPushBackSlots);
   EXPECT_EQ (Step, -4);
   EXPECT_EQ (NextChars (5), std::u16string (u"dcba\0", 5));
-  EXPECT_EQ (gInput.Calls, 1u);
+  EXPECT_EQ (mInput.Calls, 1u);
 
   // A stack top damaged from outside is neither written through nor read through.
   for (INT32 Damaged : {kPushBackSlots + 1, 1000, -1, -1000, INT32 (0x80000000)}) {

@@ -2,7 +2,7 @@
 // The SMRAM loader on small PE32+ images made here: page-aligned and
 // 32-byte-aligned sections, both relocation widths, and damaged headers
 // that must be refused before anything is written.
-#include <loader/PeImage.h>
+#include "smram/loader/PeImage.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr UINT64 LinkBase = 0x140000000ULL;
-constexpr UINT32 PeAt     = 0x40;
-constexpr UINT32 OptAt    = PeAt + 24;
-constexpr UINT32 TableAt  = OptAt + 240;
+constexpr UINT64 kLinkBase = 0x140000000ULL;
+constexpr UINT32 kPeAt     = 0x40;
+constexpr UINT32 kOptAt    = kPeAt + 24;
+constexpr UINT32 kTableAt  = kOptAt + 240;
 
 template <typename T>
 void Put (std::vector<UINT8> &File, size_t At, T Value)
@@ -43,7 +43,7 @@ struct TEST_IMAGE {
 TEST_IMAGE MakeImage (UINT32 SectionAlignment, UINT32 FileAlignment)
 {
   auto Align = [] (UINT32 V, UINT32 A) { return (V + A - 1) & ~(A - 1); };
-  UINT32 Headers = Align (TableAt + 3 * 40, FileAlignment);
+  UINT32 Headers = Align (kTableAt + 3 * 40, FileAlignment);
   TEST_IMAGE I;
   I.Text  = Align (Headers, SectionAlignment);
   I.Data  = Align (I.Text + 16, SectionAlignment);
@@ -54,33 +54,33 @@ TEST_IMAGE MakeImage (UINT32 SectionAlignment, UINT32 FileAlignment)
   I.File.assign (RawReloc + Align (16, FileAlignment), 0);
   auto &F = I.File;
   Put<UINT16> (F, 0, 0x5A4D);
-  Put<UINT32> (F, 0x3C, PeAt);
-  Put<UINT32> (F, PeAt, 0x4550);
-  Put<UINT16> (F, PeAt + 4, 0x8664);
-  Put<UINT16> (F, PeAt + 6, 3);
-  Put<UINT16> (F, PeAt + 20, 240);
-  Put<UINT16> (F, OptAt, 0x20B);
-  Put<UINT32> (F, OptAt + 16, I.Text);
-  Put<UINT64> (F, OptAt + 24, LinkBase);
-  Put<UINT32> (F, OptAt + 32, SectionAlignment);
-  Put<UINT32> (F, OptAt + 36, FileAlignment);
-  Put<UINT32> (F, OptAt + 56, I.SizeOfImage);
-  Put<UINT32> (F, OptAt + 60, Headers);
-  Put<UINT16> (F, OptAt + 68, 11);
-  Put<UINT32> (F, OptAt + 108, 16);
-  Put<UINT32> (F, OptAt + 112 + 5 * 8, I.Reloc);
-  Put<UINT32> (F, OptAt + 112 + 5 * 8 + 4, 16);
+  Put<UINT32> (F, 0x3C, kPeAt);
+  Put<UINT32> (F, kPeAt, 0x4550);
+  Put<UINT16> (F, kPeAt + 4, 0x8664);
+  Put<UINT16> (F, kPeAt + 6, 3);
+  Put<UINT16> (F, kPeAt + 20, 240);
+  Put<UINT16> (F, kOptAt, 0x20B);
+  Put<UINT32> (F, kOptAt + 16, I.Text);
+  Put<UINT64> (F, kOptAt + 24, kLinkBase);
+  Put<UINT32> (F, kOptAt + 32, SectionAlignment);
+  Put<UINT32> (F, kOptAt + 36, FileAlignment);
+  Put<UINT32> (F, kOptAt + 56, I.SizeOfImage);
+  Put<UINT32> (F, kOptAt + 60, Headers);
+  Put<UINT16> (F, kOptAt + 68, 11);
+  Put<UINT32> (F, kOptAt + 108, 16);
+  Put<UINT32> (F, kOptAt + 112 + 5 * 8, I.Reloc);
+  Put<UINT32> (F, kOptAt + 112 + 5 * 8 + 4, 16);
   const UINT32 Sections[3][4] = {{16, I.Text, 16, RawText}, {64, I.Data, 16, RawData}, {16, I.Reloc, 16, RawReloc}};
   for (UINT32 S = 0; S < 3; S++) {
     for (UINT32 Field = 0; Field < 4; Field++) {
-      Put<UINT32> (F, TableAt + 40 * S + 8 + 4 * Field, Sections[S][Field]);
+      Put<UINT32> (F, kTableAt + 40 * S + 8 + 4 * Field, Sections[S][Field]);
     }
   }
   for (UINT32 Byte = 0; Byte < 16; Byte++) {
     F[RawText + Byte] = static_cast<UINT8> (0xC0 + Byte);
   }
-  Put<UINT64> (F, RawData, LinkBase + I.Text + 4);
-  Put<UINT32> (F, RawData + 8, static_cast<UINT32> (LinkBase + I.Text + 8));
+  Put<UINT64> (F, RawData, kLinkBase + I.Text + 4);
+  Put<UINT32> (F, RawData + 8, static_cast<UINT32> (kLinkBase + I.Text + 8));
   Put<UINT32> (F, RawReloc, I.Data);
   Put<UINT32> (F, RawReloc + 4, 16);
   Put<UINT16> (F, RawReloc + 8, 0xA000);             // 64-bit at +0
@@ -130,17 +130,17 @@ TEST (PeImage, RefusesDamagedImages)
   const DAMAGE Cases[] = {
     {"no MZ", [] (TEST_IMAGE &I) { I.File[0] = 'X'; }, EFI_LOAD_ERROR, 0},
     {"PE offset past the file", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, 0x3C, 0xFFFFFFF0); }, EFI_LOAD_ERROR, 0},
-    {"not x64", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, PeAt + 4, 0x14C); }, EFI_LOAD_ERROR, 0},
-    {"PE32, not PE32+", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, OptAt, 0x10B); }, EFI_LOAD_ERROR, 0},
-    {"section alignment 8 KiB", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, OptAt + 32, 0x2000); },
+    {"not x64", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, kPeAt + 4, 0x14C); }, EFI_LOAD_ERROR, 0},
+    {"PE32, not PE32+", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, kOptAt, 0x10B); }, EFI_LOAD_ERROR, 0},
+    {"section alignment 8 KiB", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, kOptAt + 32, 0x2000); },
      EFI_UNSUPPORTED, 0},
-    {"entry point outside", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, OptAt + 16, I.SizeOfImage); },
+    {"entry point outside", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, kOptAt + 16, I.SizeOfImage); },
      EFI_LOAD_ERROR, 0},
-    {"section past the image", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, TableAt + 40 + 8, 0x7FFFFFFF); },
+    {"section past the image", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, kTableAt + 40 + 8, 0x7FFFFFFF); },
      EFI_LOAD_ERROR, 0},
-    {"raw data past the file", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, TableAt + 20, 0xFFFFFF00); },
+    {"raw data past the file", [] (TEST_IMAGE &I) { Put<UINT32> (I.File, kTableAt + 20, 0xFFFFFF00); },
      EFI_LOAD_ERROR, 0},
-    {"section table past the file", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, PeAt + 6, 0xFFFF); },
+    {"section table past the file", [] (TEST_IMAGE &I) { Put<UINT16> (I.File, kPeAt + 6, 0xFFFF); },
      EFI_LOAD_ERROR, 0},
     {"relocation block larger than its directory",
      [] (TEST_IMAGE &I) { Put<UINT32> (I.File, I.RelocRaw + 4, 24); }, EFI_SUCCESS, EFI_LOAD_ERROR},

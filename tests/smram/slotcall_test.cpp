@@ -2,7 +2,7 @@
 // Call descriptions of the SMRAM lane: what the probe refuses to act on,
 // and that binding hands out addresses inside the description, runs the
 // callbacks over its Data, and leaves Data as it would be anywhere else.
-#include <SlotCall.h>
+#include "smram/SlotCall.h"
 
 #include <gtest/gtest.h>
 
@@ -27,16 +27,16 @@ TEST (SlotCall, RefusesWhatWouldReachOutsideItsData)
     {"slot 0 loads images", [] (SLOT_CALL &C) { C.Slot = 0; }},
     {"a get slot waits for COM1", [] (SLOT_CALL &C) { C.Slot = static_cast<UINT32> (LIB_SLOT::GetCharB); }},
     {"slot past the table", [] (SLOT_CALL &C) { C.Slot = static_cast<UINT32> (LIB_SLOT::Count); }},
-    {"too many arguments", [] (SLOT_CALL &C) { C.ArgCount = SlotCallMaxArgs + 1; }},
-    {"reference past Data", [] (SLOT_CALL &C) { C.Args[0] = SlotCallDataSize; }},
+    {"too many arguments", [] (SLOT_CALL &C) { C.ArgCount = kSlotCallMaxArgs + 1; }},
+    {"reference past Data", [] (SLOT_CALL &C) { C.Args[0] = kSlotCallDataSize; }},
     {"unknown argument kind", [] (SLOT_CALL &C) { C.Kinds[0] = 9; }},
     {"slot routine past the table",
      [] (SLOT_CALL &C) { C.Kinds[0] = static_cast<UINT8> (SLOT_ARG::LibSlot); C.Args[0] = 13; }},
     {"fixup not 8-byte aligned", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = 4; }},
-    {"fixup field past Data", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = SlotCallDataSize - 4; }},
+    {"fixup field past Data", [] (SLOT_CALL &C) { C.FixupCount = 1; C.Fixups[0] = kSlotCallDataSize - 4; }},
     {"fixup holding an offset past Data",
-     [] (SLOT_CALL &C) { C.FixupCount = 1; UINT64 V = SlotCallDataSize; std::memcpy (C.Data, &V, 8); }},
-    {"sink running past Data", [] (SLOT_CALL &C) { C.SinkOffset = SlotCallDataSize - 2; C.SinkCapacity = 2; }},
+     [] (SLOT_CALL &C) { C.FixupCount = 1; UINT64 V = kSlotCallDataSize; std::memcpy (C.Data, &V, 8); }},
+    {"sink running past Data", [] (SLOT_CALL &C) { C.SinkOffset = kSlotCallDataSize - 2; C.SinkCapacity = 2; }},
   };
   SLOT_CALL Good = MakeCall (LIB_SLOT::StringCopy);
   Good.ArgCount  = 1;
@@ -51,13 +51,13 @@ TEST (SlotCall, RefusesWhatWouldReachOutsideItsData)
 }
 
 // Stand-ins for slots, seeing what a real slot would.
-UINT8 *gData;
+UINT8 *mData;
 
 UINT64 EFIAPI FakeFormat (UINT64 Output, UINT64 Max, UINT64 Wide, UINT64 Format, UINT64 Args, UINT64)
 {
   auto Put = reinterpret_cast<FORMAT_OUTPUT_ROUTINE> (Output);
   auto Text = reinterpret_cast<const char *> (*reinterpret_cast<UINT64 *> (Args));  // first VA slot
-  EXPECT_EQ (reinterpret_cast<UINT8 *> (Format), gData);
+  EXPECT_EQ (reinterpret_cast<UINT8 *> (Format), mData);
   for (; *Text != 0; Text++) {
     Put (static_cast<CHAR16> (*Text));
   }
@@ -117,7 +117,7 @@ TEST (SlotCall, BindsArgumentsIntoDataAndRestoresIt)
   SLOT_CALL Before = Call;
 
   LIB_SERVICES_PROTOCOL Lib = FakeLib ();
-  gData = Call.Data;
+  mData = Call.Data;
   slotcall::Invoke (&Lib, &Call);
   EXPECT_EQ (Call.Result, 6u);
   EXPECT_EQ (Call.SinkLength, 2u);

@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// Reading the block heap's list from tests: a walk of its headers and a
-// check that the list is whole.
-#pragma once
+// Reading the block heap's list from tests and the heap fuzzer: a walk of
+// its headers and a check that the list is whole.
+#ifndef TESTS_STRMEM_HEAP_LIST_H_
+#define TESTS_STRMEM_HEAP_LIST_H_
 
-#include <servicelib.h>
-#include <strmem/heap.h>
-
-#include <gtest/gtest.h>
+#include "servicelib/servicelib.h"
+#include "servicelib/strmem/heap.h"
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace heaptest {
 
 inline constexpr UINTN kArenaSize = LIB_SERVICES_HEAP_SIZE;
-inline constexpr UINTN kHdr       = HEAP_HEADER_SIZE;
+inline constexpr UINTN kHdr       = kHeapHeaderSize;
 inline constexpr UINTN kEnd       = kArenaSize - kHdr;  // offset of the end marker
 
 struct BlockView {
@@ -33,33 +33,35 @@ inline UINTN OffsetOf (const VOID *Address)
 // Checks the list from HeapHead: sentinels in place, Prev and Next agree,
 // headers in address order at least one header apart (so the blocks tile
 // the arena without gap or overlap), tags valid, no two free neighbours.
-inline ::testing::AssertionResult ListIsWellFormed ()
+// Returns what is wrong first, or an empty string when the list is whole.
+inline std::string ListDamage ()
 {
   auto *Lead = HeapHead;
-  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != HEAP_TAG_ALLOCATED || Lead->Prev != nullptr) {
-    return ::testing::AssertionFailure () << "leading sentinel damaged";
+  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != kHeapTagAllocated || Lead->Prev != nullptr) {
+    return "leading sentinel damaged";
   }
   UINTN Steps = 0;
   for (auto *H = Lead; H->Next != nullptr; H = H->Next) {
     auto *N = H->Next;
-    UINTN Here = OffsetOf (H), There = OffsetOf (N);
+    const UINTN Here = OffsetOf (H), There = OffsetOf (N);
+    auto At = [] (UINTN Offset) { return std::to_string (Offset); };
     if (++Steps > kArenaSize / kHdr || There > kEnd || There < Here + kHdr) {
-      return ::testing::AssertionFailure () << "bad Next " << There << " after " << Here;
+      return "bad Next " + At (There) + " after " + At (Here);
     }
     if (N->Prev != H) {
-      return ::testing::AssertionFailure () << "Prev of " << There << " is not " << Here;
+      return "Prev of " + At (There) + " is not " + At (Here);
     }
-    if (N->Tag != HEAP_TAG_FREE && N->Tag != HEAP_TAG_ALLOCATED) {
-      return ::testing::AssertionFailure () << "bad tag at " << There;
+    if (N->Tag != kHeapTagFree && N->Tag != kHeapTagAllocated) {
+      return "bad tag at " + At (There);
     }
-    if (H->Tag == HEAP_TAG_FREE && N->Tag == HEAP_TAG_FREE) {
-      return ::testing::AssertionFailure () << "free neighbours at " << Here << " and " << There;
+    if (H->Tag == kHeapTagFree && N->Tag == kHeapTagFree) {
+      return "free neighbours at " + At (Here) + " and " + At (There);
     }
-    if (N->Next == nullptr && (There != kEnd || N->Tag != HEAP_TAG_ALLOCATED)) {
-      return ::testing::AssertionFailure () << "list ends at " << There;
+    if (N->Next == nullptr && (There != kEnd || N->Tag != kHeapTagAllocated)) {
+      return "list ends at " + At (There);
     }
   }
-  return ::testing::AssertionSuccess ();
+  return {};
 }
 
 inline std::vector<BlockView> Walk ()
@@ -74,3 +76,5 @@ inline std::vector<BlockView> Walk ()
 inline const std::vector<BlockView> kEmptyArena = {{0, 'A'}, {kHdr, 'F'}, {kEnd, 'A'}};
 
 }  // namespace heaptest
+
+#endif

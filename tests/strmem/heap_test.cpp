@@ -2,7 +2,9 @@
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.
-#include "HeapList.h"
+#include "tests/strmem/HeapList.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,13 +30,13 @@ protected:
   void SetUp () override
   {
     EXPECT_EQ (HeapAllocFree (nullptr, 0), nullptr);  // lays out the arena if needed
-    ASSERT_TRUE (ListIsWellFormed ());
+    ASSERT_EQ (ListDamage (), "");
     ASSERT_EQ (Walk (), kEmptyArena);
   }
 
   void TearDown () override
   {
-    EXPECT_TRUE (ListIsWellFormed ());
+    EXPECT_EQ (ListDamage (), "");
     EXPECT_EQ (Walk (), kEmptyArena) << "test left blocks allocated";
   }
 
@@ -49,7 +51,7 @@ TEST (HeapFirstUse, FirstAllocationLaysOutTheArenaItself)
   EXPECT_EQ (reinterpret_cast<UINTN> (mHeapArena) % 16, 0u);
   VOID *P = mLibServicesBs.HeapAllocFree (nullptr, 16);
   EXPECT_EQ (P, PayloadAt (kHdr));
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (mLibServicesSmm.HeapAllocFree (P, 0), P);
   EXPECT_EQ (Walk (), kEmptyArena);
 }
@@ -61,7 +63,7 @@ TEST_F (Heap, OddSizesLeaveHeadersUnalignedAndStillWork)
   VOID *C = Alloc (5);
   EXPECT_EQ (OffsetOf (B), OffsetOf (A) + 1 + kHdr);
   EXPECT_EQ (OffsetOf (C), OffsetOf (B) + 3 + kHdr);
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Free (B), B);
   EXPECT_EQ (Free (A), A);
   EXPECT_EQ (Free (C), C);
@@ -117,7 +119,7 @@ TEST_P (HeapFit, FirstFitTakesTheHoleOnlyWhenItFits)
   const auto Before = Walk ();
 
   VOID *Got = Alloc (C.Size);
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Walk ().size (), Before.size () + C.NewHeaders);
   switch (C.Expected) {
     case Where::Hole: EXPECT_EQ (Got, PayloadAt (kHoleAt)); break;
@@ -177,7 +179,7 @@ TEST_P (HeapMerge, FreeingMergesWithFreeNeighbours)
     EXPECT_EQ (Free (Blocks[I]), Blocks[I]);
     Freed[I] = true;
   }
-  ASSERT_TRUE (ListIsWellFormed ());
+  ASSERT_EQ (ListDamage (), "");
   std::vector<BlockView> Expected = {{0, 'A'}};
   for (auto [Index, Tag] : C.Expected) {
     Expected.push_back ({Headers[Index], Tag});
@@ -381,7 +383,7 @@ TEST_P (HeapRandom, ListAndPayloadsMatchTheModelAfterEveryStep)
         Refused++;
       }
     }
-    ASSERT_TRUE (ListIsWellFormed ()) << "step " << Step;
+    ASSERT_EQ (ListDamage (), "") << "step " << Step;
     ASSERT_EQ (Walk (), Model.View ()) << "step " << Step;
     ASSERT_TRUE (PayloadsAreIntact (Live)) << "step " << Step;
   }
@@ -461,21 +463,21 @@ TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
       EXPECT_EQ (HeapAllocFree (P, 0), P);
     }
   }
-  EXPECT_TRUE (ListIsWellFormed ());
+  EXPECT_EQ (ListDamage (), "");
   EXPECT_EQ (Walk (), kEmptyArena);
 }
 
 INSTANTIATE_TEST_SUITE_P (
   Heap, HeapForgedHeader,
   ::testing::Values (ForgeCase{"TagNeitherFreeNorAllocated", 'X', Link::Keep, Link::Keep, false},
-                     ForgeCase{"FreeWithNextOutsideTheArena", HEAP_TAG_FREE, Link::Keep, Link::Outside, false},
-                     ForgeCase{"FreeWithNextNotLinkingBack", HEAP_TAG_FREE, Link::Keep, Link::IntoPayload, false},
-                     ForgeCase{"FreeWithNextBackwards", HEAP_TAG_FREE, Link::Keep, Link::Lead, false},
-                     ForgeCase{"NextNull", HEAP_TAG_ALLOCATED, Link::Keep, Link::Null, true},
-                     ForgeCase{"NextBackwards", HEAP_TAG_ALLOCATED, Link::Keep, Link::Lead, true},
-                     ForgeCase{"NextPastTheEndMarker", HEAP_TAG_ALLOCATED, Link::Keep, Link::PastEnd, true},
-                     ForgeCase{"PrevOutsideTheArena", HEAP_TAG_ALLOCATED, Link::Outside, Link::Keep, false},
-                     ForgeCase{"PrevNotTheBlockBefore", HEAP_TAG_ALLOCATED, Link::Lead, Link::Keep, false}),
+                     ForgeCase{"FreeWithNextOutsideTheArena", kHeapTagFree, Link::Keep, Link::Outside, false},
+                     ForgeCase{"FreeWithNextNotLinkingBack", kHeapTagFree, Link::Keep, Link::IntoPayload, false},
+                     ForgeCase{"FreeWithNextBackwards", kHeapTagFree, Link::Keep, Link::Lead, false},
+                     ForgeCase{"NextNull", kHeapTagAllocated, Link::Keep, Link::Null, true},
+                     ForgeCase{"NextBackwards", kHeapTagAllocated, Link::Keep, Link::Lead, true},
+                     ForgeCase{"NextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, true},
+                     ForgeCase{"PrevOutsideTheArena", kHeapTagAllocated, Link::Outside, Link::Keep, false},
+                     ForgeCase{"PrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, false}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 }  // namespace

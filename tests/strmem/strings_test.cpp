@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Slots 8 and 9. Every byte case runs at both widths: the 16-bit run gets
 // each byte widened with its sign, and both must give the same result.
-#include <servicelib.h>
+#include "servicelib/servicelib.h"
 
 #include <gtest/gtest.h>
 

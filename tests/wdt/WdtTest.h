@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared set-up for the WdtControl tests: the simulated firmware with the
 // platform's hook and register-access services and a Setup variable.
-#pragma once
+#ifndef TESTS_WDT_WDT_TEST_H_
+#define TESTS_WDT_WDT_TEST_H_
 
-#include <SimFirmware.h>
-#include <SimRegisterAccess.h>
-#include <wdtcontrol.h>
+#include "sim/SimFirmware.h"
+#include "sim/SimRegisterAccess.h"
+#include "wdtcontrol/wdtcontrol.h"
+#include "wdtcontrol/registers.h"
 
 #include <gtest/gtest.h>
 
@@ -53,32 +55,44 @@ struct Platform {
   }
 
   const sim::Variable *StatusVariable () const { return Fw.FindVariable (u"WdtControlStatus", kSetupGuid); }
+
+  void  SetRegister (const REGISTER_ID &R, UINT8 Value) { Regs.Set (R.Type, R.Bank, R.Register, Value); }
+  UINT8 GetRegister (const REGISTER_ID &R) const { return Regs.Get (R.Type, R.Bank, R.Register); }
 };
 
-// The accesses of arming with Timeout, when the registers hold Gate at
-// (0x82,0,9), Mode at (1,5,0x8C) and Control at (1,5,0x8E).
+// A register as the simulated service keys its failure statuses.
+inline sim::SimRegisterAccess::RegisterKey Key (const REGISTER_ID &R) { return {R.Type, R.Bank, R.Register}; }
+
+// The log records of the driver's accesses (its Context is &DriverContext).
+inline sim::RegisterAccessRecord Read (const REGISTER_ID &R, UINT8 Value)
+{
+  return sim::RegRead (R.Type, R.Bank, R.Register, Value, &DriverContext);
+}
+inline sim::RegisterAccessRecord Write (const REGISTER_ID &R, UINT8 Value)
+{
+  return sim::RegWrite (R.Type, R.Bank, R.Register, Value, &DriverContext);
+}
+
+// The accesses of arming with Timeout, when the registers hold Gate, Mode
+// and Control.
 inline Log ArmLog (UINT8 Timeout, UINT8 Gate, UINT8 Mode, UINT8 Control)
 {
-  VOID *C = &DriverContext;
-  using sim::RegRead;
-  using sim::RegWrite;
-  return {RegRead (0x82, 0, 0x09, Gate, C),    RegWrite (0x82, 0, 0x09, Gate | 0x01, C),
-          RegRead (0x01, 5, 0x8C, Mode, C),    RegWrite (0x01, 5, 0x8C, Mode & 0xFE, C),
-          RegRead (0x01, 5, 0x8E, Control, C), RegWrite (0x01, 5, 0x8E, Control | 0x02, C),
-          RegWrite (0x01, 0, 0x0F, 0x5C, C),   RegWrite (0x01, 0, 0x0F, 0x23, C),
-          RegWrite (0x01, 0, 0x0F, 0x14, C),   RegWrite (0x01, 0, 0x0F, 0x08, C),
-          RegWrite (0x01, 0, 0x0F, 0x01, C),   RegWrite (0x84, 0, 0x800C94, 0x00, C),
-          RegWrite (0x01, 5, 0x8B, Timeout, C)};
+  return {Read (kGateRegister, Gate),       Write (kGateRegister, Gate | 0x01),
+          Read (kModeRegister, Mode),       Write (kModeRegister, Mode & 0xFE),
+          Read (kControlRegister, Control), Write (kControlRegister, Control | 0x02),
+          Write (kKeyRegister, 0x5C),       Write (kKeyRegister, 0x23),
+          Write (kKeyRegister, 0x14),       Write (kKeyRegister, 0x08),
+          Write (kKeyRegister, 0x01),       Write (kCounterRegister, 0x00),
+          Write (kTimeoutRegister, Timeout)};
 }
 
 inline Log StopLog (UINT8 Gate, UINT8 Control)
 {
-  VOID *C = &DriverContext;
-  using sim::RegRead;
-  using sim::RegWrite;
-  return {RegRead (0x82, 0, 0x09, Gate, C),    RegWrite (0x82, 0, 0x09, Gate | 0x01, C),
-          RegRead (0x01, 5, 0x8E, Control, C), RegWrite (0x01, 5, 0x8E, Control & 0xFC, C),
-          RegWrite (0x01, 5, 0x8B, 0x00, C)};
+  return {Read (kGateRegister, Gate),       Write (kGateRegister, Gate | 0x01),
+          Read (kControlRegister, Control), Write (kControlRegister, Control & 0xFC),
+          Write (kTimeoutRegister, 0x00)};
 }
 
 }  // namespace wdttest
+
+#endif

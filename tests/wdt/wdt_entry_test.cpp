@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // WdtControl start-up: reading Setup, waiting for the register-access
 // service, and what gets published once it is there.
-#include "WdtTest.h"
+#include "tests/wdt/WdtTest.h"
 
 #include <optional>
 
@@ -22,8 +22,8 @@ void ExpectNothingPublished (const Platform &P)
 TEST (WdtEntry, PublishesAtOnceWhenRegisterAccessIsPresent)
 {
   Platform P;
-  P.Regs.Set (0x82, 0, 0x09, 0x01);
-  P.Regs.Set (0x01, 5, 0x8B, 30);
+  P.SetRegister (kGateRegister, 0x01);
+  P.SetRegister (kTimeoutRegister, 30);
 
   ASSERT_EQ (P.Start (30), EFI_SUCCESS);
 
@@ -78,20 +78,18 @@ TEST_P (WdtStatusWord, IsGateBitZeroPlusTwiceTheTimeoutRegister)
 {
   const auto &C = GetParam ();
   Platform    P;
-  P.Regs.Set (0x82, 0, 0x09, C.Gate);
-  P.Regs.Set (0x01, 5, 0x8C, C.Mode);
-  P.Regs.Set (0x01, 5, 0x8E, C.Control);
-  P.Regs.Set (0x01, 5, 0x8B, C.Timeout);
+  P.SetRegister (kGateRegister, C.Gate);
+  P.SetRegister (kModeRegister, C.Mode);
+  P.SetRegister (kControlRegister, C.Control);
+  P.SetRegister (kTimeoutRegister, C.Timeout);
 
   ASSERT_EQ (P.Start (1), EFI_SUCCESS);
 
   ASSERT_NE (P.StatusVariable (), nullptr);
   EXPECT_EQ (P.StatusVariable ()->Data,
              (std::vector<UINT8>{static_cast<UINT8> (C.Expected), static_cast<UINT8> (C.Expected >> 8)}));
-  VOID *Ctx = &DriverContext;
-  EXPECT_EQ (P.Regs.Log, (Log{sim::RegRead (0x82, 0, 0x09, C.Gate, Ctx), sim::RegRead (0x01, 5, 0x8C, C.Mode, Ctx),
-                              sim::RegRead (0x01, 5, 0x8E, C.Control, Ctx),
-                              sim::RegRead (0x01, 5, 0x8B, C.Timeout, Ctx)}));
+  EXPECT_EQ (P.Regs.Log, (Log{Read (kGateRegister, C.Gate), Read (kModeRegister, C.Mode),
+                              Read (kControlRegister, C.Control), Read (kTimeoutRegister, C.Timeout)}));
 }
 
 INSTANTIATE_TEST_SUITE_P (Registers, WdtStatusWord,
@@ -105,9 +103,9 @@ INSTANTIATE_TEST_SUITE_P (Registers, WdtStatusWord,
 TEST (WdtEntry, FailedStatusReadCountsAsZero)
 {
   Platform P;
-  P.Regs.Set (0x82, 0, 0x09, 0x01);
-  P.Regs.Set (0x01, 5, 0x8B, 30);
-  P.Regs.ReadStatus[{0x01, 5, 0x8B}] = EFI_DEVICE_ERROR;
+  P.SetRegister (kGateRegister, 0x01);
+  P.SetRegister (kTimeoutRegister, 30);
+  P.Regs.ReadStatus[Key (kTimeoutRegister)] = EFI_DEVICE_ERROR;
 
   ASSERT_EQ (P.Start (1), EFI_SUCCESS);
 
@@ -210,8 +208,8 @@ TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
   Platform P;
   P.SetSetup (30);
   P.HookService.Install (P.Fw);
-  P.Regs.Set (0x82, 0, 0x09, 0x01);
-  P.Regs.Set (0x01, 5, 0x8B, 30);
+  P.SetRegister (kGateRegister, 0x01);
+  P.SetRegister (kTimeoutRegister, 30);
 
   ASSERT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_SUCCESS);
   ExpectNothingPublished (P);

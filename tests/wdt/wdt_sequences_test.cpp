@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The watchdog's register sequences, its control protocol, the hook's stop
 // routine and the OS-handoff events.
-#include "WdtTest.h"
+#include "tests/wdt/WdtTest.h"
 
 using namespace wdttest;
 
@@ -10,44 +10,44 @@ namespace {
 // Values that show every mask whole: a set bit elsewhere where bits are
 // set, all ones where bits are cleared. The control register gets both
 // kinds of step, so each test picks its value.
-void SeedRegisters (sim::SimRegisterAccess &Regs, UINT8 Control)
+void SeedRegisters (Platform &P, UINT8 Control)
 {
-  Regs.Set (0x82, 0, 0x09, 0x40);
-  Regs.Set (0x01, 5, 0x8C, 0xFF);
-  Regs.Set (0x01, 5, 0x8E, Control);
-  Regs.Set (0x01, 5, 0x8B, 0x10);
+  P.SetRegister (kGateRegister, 0x40);
+  P.SetRegister (kModeRegister, 0xFF);
+  P.SetRegister (kControlRegister, Control);
+  P.SetRegister (kTimeoutRegister, 0x10);
 }
 
 TEST (WdtProtocol, StartArmsWithTheSetupTimeoutInExactOrder)
 {
   Platform P;
-  SeedRegisters (P.Regs, 0x40);
+  SeedRegisters (P, 0x40);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
   EXPECT_EQ (P.Protocol ()->Start (P.Protocol ()), EFI_SUCCESS);
 
   EXPECT_EQ (P.Regs.Log, ArmLog (45, 0x40, 0xFF, 0x40));
-  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8B), 45);
+  EXPECT_EQ (P.GetRegister (kTimeoutRegister), 45);
 }
 
 TEST (WdtProtocol, StopIsTwoReadsAndThreeWrites)
 {
   Platform P;
-  SeedRegisters (P.Regs, 0xFF);
+  SeedRegisters (P, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
   EXPECT_EQ (P.Protocol ()->Stop (P.Protocol ()), EFI_SUCCESS);
 
   EXPECT_EQ (P.Regs.Log, StopLog (0x40, 0xFF));
-  EXPECT_EQ (P.Regs.Get (0x01, 5, 0x8C), 0xFF) << "stop leaves the mode register alone";
+  EXPECT_EQ (P.GetRegister (kModeRegister), 0xFF) << "stop leaves the mode register alone";
 }
 
 TEST (WdtProtocol, HookRoutineStops)
 {
   Platform P;
-  SeedRegisters (P.Regs, 0xFF);
+  SeedRegisters (P, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
@@ -57,9 +57,8 @@ TEST (WdtProtocol, HookRoutineStops)
 }
 
 struct WriteFailureCase {
-  const char *Name;
-  UINT8       Type, Bank;
-  UINT32      Register;
+  const char  *Name;
+  REGISTER_ID Register;
   EFI_STATUS  Start, Stop;
 };
 
@@ -71,7 +70,7 @@ TEST_P (WdtWriteFailure, ResultIsTheStatusOfTheFinalWrite)
   const auto &C = GetParam ();
   Platform    P;
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
-  P.Regs.WriteStatus[{C.Type, C.Bank, C.Register}] = EFI_DEVICE_ERROR;
+  P.Regs.WriteStatus[Key (C.Register)] = EFI_DEVICE_ERROR;
   P.Regs.Log.clear ();
 
   EXPECT_EQ (P.Protocol ()->Start (P.Protocol ()), C.Start);
@@ -82,19 +81,19 @@ TEST_P (WdtWriteFailure, ResultIsTheStatusOfTheFinalWrite)
 
 INSTANTIATE_TEST_SUITE_P (
   Registers, WdtWriteFailure,
-  ::testing::Values (WriteFailureCase{"Timeout", 0x01, 5, 0x8B, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},
-                     WriteFailureCase{"Gate", 0x82, 0, 0x09, EFI_SUCCESS, EFI_SUCCESS},
-                     WriteFailureCase{"Key", 0x01, 0, 0x0F, EFI_SUCCESS, EFI_SUCCESS},
-                     WriteFailureCase{"Counter", 0x84, 0, 0x800C94, EFI_SUCCESS, EFI_SUCCESS}),
+  ::testing::Values (WriteFailureCase{"Timeout", kTimeoutRegister, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},
+                     WriteFailureCase{"Gate", kGateRegister, EFI_SUCCESS, EFI_SUCCESS},
+                     WriteFailureCase{"Key", kKeyRegister, EFI_SUCCESS, EFI_SUCCESS},
+                     WriteFailureCase{"Counter", kCounterRegister, EFI_SUCCESS, EFI_SUCCESS}),
   [] (const auto &Info) { return std::string (Info.param.Name); });
 
 TEST (WdtProtocol, FailedReadWritesOnlyTheStepsOwnBits)
 {
   Platform P;
-  SeedRegisters (P.Regs, 0xFF);
+  SeedRegisters (P, 0xFF);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
-  P.Regs.ReadStatus[{0x82, 0, 0x09}] = EFI_DEVICE_ERROR;
-  P.Regs.ReadStatus[{0x01, 5, 0x8E}] = EFI_DEVICE_ERROR;
+  P.Regs.ReadStatus[Key (kGateRegister)] = EFI_DEVICE_ERROR;
+  P.Regs.ReadStatus[Key (kControlRegister)] = EFI_DEVICE_ERROR;
   P.Regs.Log.clear ();
 
   P.Protocol ()->Start (P.Protocol ());
@@ -158,8 +157,8 @@ TEST (WdtProtocol, GetStateRejectsANullResultPointer)
 TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
 {
   Platform P;
-  P.Regs.Set (0x82, 0, 0x09, 0x01);  // values arming leaves as they are
-  P.Regs.Set (0x01, 5, 0x8E, 0x02);
+  P.SetRegister (kGateRegister, 0x01);  // values arming leaves as they are
+  P.SetRegister (kControlRegister, 0x02);
   ASSERT_EQ (P.Start (45), EFI_SUCCESS);
   P.Regs.Log.clear ();
 
@@ -178,9 +177,9 @@ TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
 // driver hears of when it was waiting for the service (it is located
 // afresh at the hand-off in any case). At a hand-off with no service left,
 // nothing is touched.
-unsigned gStaleCalls;
-EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++gStaleCalls, EFI_SUCCESS; }
-EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++gStaleCalls, EFI_SUCCESS; }
+unsigned mStaleCalls;
+EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++mStaleCalls, EFI_SUCCESS; }
+EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++mStaleCalls, EFI_SUCCESS; }
 
 enum class Trigger { Start, Stop, Hook, ExitBootServices, LegacyBoot };
 struct ReplacedCase {
@@ -226,7 +225,7 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
     case Trigger::LegacyBoot: P.Fw.SignalGroup (kLegacyGroup); break;
   }
 
-  EXPECT_EQ (gStaleCalls, 0u);
+  EXPECT_EQ (mStaleCalls, 0u);
   if (!C.NewServiceInstalled) {
     EXPECT_TRUE (P.Regs.Log.empty ());
   } else {

@@ -9,8 +9,8 @@
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef SERVICELIB_FRAMEWORK_CPU_IO_H_
-#define SERVICELIB_FRAMEWORK_CPU_IO_H_
+#ifndef SERVICE_LIB_PKG_FRAMEWORK_CPU_IO_H_
+#define SERVICE_LIB_PKG_FRAMEWORK_CPU_IO_H_
 
 #include "../Uefi/UefiTables.h"
 

@@ -10,8 +10,8 @@
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef SERVICELIB_FRAMEWORK_SMM_BASE_H_
-#define SERVICELIB_FRAMEWORK_SMM_BASE_H_
+#ifndef SERVICE_LIB_PKG_FRAMEWORK_SMM_BASE_H_
+#define SERVICE_LIB_PKG_FRAMEWORK_SMM_BASE_H_
 
 #include "../Protocol/DevicePath.h"
 

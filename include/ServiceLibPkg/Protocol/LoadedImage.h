@@ -5,8 +5,8 @@
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
-#define SERVICELIB_PROTOCOL_LOADED_IMAGE_H_
+#ifndef SERVICE_LIB_PKG_PROTOCOL_LOADED_IMAGE_H_
+#define SERVICE_LIB_PKG_PROTOCOL_LOADED_IMAGE_H_
 
 #include "DevicePath.h"
 

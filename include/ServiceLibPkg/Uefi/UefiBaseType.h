@@ -24,8 +24,8 @@
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef SERVICELIB_UEFI_BASE_TYPE_H_
-#define SERVICELIB_UEFI_BASE_TYPE_H_
+#ifndef SERVICE_LIB_PKG_UEFI_UEFI_BASE_TYPE_H_
+#define SERVICE_LIB_PKG_UEFI_UEFI_BASE_TYPE_H_
 
 #if defined (__UEFI_BASETYPE_H__) || defined (MDE_CPU_X64) || defined (MDE_CPU_IA32)
 #define SERVICELIB_SDK_EDK2  1

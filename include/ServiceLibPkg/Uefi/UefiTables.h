@@ -10,8 +10,8 @@
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
-#ifndef SERVICELIB_UEFI_TABLES_H_
-#define SERVICELIB_UEFI_TABLES_H_
+#ifndef SERVICE_LIB_PKG_UEFI_UEFI_TABLES_H_
+#define SERVICE_LIB_PKG_UEFI_UEFI_TABLES_H_
 
 #include "UefiBaseType.h"
 

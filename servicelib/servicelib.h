@@ -18,8 +18,6 @@ extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;     // Framework CPU I/O, preferr
 extern constinit EFI_CPU_IO_PROTOCOL   *mCpuIo2;   // PI CPU I/O 2, where the Framework one is absent
 extern constinit EFI_SMM_SYSTEM_TABLE  *Smst;
 extern constinit LIB_SERVICES_PROTOCOL *mLib;
-extern constinit VOID                  *mSmmBaseRegistration;
-extern constinit VOID                  *mCpuIoRegistration;
 // TRUE in the copy started inside SMRAM. That copy decides by this flag
 // alone: after the SMRAM lock it may touch nothing outside SMRAM.
 extern constinit BOOLEAN               mSmmCopy;

@@ -57,8 +57,6 @@ VOID EFIAPI WatchdogReadyNotify (IN EFI_EVENT Event, IN VOID *Context)
   WatchdogReady ();
 }
 
-}  // namespace
-
 // Takes the register-access interface installed now into RegAccess, or
 // NULL when there is none.
 EFI_STATUS LocateRegisterAccess (IN EFI_BOOT_SERVICES *BootServices)
@@ -73,6 +71,8 @@ EFI_STATUS LocateRegisterAccess (IN EFI_BOOT_SERVICES *BootServices)
   mRegAccessStale  = false;
   return Status;
 }
+
+}  // namespace
 
 REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff)
 {

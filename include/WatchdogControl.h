@@ -44,6 +44,8 @@ typedef struct _WATCHDOG_CONTROL_PROTOCOL WATCHDOG_CONTROL_PROTOCOL;
   @return The status of the last register write of the arm sequence.
   @retval EFI_INVALID_PARAMETER  The Setup timeout is 0 (watchdog disabled);
                                  no register was touched.
+  @retval EFI_NOT_READY          The register-access service is no longer
+                                 installed; no register was touched.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_START)(IN WATCHDOG_CONTROL_PROTOCOL *This);
 
@@ -53,6 +55,8 @@ typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_START)(IN WATCHDOG_CONTROL_PROTO
   @param[in] This  The protocol instance (not used).
 
   @return The status of the last register write of the stop sequence.
+  @retval EFI_NOT_READY  The register-access service is no longer
+                         installed; no register was touched.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_STOP)(IN WATCHDOG_CONTROL_PROTOCOL *This);
 

@@ -14,7 +14,6 @@ constinit EFI_CPU_IO_PROTOCOL   *CpuIo               = nullptr;
 constinit EFI_SMM_SYSTEM_TABLE  *Smst                = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib                = nullptr;
 constinit BOOLEAN               mSmmCopy             = FALSE;
-constinit BOOLEAN               mSmmImageRegistered  = FALSE;
 
 static constinit EFI_GUID mSmmBaseProtocolGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 
@@ -24,6 +23,9 @@ namespace {
 // firmware wants somewhere to keep them for the life of the image.
 constinit VOID *mSmmBaseRegistration = nullptr;
 constinit VOID *mCpuIoRegistration   = nullptr;
+
+// TRUE once this image has been loaded into SMRAM.
+constinit BOOLEAN mSmmImageRegistered = FALSE;
 
 // PIT channel 2 in mode 3 with divisor 0x0B0B (about 422 Hz). Port 0x61 is
 // the speaker gate: 0x00 keeps it silent, 0x0B makes the tone sound. The

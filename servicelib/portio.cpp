@@ -13,11 +13,12 @@
 #include "servicelib.h"
 #include "../common/BootServices.h"
 
-constinit EFI_CPU_IO_PROTOCOL *mCpuIo2 = nullptr;
-constinit EFI_GUID            mCpuIoProtocolGuid = EFI_CPU_IO_PROTOCOL_GUID;
+constinit EFI_GUID mCpuIoProtocolGuid = EFI_CPU_IO_PROTOCOL_GUID;
 
 namespace {
 
+// PI CPU I/O 2, taken where the Framework protocol is absent.
+constinit EFI_CPU_IO_PROTOCOL *mCpuIo2 = nullptr;
 constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
 
 // All ones in the width: the bus floats where nothing answers.

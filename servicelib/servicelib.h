@@ -14,15 +14,12 @@ extern constinit EFI_HANDLE            mImageHandle;
 extern constinit EFI_SYSTEM_TABLE      *mSystemTable;
 extern constinit EFI_BOOT_SERVICES     *mBootServices;
 extern constinit EFI_SMM_BASE_PROTOCOL *SmmBase;
-extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;     // Framework CPU I/O, preferred
-extern constinit EFI_CPU_IO_PROTOCOL   *mCpuIo2;   // PI CPU I/O 2, where the Framework one is absent
+extern constinit EFI_CPU_IO_PROTOCOL   *CpuIo;     // Framework CPU I/O, preferred to PI CPU I/O 2
 extern constinit EFI_SMM_SYSTEM_TABLE  *Smst;
 extern constinit LIB_SERVICES_PROTOCOL *mLib;
 // TRUE in the copy started inside SMRAM. That copy decides by this flag
 // alone: after the SMRAM lock it may touch nothing outside SMRAM.
 extern constinit BOOLEAN               mSmmCopy;
-// TRUE once this image has been loaded into SMRAM.
-extern constinit BOOLEAN               mSmmImageRegistered;
 
 // The two statically initialised instances of the protocol table.
 extern constinit LIB_SERVICES_PROTOCOL mLibServicesBs;

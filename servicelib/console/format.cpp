@@ -12,6 +12,7 @@
 // label in FormatEngine and every transition jumps straight to the next
 // state, so no step pays for a dispatch on a state variable.
 #include "format.h"
+#include "../argslots.h"
 
 namespace {
 
@@ -19,26 +20,6 @@ namespace {
 // held as a signed number, so that an 8-bit character costs one sign
 // extension. Every character the states look for is ASCII.
 template <typename CharT> inline INT32 FormatChar (CharT Ch) { return static_cast<INT16> (WidenChar (Ch)); }
-
-// The argument list: 8-byte slots, taken one by one. A NULL list reads as
-// slots of 0 (every number 0, every pointer NULL and so "(null)"): it is
-// one zero slot that is never moved past.
-class ARG_SLOTS {
- public:
-  explicit ARG_SLOTS (VA_LIST Args) : Next (Args != NULL ? Args : reinterpret_cast<VA_LIST> (const_cast<UINT64 *> (&kZero))), Step (Args != NULL ? sizeof (UINT64) : 0) {}
-  UINT64 Take ()
-  {
-    UINT64 Value;
-    __builtin_memcpy (&Value, Next, sizeof Value);
-    Next += Step;
-    return Value;
-  }
-
- private:
-  static constexpr UINT64 kZero = 0;
-  VA_LIST                 Next;
-  UINTN                   Step;
-};
 
 // A '%' or the terminating NUL ends a run of plain text. Most text lies
 // above '%' (letters, digits, most punctuation), so one comparison settles
@@ -225,7 +206,7 @@ FlagsState:
     case 'n': {
       // A NULL destination stores nothing; the slot is used either way. The
       // count is an INT32: past its maximum it stays there, never negative.
-      INT32 *Count = reinterpret_cast<INT32 *> (Slots.Take ());
+      INT32 *Count = Slots.TakeAddress<INT32> ();
       if (Count != NULL) {
         const UINT32 Produced = MaxCount - Remaining;
         *Count = Produced > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<INT32> (Produced);
@@ -329,7 +310,7 @@ CharacterState:
   ++Position;
   CharBuffer[0] = CharBuffer[1] = 0;
   if (TakesPointer (Ch)) {
-    Text = reinterpret_cast<CONST VOID *> (Slots.Take ());
+    Text = Slots.TakeAddress<CONST VOID> ();
   } else {
     // %c: the format's width decides how much of the slot is the
     // character; the modifier only decides how CharBuffer is read.

@@ -6,32 +6,13 @@
 #include "scan.h"
 
 #include "../servicelib.h"
+#include "../argslots.h"
 #include "../chars.h"
 
 namespace {
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
-
-// The destination of the next storing conversion: one 8-byte slot each. A
-// NULL argument list reads as NULL destinations.
-class ArgSlots {
- public:
-  explicit ArgSlots (VA_LIST Args) : Next (Args) {}
-  [[gnu::noinline]] UINT8 *Take ()
-  {
-    if (Next == nullptr) {
-      return nullptr;
-    }
-    UINT8 *Dest;
-    __builtin_memcpy (&Dest, Next, sizeof Dest);
-    Next += 8;
-    return Dest;
-  }
-
- private:
-  VA_LIST Next;
-};
 
 // Stores through destinations of any alignment.
 template <typename T>
@@ -162,7 +143,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 template <typename CharT>
 INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
 {
-  ArgSlots   Slots (Args);
+  ARG_SLOTS  Slots (Args);
   INT32      Assigned    = 0;
   INT32      StoreSize   = 0;
   SCAN_FIELD Field       = {-1, FALSE, 0, 10};
@@ -256,7 +237,7 @@ ModifiersStep:
   SCAN_NEXT_STEP (Modifiers);
 
 CharStep:
-  ScanChars (Field.Suppress ? nullptr : Slots.Take (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
+  ScanChars (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
              Wide);
   if (!Field.Suppress) {
     ++Assigned;
@@ -264,7 +245,7 @@ CharStep:
   SCAN_NEXT_STEP (Between);
 
 StringStep:
-  ScanString (Field.Suppress ? nullptr : Slots.Take (), Field.Width);
+  ScanString (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width);
   if (!Field.Suppress) {
     ++Assigned;
   }
@@ -283,7 +264,7 @@ IntegerStep: {
   if (!Field.Suppress) {
     // A NULL destination stores nothing and counts, as for %c and %s.
     ++Assigned;
-    UINT8 *Dest = Slots.Take ();
+    UINT8 *Dest = Slots.TakeAddress<UINT8> ();
     if (Dest != nullptr) {
       // No modifier stores all 8 bytes, like L and q.
       if (StoreSize == 2) {
@@ -300,7 +281,7 @@ IntegerStep: {
 
 CountStep:
   if (!Field.Suppress) {
-    UINT8 *Dest = Slots.Take ();
+    UINT8 *Dest = Slots.TakeAddress<UINT8> ();
     if (Dest != nullptr) {
       Store (Dest, ScanConsumed);
     }

@@ -11,9 +11,6 @@
 #include "../../fixture/CommandLine.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 
-constinit EFI_SYSTEM_TABLE  *mSystemTable = nullptr;
-constinit EFI_BOOT_SERVICES *mBootServices = nullptr;
-
 namespace {
 
 constinit EFI_GUID mCommunicationGuid = EFI_SMM_COMMUNICATION_PROTOCOL_GUID;
@@ -66,6 +63,8 @@ struct SMM_ACCESS2 {
 
 constexpr UINT64 kFileModeRead = 1;
 
+constinit EFI_SYSTEM_TABLE              *mSystemTable   = nullptr;
+constinit EFI_BOOT_SERVICES             *mBootServices  = nullptr;
 constinit PI_SMM_COMMUNICATION_PROTOCOL *mCommunication = nullptr;
 constinit PI_SMM_COMMUNICATE_HEADER     *mBuffer        = nullptr;
 

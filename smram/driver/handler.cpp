@@ -12,15 +12,6 @@ namespace {
 constinit UINT64    mSmiCount = 0;
 constinit SLOT_CALL mCall     = {};   // the SMRAM copy of a call description
 
-VOID CopyBytes (VOID *To, CONST VOID *From, UINTN Count)
-{
-  auto       *D = static_cast<UINT8 *> (To);
-  const auto *S = static_cast<const UINT8 *> (From);
-  while (Count-- != 0) {
-    *D++ = *S++;
-  }
-}
-
 EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 {
   VOID      *File   = nullptr;
@@ -28,7 +19,7 @@ EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  CopyBytes (File, Shared->Payload, PayloadSize);
+  __builtin_memcpy (File, Shared->Payload, PayloadSize);
   Status = LoadAndStart (static_cast<UINT8 *> (File), PayloadSize, Values);
   mPiSmst->SmmFreePool (File);
   return Status;
@@ -42,7 +33,7 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   if (PayloadSize != sizeof (SLOT_CALL)) {
     return EFI_BAD_BUFFER_SIZE;
   }
-  CopyBytes (&mCall, Shared->Payload, sizeof (SLOT_CALL));
+  __builtin_memcpy (&mCall, Shared->Payload, sizeof (SLOT_CALL));
   if (!slotcall::Valid (&mCall)) {
     return EFI_INVALID_PARAMETER;
   }
@@ -55,7 +46,7 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = mSmmIoCounts.Writes;
   Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = mSmmIoCounts.WrongThis;
   Values[static_cast<UINT32> (CALL_VALUE::DataAddress)] = reinterpret_cast<UINT64> (mCall.Data);
-  CopyBytes (Shared->Payload, &mCall, sizeof (SLOT_CALL));
+  __builtin_memcpy (Shared->Payload, &mCall, sizeof (SLOT_CALL));
   return EFI_SUCCESS;
 }
 
@@ -119,7 +110,7 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
   UINT64 Values[kSmramProbeValues];
-  CopyBytes (Values, Shared->Values, sizeof (Values));
+  __builtin_memcpy (Values, Shared->Values, sizeof (Values));
 
   EFI_STATUS Status;
   if (PayloadSize > Size - kFixed) {
@@ -151,7 +142,7 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   }
   Shared->Status = Status;
   Shared->Locked = mLocked;
-  CopyBytes (Shared->Values, Values, sizeof (Values));
+  __builtin_memcpy (Shared->Values, Values, sizeof (Values));
   UINT32 Lost = 0;
   Shared->LogSize = LogDrain (Shared->Log, kSmramProbeLogSize, &Lost);
   Shared->LogLost = Lost;

@@ -5,12 +5,9 @@
 // slots. Replies and the pending log text go back into the buffer.
 #include "ProbeDriver.h"
 
-constinit UINT64 mCommBuffer = 0;
-
 namespace {
 
-constinit UINT64    mSmiCount = 0;
-constinit SLOT_CALL mCall     = {};   // the SMRAM copy of a call description
+constinit SLOT_CALL mCall = {};   // the SMRAM copy of a call description
 
 EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 {
@@ -39,13 +36,9 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   }
   mSmmIoCounts = {};
   slotcall::Invoke (mCopy.Interface, &mCall);
-  Values[static_cast<UINT32> (CALL_VALUE::Interface)]   = reinterpret_cast<UINT64> (mCopy.Interface);
-  Values[static_cast<UINT32> (CALL_VALUE::Routine)]     =
-    reinterpret_cast<UINT64> (slotcall::SlotRoutine (mCopy.Interface, mCall.Slot));
   Values[static_cast<UINT32> (CALL_VALUE::IoReads)]     = mSmmIoCounts.Reads;
   Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = mSmmIoCounts.Writes;
   Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = mSmmIoCounts.WrongThis;
-  Values[static_cast<UINT32> (CALL_VALUE::DataAddress)] = reinterpret_cast<UINT64> (mCall.Data);
   __builtin_memcpy (Shared->Payload, &mCall, sizeof (SLOT_CALL));
   return EFI_SUCCESS;
 }
@@ -83,12 +76,7 @@ EFI_STATUS RunStatus (UINT64 *Values)
   UINT64 Local = 0;
   Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (&ProbeSmiHandler);
   Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (mPiSmst);
-  Values[static_cast<UINT32> (STATUS_VALUE::SmiCount)]     = mSmiCount;
-  Values[static_cast<UINT32> (STATUS_VALUE::CommBuffer)]   = mCommBuffer;
   Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)] = reinterpret_cast<UINT64> (&Local);
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageBase)]    = mCopy.Base;
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageSize)]    = mCopy.Size;
-  Values[static_cast<UINT32> (STATUS_VALUE::Interface)]    = reinterpret_cast<UINT64> (mCopy.Interface);
   return EFI_SUCCESS;
 }
 
@@ -99,7 +87,6 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
 {
   (void)DispatchHandle;
   (void)Context;
-  mSmiCount++;
   constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
   if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
       *CommBufferSize > kFixed + kSmramProbePayloadLimit) {

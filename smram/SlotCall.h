@@ -72,28 +72,31 @@ static_assert (sizeof (SLOT_CALL) % 8 == 0, "SLOT_CALL keeps 8-byte fields align
 
 namespace slotcall {
 
-// How each slot's result comes back in RAX: only the low bytes of a
-// narrower result are defined.
-struct RESULT_TYPE {
+// Whether a description may name each slot (not slot 0, which loads
+// images, and not the get slots, which wait for COM1 input), and how the
+// slot's result comes back in RAX: only the low bytes of a narrower
+// result are defined.
+struct SLOT_TYPE {
+  bool  Callable;
   UINT8 Bits;
   bool  Signed;
   bool  Pointer;
 };
 
-inline constexpr RESULT_TYPE kResultTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
-  {64, false, true},    // RegisterImageInSmm: handle
-  {64, false, false},   // GetCharA
-  {0, false, false},    // PutCharA: VOID
-  {0, false, false},    // PutCharB
-  {64, false, false},   // GetCharB
-  {0, false, false},    // PutCharC
-  {32, false, false},   // FormatOutput: UINT32
-  {64, true, false},    // ScanInput: INTN
-  {64, false, true},    // StringCopy: Dest
-  {32, true, false},    // StringCompare: INT32
-  {64, false, true},    // HeapAllocFree: block
-  {32, false, false},   // IoRead: UINT32
-  {64, false, false},   // IoWrite: EFI_STATUS
+inline constexpr SLOT_TYPE kSlotTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
+  {false, 64, false, true},    // RegisterImageInSmm: handle
+  {false, 64, false, false},   // GetCharA
+  {true, 0, false, false},     // PutCharA: VOID
+  {true, 0, false, false},     // PutCharB
+  {false, 64, false, false},   // GetCharB
+  {true, 0, false, false},     // PutCharC
+  {true, 32, false, false},    // FormatOutput: UINT32
+  {true, 64, true, false},     // ScanInput: INTN
+  {true, 64, false, true},     // StringCopy: Dest
+  {true, 32, true, false},     // StringCompare: INT32
+  {true, 64, false, true},     // HeapAllocFree: block
+  {true, 32, false, false},    // IoRead: UINT32
+  {true, 64, false, false},    // IoWrite: EFI_STATUS
 };
 
 // The routine in a slot: the slots follow the two 32-bit header fields as
@@ -105,7 +108,7 @@ inline VOID *SlotRoutine (CONST LIB_SERVICES_PROTOCOL *Lib, UINT64 Slot)
 
 inline UINT64 Normalize (UINT32 Slot, UINT64 Raw)
 {
-  RESULT_TYPE Type = kResultTypes[Slot];
+  SLOT_TYPE Type = kSlotTypes[Slot];
   if (Type.Bits == 0) {
     return 0;
   }
@@ -144,17 +147,13 @@ inline UINTN EFIAPI Source (IN INT32 *Counter)
 }
 
 // Checks what a description may point at: every offset inside Data, the
-// sink's buffer too, and a slot that can be called this way (not slot 0,
-// which loads images, and not the get slots, which wait for COM1 input).
+// sink's buffer too, and a slot that can be called this way.
 inline bool Valid (CONST SLOT_CALL *Call)
 {
-  if (Call->Slot >= static_cast<UINT32> (LIB_SLOT::Count) || Call->ArgCount > kSlotCallMaxArgs ||
-      Call->FixupCount > kSlotCallMaxFixups || Call->SourceOffset > kSlotCallDataSize ||
-      Call->SinkOffset > kSlotCallDataSize || Call->SinkCapacity > (kSlotCallDataSize - Call->SinkOffset) / 2) {
-    return false;
-  }
-  auto Slot = static_cast<LIB_SLOT> (Call->Slot);
-  if (Slot == LIB_SLOT::RegisterImageInSmm || Slot == LIB_SLOT::GetCharA || Slot == LIB_SLOT::GetCharB) {
+  if (Call->Slot >= static_cast<UINT32> (LIB_SLOT::Count) || !kSlotTypes[Call->Slot].Callable ||
+      Call->ArgCount > kSlotCallMaxArgs || Call->FixupCount > kSlotCallMaxFixups ||
+      Call->SourceOffset > kSlotCallDataSize || Call->SinkOffset > kSlotCallDataSize ||
+      Call->SinkCapacity > (kSlotCallDataSize - Call->SinkOffset) / 2) {
     return false;
   }
   for (UINT32 Index = 0; Index < Call->ArgCount; Index++) {
@@ -223,7 +222,7 @@ inline VOID Invoke (CONST LIB_SERVICES_PROTOCOL *Lib, SLOT_CALL *Call)
   mActive      = nullptr;
   Call->Result = Normalize (Call->Slot, Raw);
   Call->ResultInData = 0;
-  if (kResultTypes[Call->Slot].Pointer && Call->Result >= Base && Call->Result < Base + kSlotCallDataSize) {
+  if (kSlotTypes[Call->Slot].Pointer && Call->Result >= Base && Call->Result < Base + kSlotCallDataSize) {
     Call->Result -= Base;
     Call->ResultInData = 1;
   }

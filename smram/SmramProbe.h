@@ -36,11 +36,11 @@ enum class LOAD_VALUE : UINT32 {
   Count
 };
 enum class CALL_VALUE : UINT32 {
-  Interface, Routine, IoReads, IoWrites, IoWrongThis, DataAddress,
+  IoReads, IoWrites, IoWrongThis,
   Count
 };
 enum class STATUS_VALUE : UINT32 {
-  Handler, PiSmst, SmiCount, CommBuffer, StackAddress, ImageBase, ImageSize, Interface,
+  Handler, PiSmst, StackAddress,
   Count
 };
 

@@ -46,8 +46,6 @@ VOID SnapshotFirmwareBootServices (CONST EFI_BOOT_SERVICES *BootServices);
 struct LOADED_COPY {
   UINT64 Base;
   UINT64 Size;       // SizeOfImage
-  UINT64 Pages;
-  EFI_HANDLE Handle;
   LIB_SERVICES_PROTOCOL *Interface;
 };
 extern constinit LOADED_COPY mCopy;
@@ -56,6 +54,5 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values);
 // ---- SMI handler (handler.cpp).
 EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
                                    IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
-extern constinit UINT64 mCommBuffer;
 
 #endif

@@ -55,7 +55,6 @@ extern "C" EFI_STATUS EFIAPI SmramProbeEntryPoint (IN EFI_HANDLE ImageHandle, IN
     Status = reinterpret_cast<INSTALL_CONFIGURATION_TABLE> (BootServices->InstallConfigurationTable) (
       &mBufferGuid, reinterpret_cast<VOID *> (Buffer));
   }
-  mCommBuffer = Buffer;
   LOG ().Text ("SMM probe started: PI SMST=").Hex (reinterpret_cast<UINT64> (mPiSmst)).Text (" buffer=")
         .Hex (Buffer).Text (" status=").Hex (Status).End ();
   if (EFI_ERROR (Status)) {

@@ -5,21 +5,9 @@
 // slots. Replies and the pending log text go back into the buffer.
 #include "ProbeDriver.h"
 
-constinit UINT64 mCommBuffer = 0;
-
 namespace {
 
-constinit UINT64    mSmiCount = 0;
-constinit SLOT_CALL mCall     = {};   // the SMRAM copy of a call description
-
-VOID CopyBytes (VOID *To, CONST VOID *From, UINTN Count)
-{
-  auto       *D = static_cast<UINT8 *> (To);
-  const auto *S = static_cast<const UINT8 *> (From);
-  while (Count-- != 0) {
-    *D++ = *S++;
-  }
-}
+constinit SLOT_CALL mCall = {};   // the SMRAM copy of a call description
 
 EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
 {
@@ -28,7 +16,7 @@ EFI_STATUS RunLoad (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  CopyBytes (File, Shared->Payload, PayloadSize);
+  __builtin_memcpy (File, Shared->Payload, PayloadSize);
   Status = LoadAndStart (static_cast<UINT8 *> (File), PayloadSize, Values);
   mPiSmst->SmmFreePool (File);
   return Status;
@@ -42,20 +30,16 @@ EFI_STATUS RunCall (PROBE_MESSAGE *Shared, UINT32 PayloadSize, UINT64 *Values)
   if (PayloadSize != sizeof (SLOT_CALL)) {
     return EFI_BAD_BUFFER_SIZE;
   }
-  CopyBytes (&mCall, Shared->Payload, sizeof (SLOT_CALL));
+  __builtin_memcpy (&mCall, Shared->Payload, sizeof (SLOT_CALL));
   if (!slotcall::Valid (&mCall)) {
     return EFI_INVALID_PARAMETER;
   }
   mSmmIoCounts = {};
   slotcall::Invoke (mCopy.Interface, &mCall);
-  Values[static_cast<UINT32> (CALL_VALUE::Interface)]   = reinterpret_cast<UINT64> (mCopy.Interface);
-  Values[static_cast<UINT32> (CALL_VALUE::Routine)]     =
-    reinterpret_cast<UINT64> (slotcall::SlotRoutine (mCopy.Interface, mCall.Slot));
   Values[static_cast<UINT32> (CALL_VALUE::IoReads)]     = mSmmIoCounts.Reads;
   Values[static_cast<UINT32> (CALL_VALUE::IoWrites)]    = mSmmIoCounts.Writes;
   Values[static_cast<UINT32> (CALL_VALUE::IoWrongThis)] = mSmmIoCounts.WrongThis;
-  Values[static_cast<UINT32> (CALL_VALUE::DataAddress)] = reinterpret_cast<UINT64> (mCall.Data);
-  CopyBytes (Shared->Payload, &mCall, sizeof (SLOT_CALL));
+  __builtin_memcpy (Shared->Payload, &mCall, sizeof (SLOT_CALL));
   return EFI_SUCCESS;
 }
 
@@ -92,12 +76,7 @@ EFI_STATUS RunStatus (UINT64 *Values)
   UINT64 Local = 0;
   Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (&ProbeSmiHandler);
   Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (mPiSmst);
-  Values[static_cast<UINT32> (STATUS_VALUE::SmiCount)]     = mSmiCount;
-  Values[static_cast<UINT32> (STATUS_VALUE::CommBuffer)]   = mCommBuffer;
   Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)] = reinterpret_cast<UINT64> (&Local);
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageBase)]    = mCopy.Base;
-  Values[static_cast<UINT32> (STATUS_VALUE::ImageSize)]    = mCopy.Size;
-  Values[static_cast<UINT32> (STATUS_VALUE::Interface)]    = reinterpret_cast<UINT64> (mCopy.Interface);
   return EFI_SUCCESS;
 }
 
@@ -108,7 +87,6 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
 {
   (void)DispatchHandle;
   (void)Context;
-  mSmiCount++;
   constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
   if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
       *CommBufferSize > kFixed + kSmramProbePayloadLimit) {
@@ -119,7 +97,7 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
   UINT64 Values[kSmramProbeValues];
-  CopyBytes (Values, Shared->Values, sizeof (Values));
+  __builtin_memcpy (Values, Shared->Values, sizeof (Values));
 
   EFI_STATUS Status;
   if (PayloadSize > Size - kFixed) {
@@ -151,7 +129,7 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   }
   Shared->Status = Status;
   Shared->Locked = mLocked;
-  CopyBytes (Shared->Values, Values, sizeof (Values));
+  __builtin_memcpy (Shared->Values, Values, sizeof (Values));
   UINT32 Lost = 0;
   Shared->LogSize = LogDrain (Shared->Log, kSmramProbeLogSize, &Lost);
   Shared->LogLost = Lost;

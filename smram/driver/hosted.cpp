@@ -5,7 +5,6 @@
 // Framework SMM Base that answers InSmm with TRUE, and a Framework SMM
 // system table whose SmmIo forwards to the PI SmmIo and checks This.
 #include "ProbeDriver.h"
-#include <ServiceLibPkg/Protocol/LoadedImage.h>
 
 constinit IO_COUNTS mSmmIoCounts = {};
 extern constinit EFI_SMM_BASE_PROTOCOL mHostedSmmBase;

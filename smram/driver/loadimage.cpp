@@ -108,7 +108,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  mCopy = {Base, Info.SizeOfImage, Pages, Handle, nullptr};
+  mCopy = {Base, Info.SizeOfImage, nullptr};
 
   auto Entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT> (Base + Info.EntryPointRva);
   LOG ().Text ("SMM calling entry point ").Hex (reinterpret_cast<UINT64> (Entry)).Text (" handle=")

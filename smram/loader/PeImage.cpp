@@ -93,10 +93,8 @@ EFI_STATUS PeGetImageInfo (IN CONST UINT8 *File, IN UINTN FileSize, OUT PE_IMAGE
   Info->EntryPointRva       = Read32 (Opt + 16);
   Info->LinkBase            = Read64 (Opt + 24);
   Info->SectionAlignment    = Read32 (Opt + 32);
-  Info->FileAlignment       = Read32 (Opt + 36);
   Info->SizeOfImage         = Read32 (Opt + 56);
   Info->SizeOfHeaders       = Read32 (Opt + 60);
-  Info->Subsystem           = Read16 (Opt + 68);
   Info->SectionTableOffset  = PeOffset + 24 + OptionalSize;
   Info->RelocationRva       = 0;
   Info->RelocationSize      = 0;

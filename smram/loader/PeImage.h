@@ -16,8 +16,6 @@ struct PE_IMAGE_INFO {
   UINT32 SizeOfHeaders;
   UINT32 EntryPointRva;
   UINT32 SectionAlignment;
-  UINT32 FileAlignment;
-  UINT16 Subsystem;
   UINT16 NumberOfSections;
   UINT32 SectionTableOffset;  // file offset of the first section header
   UINT32 RelocationRva;

@@ -11,9 +11,6 @@
 
 using CTL_LINE = TEXT_LINE<LogChar>;
 
-extern constinit EFI_SYSTEM_TABLE  *mSystemTable;
-extern constinit EFI_BOOT_SERVICES *mBootServices;
-
 // The shared message, behind its communicate header.
 PROBE_MESSAGE *Message ();
 // Sends the message with PayloadSize bytes of payload; Name goes to the

@@ -17,15 +17,6 @@ constinit SLOT_CALL                   mBs       = {};
 constinit CONST LIB_SERVICES_PROTOCOL *mBsLib   = nullptr;
 constinit EFI_STATUS                  mFailed   = EFI_SUCCESS;
 
-VOID Copy (VOID *To, CONST VOID *From, UINTN Count)
-{
-  auto       *D = static_cast<UINT8 *> (To);
-  const auto *S = static_cast<const UINT8 *> (From);
-  while (Count-- != 0) {
-    *D++ = *S++;
-  }
-}
-
 bool Same (CONST VOID *A, CONST VOID *B, UINTN Count)
 {
   const auto *X = static_cast<const UINT8 *> (A);
@@ -43,10 +34,7 @@ class BUILDER {
 public:
   explicit BUILDER (LIB_SLOT Slot)
   {
-    auto *Bytes = reinterpret_cast<UINT8 *> (&mTemplate);
-    for (UINTN Index = 0; Index < sizeof (mTemplate); Index++) {
-      Bytes[Index] = 0;
-    }
+    mTemplate      = {};
     mTemplate.Slot = static_cast<UINT32> (Slot);
   }
 
@@ -57,33 +45,22 @@ public:
     return At;
   }
 
-  UINT32 Text (CONST CHAR8 *Text)
-  {
-    UINT32 Length = 0;
-    while (Text[Length] != 0) {
-      Length++;
-    }
-    UINT32 At = Reserve (Length + 1);
-    Copy (mTemplate.Data + At, Text, Length + 1);
-    return At;
-  }
-
-  UINT32 Text16 (CONST char16_t *Text)
-  {
-    UINT32 Length = 0;
-    while (Text[Length] != 0) {
-      Length++;
-    }
-    UINT32 At = Reserve (2 * (Length + 1));
-    Copy (mTemplate.Data + At, Text, 2 * (Length + 1));
-    return At;
-  }
-
   UINT32 Object (CONST VOID *Object, UINT32 Size)
   {
     UINT32 At = Reserve (Size);
-    Copy (mTemplate.Data + At, Object, Size);
+    __builtin_memcpy (mTemplate.Data + At, Object, Size);
     return At;
+  }
+
+  // An 8- or 16-bit string with its terminator.
+  template <typename CharT>
+  UINT32 Text (CONST CharT *Text)
+  {
+    UINT32 Length = 0;
+    while (Text[Length] != 0) {
+      Length++;
+    }
+    return Object (Text, sizeof (CharT) * (Length + 1));
   }
 
   // A VA_LIST: Count 8-byte slots.
@@ -91,7 +68,7 @@ public:
 
   VOID SetSlot (UINT32 List, UINT32 Index, UINT64 Value)
   {
-    Copy (mTemplate.Data + List + 8 * Index, &Value, 8);
+    __builtin_memcpy (mTemplate.Data + List + 8 * Index, &Value, 8);
   }
 
   VOID SetSlotRef (UINT32 List, UINT32 Index, UINT32 Offset)
@@ -147,9 +124,9 @@ VOID Step (CONST CHAR8 *Name, WHERE Where, SHOW Show = SHOW::Nothing, UINT32 Sho
   UINT64     Io[3]   = {};
   if (RanSmm) {
     PROBE_MESSAGE *M = Message ();
-    Copy (M->Payload, &mTemplate, sizeof (SLOT_CALL));
+    __builtin_memcpy (M->Payload, &mTemplate, sizeof (SLOT_CALL));
     Status = SendSmi (Name, PROBE_COMMAND::Call, sizeof (SLOT_CALL));
-    Copy (&mSmm, M->Payload, sizeof (SLOT_CALL));
+    __builtin_memcpy (&mSmm, M->Payload, sizeof (SLOT_CALL));
     Locked = M->Locked;
     Io[0]  = M->Values[static_cast<UINT32> (CALL_VALUE::IoReads)];
     Io[1]  = M->Values[static_cast<UINT32> (CALL_VALUE::IoWrites)];
@@ -159,7 +136,7 @@ VOID Step (CONST CHAR8 *Name, WHERE Where, SHOW Show = SHOW::Nothing, UINT32 Sho
     }
   }
   if (RanBs) {
-    Copy (&mBs, &mTemplate, sizeof (SLOT_CALL));
+    mBs = mTemplate;
     slotcall::Invoke (mBsLib, &mBs);
   }
 
@@ -201,9 +178,6 @@ VOID Step (CONST CHAR8 *Name, WHERE Where, SHOW Show = SHOW::Nothing, UINT32 Sho
   Line.End ();
 }
 
-UINT64 SmmResult () { return mSmm.Result; }
-UINT64 BsResult () { return mBs.Result; }
-
 // ---------------------------------------------------------------- steps
 
 VOID PortIo ()
@@ -233,12 +207,10 @@ VOID Com1 ()
     Step (Name, WHERE::Bs);
   };
   Marker ("<<<SMRAM COM1>>>\n", "com1-begin");
-  for (CONST CHAR8 *Ch = "SMM:"; *Ch != 0; Ch++) {
+  for (CONST CHAR8 *Ch = "SMM:\n"; *Ch != 0; Ch++) {
     BUILDER (LIB_SLOT::PutCharA).Value (static_cast<UINT8> (*Ch));
     Step ("com1-putchar", WHERE::Smm);
   }
-  BUILDER (LIB_SLOT::PutCharA).Value ('\n');
-  Step ("com1-putchar", WHERE::Smm);
   BUILDER B (LIB_SLOT::FormatOutput);
   UINT32 Args = B.VaList (4);
   B.SetSlotRef (Args, 0, B.Text ("from SMRAM"));
@@ -275,13 +247,13 @@ VOID Format ()
   {
     BUILDER B (LIB_SLOT::FormatOutput);
     UINT32 Args = B.VaList (6);
-    B.SetSlotRef (Args, 0, B.Text16 (u"wide"));
-    B.SetSlotRef (Args, 1, B.Text16 (u"S16"));
+    B.SetSlotRef (Args, 0, B.Text (u"wide"));
+    B.SetSlotRef (Args, 1, B.Text (u"S16"));
     B.SetSlot (Args, 2, static_cast<UINT64> (-7));
     B.SetSlot (Args, 3, 0x263A);
     B.SetSlotRef (Args, 4, B.Object (&kGuid, sizeof (kGuid)));
     B.SetSlot (Args, 5, 0xABC);
-    B.Sink (128).Value (0xFFFFFFFF).Value (1).Ref (B.Text16 (u"%s|%S|%5d|%c|%G|%x")).Ref (Args);
+    B.Sink (128).Value (0xFFFFFFFF).Value (1).Ref (B.Text (u"%s|%S|%5d|%c|%G|%x")).Ref (Args);
     Step ("format16", WHERE::Both, SHOW::Sink);
   }
   {
@@ -339,7 +311,7 @@ VOID Strings ()
   {
     BUILDER B (LIB_SLOT::StringCopy);
     UINT32 Dest = B.Reserve (16);
-    B.Ref (Dest).Ref (B.Text16 (u"Wide")).Value (8).Value (1).Value (1);
+    B.Ref (Dest).Ref (B.Text (u"Wide")).Value (8).Value (1).Value (1);
     Step ("copy16", WHERE::Both, SHOW::Bytes, Dest, 16);
   }
   struct COMPARE {
@@ -360,7 +332,7 @@ VOID Strings ()
     Step (C.Name, WHERE::Both);
   }
   BUILDER B (LIB_SLOT::StringCompare);
-  B.Ref (B.Text16 (u"Same")).Ref (B.Text16 (u"Same")).Value (~0ULL).Value (0).Value (1).Value (1);
+  B.Ref (B.Text (u"Same")).Ref (B.Text (u"Same")).Value (~0ULL).Value (0).Value (1).Value (1);
   Step ("compare16", WHERE::Both);
 }
 
@@ -372,8 +344,8 @@ VOID Heap ()
   auto Alloc = [] (CONST CHAR8 *Name, UINT64 Size, UINT64 *Out) {
     BUILDER (LIB_SLOT::HeapAllocFree).Value (0).Value (Size);
     Step (Name, WHERE::Both);
-    Out[0] = SmmResult ();
-    Out[1] = BsResult ();
+    Out[0] = mSmm.Result;
+    Out[1] = mBs.Result;
   };
   auto Free = [] (CONST CHAR8 *Name, CONST UINT64 *Block) {
     BUILDER (LIB_SLOT::HeapAllocFree).Value (Block[0]).Value (0);

@@ -8,10 +8,8 @@
 //   smramctl fault       make the SMRAM copy's boot-services table be used
 //                        at SMI time (the machine is expected to stop)
 #include "SmramCtl.h"
+#include "../../fixture/CommandLine.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
-
-constinit EFI_SYSTEM_TABLE  *mSystemTable = nullptr;
-constinit EFI_BOOT_SERVICES *mBootServices = nullptr;
 
 namespace {
 
@@ -65,17 +63,10 @@ struct SMM_ACCESS2 {
 
 constexpr UINT64 kFileModeRead = 1;
 
+constinit EFI_SYSTEM_TABLE              *mSystemTable   = nullptr;
+constinit EFI_BOOT_SERVICES             *mBootServices  = nullptr;
 constinit PI_SMM_COMMUNICATION_PROTOCOL *mCommunication = nullptr;
 constinit PI_SMM_COMMUNICATE_HEADER     *mBuffer        = nullptr;
-
-bool SameText (CONST CHAR16 *A, CONST CHAR8 *B)
-{
-  while (*A != 0 && *A == static_cast<CHAR16> (*B)) {
-    A++;
-    B++;
-  }
-  return *A == 0 && *B == 0;
-}
 
 EFI_STATUS FindProbe ()
 {
@@ -257,11 +248,11 @@ extern "C" EFI_STATUS EFIAPI SmramCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_SYS
     return Status;
   }
   CHAR16 *Command = Parameters->Argv[1];
-  if (SameText (Command, "load") && Parameters->Argc >= 3) {
+  if (WordIs (Command, "load") && Parameters->Argc >= 3) {
     Status = Load (ImageHandle, Parameters->Argv[2]);
-  } else if (SameText (Command, "calls")) {
+  } else if (WordIs (Command, "calls")) {
     Status = Calls ();
-  } else if (SameText (Command, "fault")) {
+  } else if (WordIs (Command, "fault")) {
     Status = SendSmi ("fault", PROBE_COMMAND::Fault, 0);
   } else {
     Status = EFI_INVALID_PARAMETER;

@@ -11,8 +11,6 @@ import struct
 import uuid
 
 # File types.
-FILE_FREEFORM = 0x02
-FILE_DRIVER = 0x07
 FILE_SMM = 0x0A
 FILE_FV_IMAGE = 0x0B
 FILE_SMM_CORE = 0x0D
@@ -21,7 +19,6 @@ FILE_PAD = 0xF0
 # Section types.
 SECTION_GUID_DEFINED = 0x02
 SECTION_PE32 = 0x10
-SECTION_DXE_DEPEX = 0x13
 SECTION_USER_INTERFACE = 0x15
 SECTION_FV_IMAGE = 0x17
 SECTION_SMM_DEPEX = 0x1C
@@ -56,11 +53,11 @@ def section(kind, body):
     return size.to_bytes(3, "little") + bytes([kind]) + body
 
 
-def driver_file(pe_image, file_guid, name, smm=True):
-    """An FFS file holding a TRUE dependency expression, the PE32 image and
-    its user-interface name; state bits written for erase polarity 0 (the
-    volume's polarity is applied when the file goes in)."""
-    depex = section(SECTION_SMM_DEPEX if smm else SECTION_DXE_DEPEX, bytes([DEPEX_TRUE, DEPEX_END]))
+def smm_driver_file(pe_image, file_guid, name):
+    """An FFS file of type SMM holding a TRUE SMM dependency expression, the
+    PE32 image and its user-interface name; state bits written for erase
+    polarity 0 (the volume's polarity is applied when the file goes in)."""
+    depex = section(SECTION_SMM_DEPEX, bytes([DEPEX_TRUE, DEPEX_END]))
     sections = [depex, section(SECTION_PE32, pe_image),
                 section(SECTION_USER_INTERFACE, (name + "\0").encode("utf-16-le"))]
     body = b""
@@ -70,7 +67,7 @@ def driver_file(pe_image, file_guid, name, smm=True):
     if size >= 0xFFFFFF:
         raise ValueError("file too large for a 24-bit size")
     header = bytearray(uuid.UUID(file_guid).bytes_le)
-    header += bytes([0, 0, FILE_SMM if smm else FILE_DRIVER, 0]) + size.to_bytes(3, "little") + b"\0"
+    header += bytes([0, 0, FILE_SMM, 0]) + size.to_bytes(3, "little") + b"\0"
     # The header checksum covers the header with State and the file
     # checksum taken as zero.
     header[16] = checksum8(header)

@@ -8,7 +8,10 @@
 Images come with page-aligned sections (0x1000) or with sections packed at
 32-byte alignment; the SMRAM loader must place and relocate both. This
 makes the one that the build did not: 0x20 when the image has 0x1000, and
-0x1000 when it has 0x20. The link options are the image build's own.
+0x1000 when it has 0x20. The other link options are the image build's,
+except that this link keeps lld-link's default image base (0x140000000)
+and sets no image version, so the loader also relocates an image that was
+not linked at 0.
 """
 import argparse
 import struct

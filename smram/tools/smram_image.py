@@ -55,7 +55,8 @@ def layout_error(path, reason):
 
 
 def compressed_volume_file(data, path):
-    """The FV_IMAGE file of the first volume and its LZMA section."""
+    """The first volume, the place of its FV_IMAGE file and LZMA section,
+    and that section's compressed and decompressed bytes."""
     if len(data) != IMAGE_SIZE:
         raise layout_error(path, f"size {len(data):#x}, expected {IMAGE_SIZE:#x}")
     try:
@@ -73,7 +74,10 @@ def compressed_volume_file(data, path):
                     found.append((position, size, header_length, sec, sec_size, sec_header))
     if len(found) != 1:
         raise layout_error(path, f"{len(found)} LZMA-compressed volume files in the first volume, expected 1")
-    return outer, found[0]
+    _, _, _, sec, sec_size, sec_header = found[0]
+    data_offset, = struct.unpack_from("<H", data, sec + sec_header + 16)
+    packed = bytes(data[sec + data_offset:sec + sec_size])
+    return outer, found[0], packed, lzma.decompress(packed, format=lzma.FORMAT_ALONE)
 
 
 def inner_volumes(raw, path):
@@ -163,14 +167,10 @@ def read_image(path):
 
 def build(ovmf, driver, guid, name, out, tool):
     data = bytearray(read_image(ovmf))
-    outer, where = compressed_volume_file(data, ovmf)
-    _, _, _, sec, sec_size, sec_header = where
-    data_offset, = struct.unpack_from("<H", data, sec + sec_header + 16)
-    packed = bytes(data[sec + data_offset:sec + sec_size])
+    outer, where, packed, raw = compressed_volume_file(data, ovmf)
     dictionary = struct.unpack_from("<I", packed, 1)[0]
-    raw = lzma.decompress(packed, format=lzma.FORMAT_ALONE)
     _, dxe = inner_volumes(raw, ovmf)
-    new_file = ffs.driver_file(Path(driver).read_bytes(), guid, name, smm=True)
+    new_file = ffs.smm_driver_file(Path(driver).read_bytes(), guid, name)
     raw, at = append_file(raw, dxe, new_file)
     repacked = lzma_alone_compress(raw, dictionary.bit_length() - 1, tool)
     old, new = replace_section(data, outer, where, repacked)
@@ -181,11 +181,7 @@ def build(ovmf, driver, guid, name, out, tool):
 
 
 def list_layout(ovmf):
-    data = read_image(ovmf)
-    outer, where = compressed_volume_file(data, ovmf)
-    _, _, _, sec, sec_size, sec_header = where
-    data_offset, = struct.unpack_from("<H", data, sec + sec_header + 16)
-    raw = lzma.decompress(data[sec + data_offset:sec + sec_size], format=lzma.FORMAT_ALONE)
+    _, _, _, raw = compressed_volume_file(read_image(ovmf), ovmf)
     for label, volume in zip(("PEI", "DXE"), inner_volumes(raw, ovmf)):
         print(f"{label} volume {volume.guid}: {volume.length:#x} bytes, used {volume.used_end() - volume.offset:#x}")
         for position, size, guid, kind, hl in volume.files():

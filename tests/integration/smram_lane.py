@@ -168,6 +168,13 @@ def smram_span(lines):
     return min(num(r["base"]) for r in ranges), max(num(r["base"]) + num(r["size"]) for r in ranges)
 
 
+def com1_calls(out):
+    """COM1 between the markers around the SMRAM calls, or None without them."""
+    com1 = read(out / "com1.bin")
+    begin, end = com1.find(COM1_BEGIN), com1.find(COM1_END)
+    return com1[begin + len(COM1_BEGIN):end] if 0 <= begin < end else None
+
+
 def unsigned_text(value):
     return value.encode().decode("unicode_escape") if "\\u" in value else value
 
@@ -266,10 +273,8 @@ def check_port_io(out):
 def check_com1(out):
     """PutCharA and FormatOutput through PutCharA, called in SMM, put exact
     bytes on COM1, the same as the boot-services copy's."""
-    com1 = read(out / "com1.bin")
-    begin, end = com1.find(COM1_BEGIN), com1.find(COM1_END)
-    expect(begin >= 0 and end > begin, "the COM1 markers of the SMRAM calls are missing")
-    text = com1[begin + len(COM1_BEGIN):end]
+    text = com1_calls(out)
+    expect(text is not None, "the COM1 markers of the SMRAM calls are missing")
     expected = b"SMM:\n\rfrom SMRAM -42 beef !\n\rfrom SMRAM -42 beef !\n\r"
     expect(text == expected, f"COM1 between the markers: {text!r}, expected {expected!r}")
     all_calls = calls(debug_lines(out))
@@ -410,11 +415,10 @@ def demo(images, firmware, out, limit):
     for line in debug_lines(out):
         if line.startswith(("CTL", "SMM")):
             print(line)
-    com1 = read(out / "com1.bin")
-    begin, end = com1.find(COM1_BEGIN), com1.find(COM1_END)
-    if begin >= 0 and end > begin:
+    text = com1_calls(out)
+    if text is not None:
         print("\n== COM1 between the markers (SMM copy first, then the boot-services copy)")
-        sys.stdout.write(com1[begin + len(COM1_BEGIN):end].replace(b"\n\r", b"\n").decode("latin-1"))
+        sys.stdout.write(text.replace(b"\n\r", b"\n").decode("latin-1"))
     failed = 0
     for name, check in CHECKS.items():
         try:

@@ -99,11 +99,10 @@ SCENARIOS = {
 }
 IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi",
           "GnuEfiClient.efi"]
-# A boot's disk holds the images its script names. Without WdtControl.efi
-# the shell reports the missing file and goes on; only the watchdog checks
-# fail then.
-REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi", "Probe.efi"]
-SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
+# A boot's disk holds the images its script names, and each must be there
+# but WdtControl.efi: without it the shell reports the missing file and
+# goes on; only the watchdog checks fail then.
+OPTIONAL = "WdtControl.efi"
 DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 STACK_BOUND = "ServiceLib.stack"  # written by the build (cmake/footprint.py)
 
@@ -125,12 +124,13 @@ def lay_out(images, out, scenario, drivers=None):
         source = (drivers if drivers and name in DRIVERS else images) / name
         if source.is_file():
             files.append(source)
-        elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
+        elif name != OPTIONAL:
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
             raise Failure(f"{source} is missing: build the images first{hint}")
-    # The static stack bound of the ServiceLib.efi that boots, for the stack check.
+    # The build's static stack bound of its ServiceLib.efi, for the stack
+    # check; a ServiceLib.efi from --drivers comes without one.
     (out / STACK_BOUND).unlink(missing_ok=True)
-    if (images / STACK_BOUND).is_file() and not (drivers and "ServiceLib.efi" in DRIVERS):
+    if not drivers and (images / STACK_BOUND).is_file():
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
     return make_disk(out, files, SCENARIOS[scenario], OVMF_VARS)
 

@@ -47,15 +47,18 @@ set(EFI_CXX_FLAGS
   -fstack-usage
   -gdwarf -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 
-function(efi_image)
-  cmake_parse_arguments(EFI "" "NAME;SUBSYSTEM;ENTRY" "SOURCES;INCLUDES" ${ARGN})
-  set(objdir ${CMAKE_BINARY_DIR}/efi-obj/${EFI_NAME})
+# efi_objects(VAR OBJDIR LABEL COMPILE command... SOURCES ... INCLUDES ...):
+# one object per source in OBJDIR, compiled by the command given in the
+# checkout on the source's relative path, with a depfile; the objects'
+# paths go to VAR. The gnu-efi applications (GnuEfi.cmake) use it too.
+function(efi_objects var objdir label)
+  cmake_parse_arguments(OBJ "" "" "COMPILE;SOURCES;INCLUDES" ${ARGN})
   set(objects)
   set(incflags)
-  foreach(inc ${EFI_INCLUDES})
+  foreach(inc ${OBJ_INCLUDES})
     list(APPEND incflags -I${inc})
   endforeach()
-  foreach(src ${EFI_SOURCES})
+  foreach(src ${OBJ_SOURCES})
     get_filename_component(abs ${src} ABSOLUTE)
     file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${abs})
     string(REPLACE "/" "_" flat ${rel})
@@ -63,16 +66,24 @@ function(efi_image)
     add_custom_command(
       OUTPUT ${obj}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${EFI_CLANGXX} ${EFI_CXX_FLAGS} ${incflags} -MD -MF ${obj}.d -c ${rel} -o ${obj}
+      COMMAND ${OBJ_COMPILE} ${incflags} -MD -MF ${obj}.d -c ${rel} -o ${obj}
       COMMAND ${CMAKE_COMMAND} -DDEPFILE=${obj}.d -DROOT=${CMAKE_SOURCE_DIR}
               -P ${CMAKE_SOURCE_DIR}/cmake/EfiDepfile.cmake
       DEPENDS ${abs}
       DEPFILE ${obj}.d
       WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-      COMMENT "EFI ${EFI_NAME}: ${rel}"
+      COMMENT "${label}: ${rel}"
       VERBATIM)
     list(APPEND objects ${obj})
   endforeach()
+  set(${var} ${objects} PARENT_SCOPE)
+endfunction()
+
+function(efi_image)
+  cmake_parse_arguments(EFI "" "NAME;SUBSYSTEM;ENTRY" "SOURCES;INCLUDES" ${ARGN})
+  set(objdir ${CMAKE_BINARY_DIR}/efi-obj/${EFI_NAME})
+  efi_objects(objects ${objdir} "EFI ${EFI_NAME}" COMPILE ${EFI_CLANGXX} ${EFI_CXX_FLAGS}
+              SOURCES ${EFI_SOURCES} INCLUDES ${EFI_INCLUDES})
   set(out ${EFI_IMAGE_DIR}/${EFI_NAME}.efi)
   set(dbg ${EFI_IMAGE_DIR}/${EFI_NAME}.debug)
   # The link runs in the object folder on relative names: /debug also

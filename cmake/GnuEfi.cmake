@@ -8,8 +8,10 @@
 #   gnuefi_app(NAME Client SOURCES client.c INCLUDES dir ...)
 #
 # The application appears as ${EFI_IMAGE_DIR}/NAME.efi and as target
-# NAME_efi. GNU_EFI_FOUND says whether it can be built; when it cannot,
-# GNU_EFI_MISSING says why and the tests that need it fail with that text.
+# NAME_efi; its objects are compiled by efi_objects (EfiImage.cmake, which
+# must be included before the first call). GNU_EFI_FOUND says whether it
+# can be built; when it cannot, GNU_EFI_MISSING says why and the tests that
+# need it fail with that text.
 
 find_path(GNU_EFI_INCLUDE_DIR efi.h PATHS /usr/include/efi /usr/local/include/efi NO_DEFAULT_PATH)
 find_file(GNU_EFI_CRT0 crt0-efi-x86_64.o PATHS /usr/lib /usr/lib64 /usr/lib/gnuefi /usr/local/lib NO_DEFAULT_PATH)
@@ -48,25 +50,8 @@ function(gnuefi_app)
     return()
   endif()
   set(objdir ${CMAKE_BINARY_DIR}/gnuefi-obj/${APP_NAME})
-  set(objects)
-  set(incflags)
-  foreach(inc ${APP_INCLUDES})
-    list(APPEND incflags -I${inc})
-  endforeach()
-  foreach(src ${APP_SOURCES})
-    get_filename_component(abs ${src} ABSOLUTE)
-    get_filename_component(base ${src} NAME)
-    set(obj ${objdir}/${base}.o)
-    add_custom_command(
-      OUTPUT ${obj}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${CMAKE_C_COMPILER} ${GNU_EFI_CFLAGS} ${incflags} -MD -MF ${obj}.d -c ${abs} -o ${obj}
-      DEPENDS ${abs}
-      DEPFILE ${obj}.d
-      COMMENT "gnu-efi ${APP_NAME}: ${base}"
-      VERBATIM)
-    list(APPEND objects ${obj})
-  endforeach()
+  efi_objects(objects ${objdir} "gnu-efi ${APP_NAME}" COMPILE ${CMAKE_C_COMPILER} ${GNU_EFI_CFLAGS}
+              SOURCES ${APP_SOURCES} INCLUDES ${APP_INCLUDES})
   get_filename_component(libdir ${GNU_EFI_LIBEFI} DIRECTORY)
   set(so ${objdir}/${APP_NAME}.so)
   set(out ${EFI_IMAGE_DIR}/${APP_NAME}.efi)

@@ -15,19 +15,18 @@
 // console traffic. Progress markers for the register log go to the debug
 // console port.
 #include <LibServices.h>
-#include <ServiceLibPkg/Protocol/LoadedImage.h>
 #include <WatchdogControl.h>
+#include "../fixture/CommandLine.h"
 #include "../fixture/DebugLog.h"
 #include "../fixture/PowerOff.h"
 
 namespace {
 
-constinit EFI_GUID mLibGuid         = LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmLibGuid      = SMM_LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmBaseGuid     = EFI_SMM_BASE_PROTOCOL_GUID;
-constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constinit EFI_GUID mWatchdogGuid    = WATCHDOG_CONTROL_PROTOCOL_GUID;
-constinit EFI_GUID mSetupGuid       = WDT_SETUP_VARIABLE_GUID;
+constinit EFI_GUID mLibGuid      = LIB_SERVICES_PROTOCOL_GUID;
+constinit EFI_GUID mSmmLibGuid   = SMM_LIB_SERVICES_PROTOCOL_GUID;
+constinit EFI_GUID mSmmBaseGuid  = EFI_SMM_BASE_PROTOCOL_GUID;
+constinit EFI_GUID mWatchdogGuid = WATCHDOG_CONTROL_PROTOCOL_GUID;
+constinit EFI_GUID mSetupGuid    = WDT_SETUP_VARIABLE_GUID;
 
 constinit EFI_HANDLE            mImage = nullptr;
 constinit EFI_SYSTEM_TABLE      *mSt   = nullptr;
@@ -266,15 +265,14 @@ VOID ShowWatchdog (BOOLEAN TryStart)
 
 BOOLEAN WatchdogOnly ()
 {
-  EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
-  if (EFI_ERROR (mBs->HandleProtocol (mImage, &mLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) ||
-      Image->LoadOptions == nullptr) {
+  COMMAND_LINE Line;
+  if (!GetCommandLine (mBs, mImage, Line)) {
     return FALSE;
   }
-  auto  *Text   = static_cast<CONST CHAR16 *> (Image->LoadOptions);
-  UINTN Length  = Image->LoadOptionsSize / sizeof (CHAR16);
-  for (UINTN Index = 0; Index + 3 <= Length; Index++) {
-    if (Text[Index] == u' ' && Text[Index + 1] == u'w' && Text[Index + 2] == u'd' && Text[Index + 3] == u't') {
+  NextWord (Line.Cursor, Line.End);  // the program's own name
+  for (CONST CHAR16 *Word = NextWord (Line.Cursor, Line.End); Word != nullptr;
+       Word               = NextWord (Line.Cursor, Line.End)) {
+    if (WordIs (Word, "wdt")) {
       return TRUE;
     }
   }

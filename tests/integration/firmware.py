@@ -18,17 +18,17 @@
                                                      log and every check
 
 A boot lays out a folder with the images and a startup.nsh, which QEMU
-presents read-only as a FAT disk (virtio) and the UEFI Shell runs after its
-5 s countdown. The fixture driver and fixturectl
-(fixture/) play the platform parts OVMF lacks; their log, the demo's
-progress lines and the watchdog register traffic go to the debug console
-port, which QEMU writes to debug.log and which survives ExitBootServices.
-COM1 is a unix socket that this script reads; it types the demo's input
-line only once the demo has asked for it, since the firmware's own console
-polls COM1 too. The demo or the probe (probe/) ends every boot with a
-power-off, or the shell's "reset -s" after the gnu-efi client. A firmware
-exception dump on COM1 ends the boot at once as a failure, and so does the
-time limit.
+presents read-only as a FAT disk (virtio) and the UEFI Shell runs at once:
+the runner presses a key at its 5 s countdown. The fixture driver and
+fixturectl (fixture/) play the platform parts OVMF lacks; their log, the
+demo's progress lines and the watchdog register traffic go to the debug
+console port, which QEMU writes to debug.log and which survives
+ExitBootServices. COM1 is a unix socket that this script reads; it types the
+demo's input line only once the demo has asked for it, since the firmware's
+own console polls COM1 too. The demo or the probe (probe/) ends every boot
+with a power-off, or the shell's "reset -s" after the gnu-efi client. A
+firmware exception dump on COM1 ends the boot at once as a failure, and so
+does the time limit.
 """
 import argparse
 import re
@@ -41,7 +41,7 @@ from pathlib import Path
 import qemu_run
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
-                      receive)
+                      receive, skip_countdown)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -99,11 +99,10 @@ SCENARIOS = {
 }
 IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi",
           "GnuEfiClient.efi"]
-# A boot's disk holds the images its script names. Without WdtControl.efi
-# the shell reports the missing file and goes on; only the watchdog checks
-# fail then.
-REQUIRED = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "Demo.efi", "Probe.efi"]
-SCENARIO_REQUIRED = {"gnuefi": ["GnuEfiClient.efi"]}
+# A boot's disk holds the images its script names, and each must be there
+# but WdtControl.efi: without it the shell reports the missing file and
+# goes on; only the watchdog checks fail then.
+OPTIONAL = "WdtControl.efi"
 DRIVERS = ["ServiceLib.efi", "WdtControl.efi"]
 STACK_BOUND = "ServiceLib.stack"  # written by the build (cmake/footprint.py)
 
@@ -125,12 +124,13 @@ def lay_out(images, out, scenario, drivers=None):
         source = (drivers if drivers and name in DRIVERS else images) / name
         if source.is_file():
             files.append(source)
-        elif name in REQUIRED or name in SCENARIO_REQUIRED.get(scenario, []):
+        elif name != OPTIONAL:
             hint = " (it needs gnu-efi: install the Debian package gnu-efi)" if name == "GnuEfiClient.efi" else ""
             raise Failure(f"{source} is missing: build the images first{hint}")
-    # The static stack bound of the ServiceLib.efi that boots, for the stack check.
+    # The build's static stack bound of its ServiceLib.efi, for the stack
+    # check; a ServiceLib.efi from --drivers comes without one.
     (out / STACK_BOUND).unlink(missing_ok=True)
-    if (images / STACK_BOUND).is_file() and not (drivers and "ServiceLib.efi" in DRIVERS):
+    if not drivers and (images / STACK_BOUND).is_file():
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
     return make_disk(out, files, SCENARIOS[scenario], OVMF_VARS)
 
@@ -148,7 +148,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
         crashed = None
         try:
             conn = connect(sock_path, process)
-            sent = False
+            sent = skipped = False
             while True:
                 if crashed is None and EXCEPTION.search(com1):
                     crashed = time.monotonic()
@@ -157,6 +157,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
                     break
                 if not receive(conn, com1, 0.5):
                     break
+                skipped = skip_countdown(conn, com1, skipped)
                 begin = com1.find(BEGIN)
                 if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
                     conn.sendall(INPUT_LINE)

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """What every OVMF boot of the tests shares: the QEMU command line, the COM1
-socket, the log files a boot leaves and the failure that ends a check.
+socket, the key that skips the shell's countdown, the log files a boot
+leaves and the failure that ends a check.
 
 Each boot runs q35 under TCG with 256 MiB and no display, network or
 monitor, the firmware code image read-only and a fresh copy of the variable
@@ -112,6 +113,20 @@ def receive(conn, com1, wait):
             return False
         com1 += data
     return True
+
+
+# The UEFI Shell counts down 5 s before it runs startup.nsh; any key but ESC
+# starts the script at once, and the shell takes that key for itself.
+COUNTDOWN = b"seconds to skip"
+
+
+def skip_countdown(conn, com1, pressed):
+    """Presses a key on COM1 once the shell's countdown shows there, only
+    once; returns whether the key has been pressed."""
+    if not pressed and COUNTDOWN in com1:
+        conn.sendall(b"\r")
+        return True
+    return pressed
 
 
 def read(path):

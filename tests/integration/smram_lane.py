@@ -35,9 +35,6 @@ from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
-# The shell waits 5 s for a key before it runs startup.nsh; any key but
-# ESC starts it at once.
-COUNTDOWN = b"seconds to skip"
 COM1_BEGIN = b"<<<SMRAM COM1>>>\n\r"
 COM1_END = b"<<<SMRAM COM1 END>>>\n\r"
 
@@ -97,9 +94,7 @@ def boot(scenario, images, firmware, out, limit):
                     break
                 if not receive(conn, com1, 0.2):
                     break
-                if not skipped and COUNTDOWN in com1:
-                    conn.sendall(b"\r")
-                    skipped = True
+                skipped = qemu_run.skip_countdown(conn, com1, skipped)
                 if fault_seen is None and EXCEPTION in com1:
                     fault_seen = time.monotonic()
             conn.close()

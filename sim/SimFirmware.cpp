@@ -399,10 +399,12 @@ VOID EFIAPI SimResetSystem (EFI_RESET_TYPE, EFI_STATUS, UINTN, VOID *)
 }
 
 //
-// CPU I/O, SMM SmmIo.
+// CPU I/O, SMM SmmIo: both protocols lay their I/O routines out alike, so
+// one template serves Read and Write of each, Path naming the route to the
+// bus; memory access is not simulated.
 //
-template <PortPath Path, typename This>
-EFI_STATUS PortAccess (This *Self, UINTN Width, UINT64 Address, UINTN Count, VOID *Buffer, bool Write)
+template <PortPath Path, bool Write, typename ThisT, typename WidthT>
+EFI_STATUS EFIAPI SimPortIo (ThisT *This, WidthT Width, UINT64 Address, UINTN Count, VOID *Buffer)
 {
   if (Width > 2 || Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -413,45 +415,17 @@ EFI_STATUS PortAccess (This *Self, UINTN Width, UINT64 Address, UINTN Count, VOI
     UINT32 Value = 0;
     if (Write) {
       std::memcpy (&Value, Bytes + I * Size, Size);
-      Fw ().Ports.Write (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Value, Self);
+      Fw ().Ports.Write (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Value, This);
     } else {
-      Value = Fw ().Ports.Read (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Self);
+      Value = Fw ().Ports.Read (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), This);
       std::memcpy (Bytes + I * Size, &Value, Size);
     }
   }
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI SimCpuIoRead (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                                UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, false);
-}
-
-EFI_STATUS EFIAPI SimCpuIoWrite (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                                 UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, true);
-}
-
-EFI_STATUS EFIAPI SimCpuMemUnsupported (EFI_CPU_IO_PROTOCOL *, EFI_CPU_IO_PROTOCOL_WIDTH, UINT64, UINTN, VOID *)
-{
-  return EFI_UNSUPPORTED;
-}
-
-EFI_STATUS EFIAPI SimSmmIoRead (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
-                                UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, false);
-}
-
-EFI_STATUS EFIAPI SimSmmIoWrite (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
-                                 UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, true);
-}
-
-EFI_STATUS EFIAPI SimSmmMemUnsupported (EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH, UINT64, UINTN, VOID *)
+template <typename ThisT, typename WidthT>
+EFI_STATUS EFIAPI SimMemUnsupported (ThisT *, WidthT, UINT64, UINTN, VOID *)
 {
   return EFI_UNSUPPORTED;
 }
@@ -645,16 +619,16 @@ SimFirmware::SimFirmware ()
   SystemTable.BootServices    = &BootServices;
   SystemTable.RuntimeServices = &RuntimeServices;
 
-  CpuIo.Mem.Read  = SimCpuMemUnsupported;
-  CpuIo.Mem.Write = SimCpuMemUnsupported;
-  CpuIo.Io.Read   = SimCpuIoRead;
-  CpuIo.Io.Write  = SimCpuIoWrite;
+  CpuIo.Mem.Read  = SimMemUnsupported;
+  CpuIo.Mem.Write = SimMemUnsupported;
+  CpuIo.Io.Read   = SimPortIo<PortPath::CpuIo, false>;
+  CpuIo.Io.Write  = SimPortIo<PortPath::CpuIo, true>;
   CpuIo2          = CpuIo;
 
-  Smst.SmmIo.Mem.Read  = SimSmmMemUnsupported;
-  Smst.SmmIo.Mem.Write = SimSmmMemUnsupported;
-  Smst.SmmIo.Io.Read   = SimSmmIoRead;
-  Smst.SmmIo.Io.Write  = SimSmmIoWrite;
+  Smst.SmmIo.Mem.Read  = SimMemUnsupported;
+  Smst.SmmIo.Mem.Write = SimMemUnsupported;
+  Smst.SmmIo.Io.Read   = SimPortIo<PortPath::SmmIo, false>;
+  Smst.SmmIo.Io.Write  = SimPortIo<PortPath::SmmIo, true>;
 
   DevicePathUtilities.GetDevicePathSize = SimGetDevicePathSize;
   DevicePathUtilities.AppendDevicePath  = SimAppendDevicePath;

@@ -698,6 +698,13 @@ EFI_STATUS SimFirmware::Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID 
   return EFI_SUCCESS;
 }
 
+EFI_HANDLE SimFirmware::Install (const EFI_GUID &Guid, VOID *Interface)
+{
+  EFI_HANDLE Handle = nullptr;
+  Install (&Handle, Guid, Interface);
+  return Handle;
+}
+
 EFI_STATUS SimFirmware::Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid)
 {
   if (!IsHandle (Handle)) {
@@ -711,6 +718,13 @@ EFI_STATUS SimFirmware::Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid)
     }
   }
   return EFI_NOT_FOUND;
+}
+
+void SimFirmware::UninstallAll (const EFI_GUID &Guid)
+{
+  for (EFI_HANDLE Handle : HandlesWith (Guid)) {
+    Uninstall (Handle, Guid);
+  }
 }
 
 VOID *SimFirmware::Find (const EFI_GUID &Guid) const
@@ -886,10 +900,8 @@ void SimFirmware::FailWith (Service Called, const EFI_GUID &Guid, EFI_STATUS Sta
 
 EFI_HANDLE SimFirmware::InstallSmmBase (BOOLEAN InSmm)
 {
-  SmmBase.InSmm     = InSmm;
-  EFI_HANDLE Handle = nullptr;
-  Install (&Handle, kSmmBaseGuid, &SmmBase.Protocol);
-  return Handle;
+  SmmBase.InSmm = InSmm;
+  return Install (kSmmBaseGuid, &SmmBase.Protocol);
 }
 
 EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
@@ -897,8 +909,7 @@ EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
   // The device the file was loaded from: a one-node hardware path.
   Blobs.push_back (std::make_unique<std::vector<UINT8>> (
     std::vector<UINT8>{0x01, 0x01, 6, 0, 0x00, 0x1F, END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0}));
-  EFI_HANDLE Device = nullptr;
-  Install (&Device, kDevicePathGuid, Blobs.back ()->data ());
+  EFI_HANDLE Device = Install (kDevicePathGuid, Blobs.back ()->data ());
 
   Blobs.push_back (std::make_unique<std::vector<UINT8>> (FilePathDevicePath (FileName)));
   auto *File = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *> (Blobs.back ()->data ());
@@ -910,9 +921,7 @@ EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
   Loaded->DeviceHandle = Device;
   Loaded->FilePath     = File;
 
-  EFI_HANDLE Image = nullptr;
-  Install (&Image, kLoadedImageGuid, Loaded);
-  return Image;
+  return Install (kLoadedImageGuid, Loaded);
 }
 
 EFI_LOADED_IMAGE_PROTOCOL *SimFirmware::LoadedImageOf (EFI_HANDLE Image)

@@ -162,7 +162,9 @@ class SimFirmware {
   // Handle database.
   EFI_HANDLE NewHandle ();
   EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface);
+  EFI_HANDLE Install (const EFI_GUID &Guid, VOID *Interface);  // on a handle of its own
   EFI_STATUS Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid);
+  void       UninstallAll (const EFI_GUID &Guid);  // every instance, wherever installed
   VOID      *Find (const EFI_GUID &Guid) const;
   VOID      *FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const;
   std::vector<EFI_HANDLE> HandlesWith (const EFI_GUID &Guid) const;

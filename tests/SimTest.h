@@ -43,22 +43,6 @@ inline std::vector<PortAccess> DirectWrites (std::initializer_list<std::pair<UIN
   return Out;
 }
 
-// Takes every instance of a protocol out of the handle database.
-inline void RemoveProtocol (sim::SimFirmware &Fw, const EFI_GUID &Guid)
-{
-  for (EFI_HANDLE Handle : Fw.HandlesWith (Guid)) {
-    Fw.Uninstall (Handle, Guid);
-  }
-}
-
-// Installs Interface under Guid on a handle of its own.
-inline EFI_HANDLE InstallOn (sim::SimFirmware &Fw, const EFI_GUID &Guid, VOID *Interface)
-{
-  EFI_HANDLE Handle = nullptr;
-  Fw.Install (&Handle, Guid, Interface);
-  return Handle;
-}
-
 }  // namespace simtest
 
 namespace sim {

@@ -38,8 +38,7 @@ TEST (EntryOutsideSmm, UsesAnInstanceInstalledByAnotherImage)
 {
   sim::SimFirmware      Fw;
   LIB_SERVICES_PROTOCOL Other{};
-  EFI_HANDLE            OtherHandle = nullptr;
-  Fw.Install (&OtherHandle, kLibGuid, &Other);
+  Fw.Install (kLibGuid, &Other);
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
   ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
@@ -197,7 +196,7 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
   LIB_SERVICES_PROTOCOL Planted{};
   Planted.IoRead  = PlantedRead;
   Planted.IoWrite = PlantedWrite;
-  InstallOn (Fw, kSmmLibGuid, &Planted);
+  Fw.Install (kSmmLibGuid, &Planted);
   Fw.InstallSmmBase (TRUE);
 
   ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
@@ -225,7 +224,7 @@ TEST (SmmBaseNotificationRepeat, LoadsTheImageIntoSmramAtMostOnce)
   for (const Round &R : Rounds) {
     Fw.SmmBase.RegisterStatus = R.Status;
     const size_t Calls = Fw.Calls.size ();
-    InstallOn (Fw, kSmmBaseGuid, &Fw.SmmBase.Protocol);
+    Fw.Install (kSmmBaseGuid, &Fw.SmmBase.Protocol);
     EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), R.RegisterCalls);
     EXPECT_EQ (Fw.Calls.size () == Calls, R.Quiet);
   }

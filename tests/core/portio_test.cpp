@@ -93,8 +93,8 @@ TEST_P (PortIoPlatform, TakesTheFrameworkProtocolElseCpuIo2ElseReadsAllOnes)
 {
   const PlatformCase &C = GetParam ();
   sim::SimFirmware    Fw;
-  RemoveProtocol (Fw, kCpuIoGuid);
-  auto Install = [&] (bool Framework) { InstallOn (Fw, Framework ? kCpuIoGuid : kCpuIo2Guid, Framework ? &Fw.CpuIo : &Fw.CpuIo2); };
+  Fw.UninstallAll (kCpuIoGuid);
+  auto Install = [&] (bool Framework) { Fw.Install (Framework ? kCpuIoGuid : kCpuIo2Guid, Framework ? &Fw.CpuIo : &Fw.CpuIo2); };
   if (C.FrameworkAtEntry) Install (true);
   if (C.Cpu2AtEntry) Install (false);
   StartBootServicesCopy (Fw);
@@ -151,9 +151,9 @@ INSTANTIATE_TEST_SUITE_P (
 TEST (PortIoPlatform, AsksForNoProtocolAfterHandoffOrAboveNotify)
 {
   sim::SimFirmware Fw;
-  RemoveProtocol (Fw, kCpuIoGuid);
+  Fw.UninstallAll (kCpuIoGuid);
   StartBootServicesCopy (Fw);
-  InstallOn (Fw, kCpuIo2Guid, &Fw.CpuIo2);
+  Fw.Install (kCpuIo2Guid, &Fw.CpuIo2);
   const size_t Calls = Fw.Calls.size ();
 
   Fw.CurrentTpl = TPL_HIGH_LEVEL;

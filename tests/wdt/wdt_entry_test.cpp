@@ -154,8 +154,7 @@ TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
     P.HookService.Install (P.Fw);
   }
   if (C.HookWithoutInterface) {
-    EFI_HANDLE Handle = nullptr;
-    P.Fw.Install (&Handle, kHookGuid, nullptr);
+    P.Fw.Install (kHookGuid, nullptr);
   }
   P.Regs.Install (P.Fw);
   if (C.FailService) {

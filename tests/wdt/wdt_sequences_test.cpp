@@ -207,12 +207,9 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
   }
   REGISTER_ACCESS_PROTOCOL Fresh = P.Regs.Protocol;
   P.Regs.Protocol                = {StaleRead, StaleWrite};
-  for (EFI_HANDLE Handle : P.Fw.HandlesWith (kRegAccessGuid)) {
-    P.Fw.Uninstall (Handle, kRegAccessGuid);
-  }
+  P.Fw.UninstallAll (kRegAccessGuid);
   if (C.NewServiceInstalled) {
-    EFI_HANDLE Handle = nullptr;
-    P.Fw.Install (&Handle, kRegAccessGuid, &Fresh);
+    P.Fw.Install (kRegAccessGuid, &Fresh);
   }
   P.Regs.Log.clear ();
 

@@ -17,17 +17,12 @@ struct Copy {
   const char *Name;
 };
 
-// Starts one copy of the driver: the boot-services copy, or (with an SMM
-// Base that says "in SMM") the SMRAM copy.
+// Starts the copy whose port path is Path, with COM A's decoding off.
 void Start (sim::SimFirmware &Fw, PortPath Path)
 {
-  if (Path == PortPath::SmmIo) {
-    Fw.InstallSmmBase (TRUE);
-  }
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw, Path == PortPath::SmmIo);
   Fw.Ports.Pci.LpcWrite16 (0x80, kLpcComRange);
   Fw.Ports.Pci.LpcWrite16 (0x82, kLpcComEnable);
-  Fw.Ports.Log.clear ();
 }
 
 // The 23 writes and 3 reads that precede every character, through the

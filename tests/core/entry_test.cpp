@@ -173,9 +173,7 @@ INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseNotification,
 TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
 {
   sim::SimFirmware Fw;
-  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
-  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
-  Fw.Ports.Log.clear ();
+  StartServiceLib (Fw);
   Fw.FailWith (sim::Service::LocateProtocol, kSmmBaseGuid, EFI_NOT_FOUND);
 
   Fw.InstallSmmBase (FALSE);
@@ -197,11 +195,9 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
   Planted.IoRead  = PlantedRead;
   Planted.IoWrite = PlantedWrite;
   Fw.Install (kSmmLibGuid, &Planted);
-  Fw.InstallSmmBase (TRUE);
 
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw, true);
   EXPECT_EQ (mLib, &mLibServicesSmm);
-  Fw.Ports.Log.clear ();
   SerialPutChar ('A');
   EXPECT_EQ (mPlantedCalls, 0u);
   EXPECT_EQ (Fw.Ports.Uart.Transmitted, std::vector<UINT8>{'A'});
@@ -214,7 +210,7 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
 TEST (SmmBaseNotificationRepeat, LoadsTheImageIntoSmramAtMostOnce)
 {
   sim::SimFirmware Fw;
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw);
   struct Round {
     EFI_STATUS Status;
     size_t     RegisterCalls;  // so far

@@ -18,8 +18,8 @@ constexpr auto     kRunTime          = std::chrono::milliseconds (150);
 
 // Runs Step over and over for kRunTime with the tick signalling a
 // notification that calls Notify.
-template <typename STEP>
-void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, STEP Step)
+template <typename StepT>
+void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, StepT Step)
 {
   Fw.StartTick (Fw.NewEvent (TPL_CALLBACK, Notify), kTickMicroseconds);
   const auto End = std::chrono::steady_clock::now () + kRunTime;
@@ -27,11 +27,6 @@ void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, STEP Step)
     Step ();
   }
   Fw.StopTick ();
-}
-
-void StartBootServicesCopy (sim::SimFirmware &Fw)
-{
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
 }
 
 //
@@ -133,7 +128,7 @@ VOID EFIAPI HeapInNotification (EFI_EVENT, VOID *)
 TEST (Interrupted, HeapCallsKeepTheListWhole)
 {
   sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   HeapLoad Main;
   RunInterrupted (Fw, HeapInNotification, [&] { Main.Step (1 + Main.Next % 97, 0xC3); });
 

@@ -5,6 +5,7 @@
 
 #include "servicelib/servicelib.h"
 #include "sim/SimFirmware.h"
+#include "tests/CaseName.h"
 
 #include <gtest/gtest.h>
 

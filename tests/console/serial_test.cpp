@@ -98,7 +98,7 @@ TEST_P (SerialBothCopies, GetCharBringsThePathUpThenWaitsForData)
 
 INSTANTIATE_TEST_SUITE_P (Copies, SerialBothCopies,
                           ::testing::Values (Copy{PortPath::CpuIo, "BootServices"}, Copy{PortPath::SmmIo, "Smm"}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                          CaseName ());
 
 struct LineCase {
   const char           *Name;
@@ -132,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P (
   ::testing::Values (LineCase{"LineFeedGetsCarriageReturn", {'a', 0x0A, 'b'}, {0x61, 0x0A, 0x0D, 0x62}},
                      LineCase{"LoneCarriageReturnOnce", {0x0D}, {0x0D}},
                      LineCase{"WideLineFeedLookalikeIsNotALineFeed", {0x010A}, {0x0A}},
-                     LineCase{"SignExtendedByteSendsItsLowByte", {0xFFE9}, {0xE9}}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     LineCase{"SignExtendedByteSendsItsLowByte", {0xFFE9}, {0xE9}}), CaseName ());
 
 TEST (Serial, TransmitterBusyIsPolledDirectlyUntilIdle)
 {

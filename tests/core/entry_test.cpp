@@ -167,8 +167,7 @@ TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
 INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseNotification,
                           ::testing::Values (NotifyCase{"Success", EFI_SUCCESS, true},
                                              NotifyCase{"AcceptedWithErrorBits", 0xC000000000000001ULL, true},
-                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}), CaseName ());
 
 TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
 {

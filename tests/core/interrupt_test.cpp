@@ -192,7 +192,6 @@ INSTANTIATE_TEST_SUITE_P (
                      HeapTplCase{"BootServicesCopyFromANotification", false, false, TPL_CALLBACK, true},
                      HeapTplCase{"BootServicesCopyAtHighLevel", false, false, TPL_HIGH_LEVEL, true},
                      HeapTplCase{"AfterHandoff", false, true, TPL_APPLICATION, false},
-                     HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}), CaseName ());
 
 }  // namespace

@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P (
                      PlatformCase{"FrameworkAfterEntry", false, false, true, false, Via::FrameworkCpuIo, false, Via::FrameworkCpuIo},
                      PlatformCase{"Cpu2AfterEntry", false, false, false, true, Via::CpuIo2, false, Via::CpuIo2},
                      PlatformCase{"FrameworkAfterCpu2WasTaken", false, true, false, false, Via::CpuIo2, true, Via::FrameworkCpuIo}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+  CaseName ());
 
 // Without a known protocol, an access asks the firmware only when it may:
 // not after the hand-off to an OS, and not above TPL_NOTIFY.

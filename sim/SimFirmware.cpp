@@ -94,17 +94,8 @@ EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Not
   if (Fails (R)) {
     return R->Status;
   }
-  auto E     = std::make_unique<SimEvent> ();
-  E->Type    = Type;
-  E->Tpl     = Tpl;
-  E->Notify  = Notify;
-  E->Context = Context;
-  if (Type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
-    E->HasGroup = true;
-    E->Group    = kExitBootServicesGroup;
-  }
-  *Event = E.get ();
-  F.OwnedEvents.push_back (std::move (E));
+  *Event = F.NewEvent (Tpl, Notify, Context, Type,
+                       Type == EVT_SIGNAL_EXIT_BOOT_SERVICES ? &kExitBootServicesGroup : nullptr);
   return Outcome (R);
 }
 
@@ -116,17 +107,7 @@ EFI_STATUS EFIAPI SimCreateEventEx (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY N
   if (Fails (R)) {
     return R->Status;
   }
-  auto E     = std::make_unique<SimEvent> ();
-  E->Type    = Type;
-  E->Tpl     = Tpl;
-  E->Notify  = Notify;
-  E->Context = const_cast<VOID *> (Context);
-  if (Group != nullptr) {
-    E->HasGroup = true;
-    E->Group    = *Group;
-  }
-  *Event = E.get ();
-  F.OwnedEvents.push_back (std::move (E));
+  *Event = F.NewEvent (Tpl, Notify, const_cast<VOID *> (Context), Type, Group);
   return Outcome (R);
 }
 
@@ -804,13 +785,18 @@ void SimFirmware::Signal (EFI_EVENT Event)
   CurrentTpl = Old;
 }
 
-EFI_EVENT SimFirmware::NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context)
+EFI_EVENT SimFirmware::NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context, UINT32 Type,
+                                 const EFI_GUID *Group)
 {
   auto E     = std::make_unique<SimEvent> ();
-  E->Type    = EVT_NOTIFY_SIGNAL;
+  E->Type    = Type;
   E->Tpl     = Tpl;
   E->Notify  = Notify;
   E->Context = Context;
+  if (Group != nullptr) {
+    E->HasGroup = true;
+    E->Group    = *Group;
+  }
   OwnedEvents.push_back (std::move (E));
   return OwnedEvents.back ().get ();
 }

@@ -59,6 +59,8 @@ const char   kMainText[]   = "87999fb1-d18c-4de9-b4b6-a130e6beed76|03/05/2024  0
 const UINT64 kNotifyArgs[] = {reinterpret_cast<UINTN> (&kTime2), 0x123456789ABCDEFull, reinterpret_cast<UINTN> (&kGuid)};
 const char   kNotifyText[] = "12/31/1999  23:58 123456789ABCDEF 87999FB1-D18C-4DE9-B4B6-A130E6BEED76";
 
+// What the notifications did; each test starts them afresh, since a test
+// program run whole keeps them from the test before.
 unsigned mNotifyRuns, mNotifyWrong;
 
 VOID EFIAPI FormatInNotification (EFI_EVENT, VOID *)
@@ -71,6 +73,7 @@ TEST (Interrupted, TextBuildsLeaveBothTextsIntact)
 {
   sim::SimFirmware Fw;
   unsigned         Runs = 0, Wrong = 0;
+  mNotifyRuns = mNotifyWrong = 0;
   RunInterrupted (Fw, FormatInNotification, [&] {
     ++Runs;
     Wrong += !Sink<0>::Matches ("%g|%t|%r", kMainArgs, kMainText);
@@ -130,6 +133,8 @@ TEST (Interrupted, HeapCallsKeepTheListWhole)
   sim::SimFirmware Fw;
   StartServiceLib (Fw);
   HeapLoad Main;
+  mNotifyRuns = 0;
+  mNotifyLoad = {};
   RunInterrupted (Fw, HeapInNotification, [&] { Main.Step (1 + Main.Next % 97, 0xC3); });
 
   EXPECT_GT (mNotifyRuns, 100u) << Fw.Ticks << " ticks";

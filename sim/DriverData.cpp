@@ -18,20 +18,13 @@ bool                       mKept = false;
 
 // Under AddressSanitizer the sections also hold the redzones between the
 // globals; copying them byte by byte, uninstrumented and not turned into a
-// memcpy call, rewrites those bytes too without a report.
-[[clang::no_sanitize ("address")]] void CopyBytes (volatile unsigned char *Dest, const unsigned char *Source,
-                                                    size_t Size)
+// memcpy call, reads and rewrites those bytes too without a report. A NULL
+// Source writes zeros.
+[[clang::no_sanitize ("address")]] void CopyBytes (volatile unsigned char *Dest,
+                                                    const volatile unsigned char *Source, size_t Size)
 {
   for (size_t I = 0; I < Size; ++I) {
     Dest[I] = Source != nullptr ? Source[I] : 0;
-  }
-}
-
-[[clang::no_sanitize ("address")]] void ReadBytes (unsigned char *Dest, const volatile unsigned char *Source,
-                                                    size_t Size)
-{
-  for (size_t I = 0; I < Size; ++I) {
-    Dest[I] = Source[I];
   }
 }
 
@@ -40,7 +33,7 @@ bool                       mKept = false;
 void KeepLoadedDriverData ()
 {
   mLoadedData.resize (static_cast<size_t> (SimDriverDataEnd - SimDriverDataBegin));
-  ReadBytes (mLoadedData.data (), SimDriverDataBegin, mLoadedData.size ());
+  CopyBytes (mLoadedData.data (), SimDriverDataBegin, mLoadedData.size ());
   mKept = true;
 }
 

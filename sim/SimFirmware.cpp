@@ -94,17 +94,8 @@ EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Not
   if (Fails (R)) {
     return R->Status;
   }
-  auto E     = std::make_unique<SimEvent> ();
-  E->Type    = Type;
-  E->Tpl     = Tpl;
-  E->Notify  = Notify;
-  E->Context = Context;
-  if (Type == EVT_SIGNAL_EXIT_BOOT_SERVICES) {
-    E->HasGroup = true;
-    E->Group    = kExitBootServicesGroup;
-  }
-  *Event = E.get ();
-  F.OwnedEvents.push_back (std::move (E));
+  *Event = F.NewEvent (Tpl, Notify, Context, Type,
+                       Type == EVT_SIGNAL_EXIT_BOOT_SERVICES ? &kExitBootServicesGroup : nullptr);
   return Outcome (R);
 }
 
@@ -116,17 +107,7 @@ EFI_STATUS EFIAPI SimCreateEventEx (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY N
   if (Fails (R)) {
     return R->Status;
   }
-  auto E     = std::make_unique<SimEvent> ();
-  E->Type    = Type;
-  E->Tpl     = Tpl;
-  E->Notify  = Notify;
-  E->Context = const_cast<VOID *> (Context);
-  if (Group != nullptr) {
-    E->HasGroup = true;
-    E->Group    = *Group;
-  }
-  *Event = E.get ();
-  F.OwnedEvents.push_back (std::move (E));
+  *Event = F.NewEvent (Tpl, Notify, const_cast<VOID *> (Context), Type, Group);
   return Outcome (R);
 }
 
@@ -399,10 +380,12 @@ VOID EFIAPI SimResetSystem (EFI_RESET_TYPE, EFI_STATUS, UINTN, VOID *)
 }
 
 //
-// CPU I/O, SMM SmmIo.
+// CPU I/O, SMM SmmIo: both protocols lay their I/O routines out alike, so
+// one template serves Read and Write of each, Path naming the route to the
+// bus; memory access is not simulated.
 //
-template <PortPath Path, typename This>
-EFI_STATUS PortAccess (This *Self, UINTN Width, UINT64 Address, UINTN Count, VOID *Buffer, bool Write)
+template <PortPath Path, bool Write, typename ThisT, typename WidthT>
+EFI_STATUS EFIAPI SimPortIo (ThisT *This, WidthT Width, UINT64 Address, UINTN Count, VOID *Buffer)
 {
   if (Width > 2 || Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -413,45 +396,17 @@ EFI_STATUS PortAccess (This *Self, UINTN Width, UINT64 Address, UINTN Count, VOI
     UINT32 Value = 0;
     if (Write) {
       std::memcpy (&Value, Bytes + I * Size, Size);
-      Fw ().Ports.Write (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Value, Self);
+      Fw ().Ports.Write (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Value, This);
     } else {
-      Value = Fw ().Ports.Read (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), Self);
+      Value = Fw ().Ports.Read (Path, static_cast<UINT16> (Address), static_cast<unsigned> (Width), This);
       std::memcpy (Bytes + I * Size, &Value, Size);
     }
   }
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI SimCpuIoRead (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                                UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, false);
-}
-
-EFI_STATUS EFIAPI SimCpuIoWrite (EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                                 UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::CpuIo> (This, Width, Address, Count, Buffer, true);
-}
-
-EFI_STATUS EFIAPI SimCpuMemUnsupported (EFI_CPU_IO_PROTOCOL *, EFI_CPU_IO_PROTOCOL_WIDTH, UINT64, UINTN, VOID *)
-{
-  return EFI_UNSUPPORTED;
-}
-
-EFI_STATUS EFIAPI SimSmmIoRead (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
-                                UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, false);
-}
-
-EFI_STATUS EFIAPI SimSmmIoWrite (EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
-                                 UINTN Count, VOID *Buffer)
-{
-  return PortAccess<PortPath::SmmIo> (This, Width, Address, Count, Buffer, true);
-}
-
-EFI_STATUS EFIAPI SimSmmMemUnsupported (EFI_SMM_CPU_IO_INTERFACE *, EFI_SMM_IO_WIDTH, UINT64, UINTN, VOID *)
+template <typename ThisT, typename WidthT>
+EFI_STATUS EFIAPI SimMemUnsupported (ThisT *, WidthT, UINT64, UINTN, VOID *)
 {
   return EFI_UNSUPPORTED;
 }
@@ -645,16 +600,16 @@ SimFirmware::SimFirmware ()
   SystemTable.BootServices    = &BootServices;
   SystemTable.RuntimeServices = &RuntimeServices;
 
-  CpuIo.Mem.Read  = SimCpuMemUnsupported;
-  CpuIo.Mem.Write = SimCpuMemUnsupported;
-  CpuIo.Io.Read   = SimCpuIoRead;
-  CpuIo.Io.Write  = SimCpuIoWrite;
+  CpuIo.Mem.Read  = SimMemUnsupported;
+  CpuIo.Mem.Write = SimMemUnsupported;
+  CpuIo.Io.Read   = SimPortIo<PortPath::CpuIo, false>;
+  CpuIo.Io.Write  = SimPortIo<PortPath::CpuIo, true>;
   CpuIo2          = CpuIo;
 
-  Smst.SmmIo.Mem.Read  = SimSmmMemUnsupported;
-  Smst.SmmIo.Mem.Write = SimSmmMemUnsupported;
-  Smst.SmmIo.Io.Read   = SimSmmIoRead;
-  Smst.SmmIo.Io.Write  = SimSmmIoWrite;
+  Smst.SmmIo.Mem.Read  = SimMemUnsupported;
+  Smst.SmmIo.Mem.Write = SimMemUnsupported;
+  Smst.SmmIo.Io.Read   = SimPortIo<PortPath::SmmIo, false>;
+  Smst.SmmIo.Io.Write  = SimPortIo<PortPath::SmmIo, true>;
 
   DevicePathUtilities.GetDevicePathSize = SimGetDevicePathSize;
   DevicePathUtilities.AppendDevicePath  = SimAppendDevicePath;
@@ -724,6 +679,13 @@ EFI_STATUS SimFirmware::Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID 
   return EFI_SUCCESS;
 }
 
+EFI_HANDLE SimFirmware::Install (const EFI_GUID &Guid, VOID *Interface)
+{
+  EFI_HANDLE Handle = nullptr;
+  Install (&Handle, Guid, Interface);
+  return Handle;
+}
+
 EFI_STATUS SimFirmware::Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid)
 {
   if (!IsHandle (Handle)) {
@@ -737,6 +699,13 @@ EFI_STATUS SimFirmware::Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid)
     }
   }
   return EFI_NOT_FOUND;
+}
+
+void SimFirmware::UninstallAll (const EFI_GUID &Guid)
+{
+  for (EFI_HANDLE Handle : HandlesWith (Guid)) {
+    Uninstall (Handle, Guid);
+  }
 }
 
 VOID *SimFirmware::Find (const EFI_GUID &Guid) const
@@ -816,13 +785,18 @@ void SimFirmware::Signal (EFI_EVENT Event)
   CurrentTpl = Old;
 }
 
-EFI_EVENT SimFirmware::NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context)
+EFI_EVENT SimFirmware::NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context, UINT32 Type,
+                                 const EFI_GUID *Group)
 {
   auto E     = std::make_unique<SimEvent> ();
-  E->Type    = EVT_NOTIFY_SIGNAL;
+  E->Type    = Type;
   E->Tpl     = Tpl;
   E->Notify  = Notify;
   E->Context = Context;
+  if (Group != nullptr) {
+    E->HasGroup = true;
+    E->Group    = *Group;
+  }
   OwnedEvents.push_back (std::move (E));
   return OwnedEvents.back ().get ();
 }
@@ -912,10 +886,8 @@ void SimFirmware::FailWith (Service Called, const EFI_GUID &Guid, EFI_STATUS Sta
 
 EFI_HANDLE SimFirmware::InstallSmmBase (BOOLEAN InSmm)
 {
-  SmmBase.InSmm     = InSmm;
-  EFI_HANDLE Handle = nullptr;
-  Install (&Handle, kSmmBaseGuid, &SmmBase.Protocol);
-  return Handle;
+  SmmBase.InSmm = InSmm;
+  return Install (kSmmBaseGuid, &SmmBase.Protocol);
 }
 
 EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
@@ -923,8 +895,7 @@ EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
   // The device the file was loaded from: a one-node hardware path.
   Blobs.push_back (std::make_unique<std::vector<UINT8>> (
     std::vector<UINT8>{0x01, 0x01, 6, 0, 0x00, 0x1F, END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0}));
-  EFI_HANDLE Device = nullptr;
-  Install (&Device, kDevicePathGuid, Blobs.back ()->data ());
+  EFI_HANDLE Device = Install (kDevicePathGuid, Blobs.back ()->data ());
 
   Blobs.push_back (std::make_unique<std::vector<UINT8>> (FilePathDevicePath (FileName)));
   auto *File = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *> (Blobs.back ()->data ());
@@ -936,9 +907,7 @@ EFI_HANDLE SimFirmware::CreateImage (const char16_t *FileName)
   Loaded->DeviceHandle = Device;
   Loaded->FilePath     = File;
 
-  EFI_HANDLE Image = nullptr;
-  Install (&Image, kLoadedImageGuid, Loaded);
-  return Image;
+  return Install (kLoadedImageGuid, Loaded);
 }
 
 EFI_LOADED_IMAGE_PROTOCOL *SimFirmware::LoadedImageOf (EFI_HANDLE Image)

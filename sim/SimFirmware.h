@@ -162,7 +162,9 @@ class SimFirmware {
   // Handle database.
   EFI_HANDLE NewHandle ();
   EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface);
+  EFI_HANDLE Install (const EFI_GUID &Guid, VOID *Interface);  // on a handle of its own
   EFI_STATUS Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid);
+  void       UninstallAll (const EFI_GUID &Guid);  // every instance, wherever installed
   VOID      *Find (const EFI_GUID &Guid) const;
   VOID      *FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const;
   std::vector<EFI_HANDLE> HandlesWith (const EFI_GUID &Guid) const;
@@ -175,8 +177,10 @@ class SimFirmware {
   // A notify-signal event runs at once when its TPL is above the current
   // one, otherwise when RestoreTPL lowers the level below it.
   void       Signal (EFI_EVENT Event);
-  // A test-owned notify-signal event (not recorded as a boot-service call).
-  EFI_EVENT  NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context = nullptr);
+  // An event as CreateEvent and CreateEventEx make it, not recorded as a
+  // boot-service call: a test's own is a notify-signal event in no group.
+  EFI_EVENT  NewEvent (EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify, VOID *Context = nullptr,
+                       UINT32 Type = EVT_NOTIFY_SIGNAL, const EFI_GUID *Group = nullptr);
 
   // Task priority, as the firmware's dispatcher keeps it. RaiseTPL and
   // RestoreTPL log their calls here, not in Calls: nothing on this path

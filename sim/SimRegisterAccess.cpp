@@ -102,9 +102,7 @@ UINT8 SimRegisterAccess::Get (UINT8 Type, UINT8 Bank, UINT32 Register) const
 
 EFI_HANDLE SimRegisterAccess::Install (SimFirmware &Fw)
 {
-  EFI_HANDLE Handle = nullptr;
-  Fw.Install (&Handle, kRegisterAccessGuid, &Protocol);
-  return Handle;
+  return Fw.Install (kRegisterAccessGuid, &Protocol);
 }
 
 SimHookRegistration::SimHookRegistration ()
@@ -128,9 +126,7 @@ void SimHookRegistration::Fire () const
 
 EFI_HANDLE SimHookRegistration::Install (SimFirmware &Fw)
 {
-  EFI_HANDLE Handle = nullptr;
-  Fw.Install (&Handle, kHookRegistrationGuid, &Protocol);
-  return Handle;
+  return Fw.Install (kHookRegistrationGuid, &Protocol);
 }
 
 }  // namespace sim

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// Shared helpers for tests that run the drivers on the simulated firmware.
+// Shared helpers for tests that run ServiceLib on the simulated firmware.
 #ifndef TESTS_SIM_TEST_H_
 #define TESTS_SIM_TEST_H_
 
+#include "servicelib/servicelib.h"
 #include "sim/SimFirmware.h"
+#include "tests/CaseName.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,18 @@ inline constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
 using sim::PortAccess;
 using sim::PortPath;
 
+// Starts ServiceLib as loaded from \ServiceLib.efi: the boot-services copy,
+// or with InSmm (an SMM Base that says "in SMM") the SMRAM copy. The port
+// traffic of the start is forgotten.
+inline void StartServiceLib (sim::SimFirmware &Fw, bool InSmm = false)
+{
+  if (InSmm) {
+    Fw.InstallSmmBase (TRUE);
+  }
+  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  Fw.Ports.Log.clear ();
+}
+
 inline PortAccess Out (PortPath Path, UINT16 Port, UINT32 Value, UINT8 Width = 0, const void *This = nullptr)
 {
   return {Path, true, Port, Width, Value, This};
@@ -41,22 +55,6 @@ inline std::vector<PortAccess> DirectWrites (std::initializer_list<std::pair<UIN
     Out.push_back ({PortPath::Direct, true, Port, 0, Value, nullptr});
   }
   return Out;
-}
-
-// Takes every instance of a protocol out of the handle database.
-inline void RemoveProtocol (sim::SimFirmware &Fw, const EFI_GUID &Guid)
-{
-  for (EFI_HANDLE Handle : Fw.HandlesWith (Guid)) {
-    Fw.Uninstall (Handle, Guid);
-  }
-}
-
-// Installs Interface under Guid on a handle of its own.
-inline EFI_HANDLE InstallOn (sim::SimFirmware &Fw, const EFI_GUID &Guid, VOID *Interface)
-{
-  EFI_HANDLE Handle = nullptr;
-  Fw.Install (&Handle, Guid, Interface);
-  return Handle;
 }
 
 }  // namespace simtest

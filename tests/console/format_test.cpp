@@ -189,6 +189,7 @@ TEST (FormatEngine, OutputRoutineMayFormatItself)
 {
   const EFI_GUID Guid = LIB_SERVICES_PROTOCOL_GUID;
   mReceived.clear ();
+  mOuter.clear ();
   UINT64 Args[] = {P (&Guid), 12, 0};
   EXPECT_EQ (FormatOutput (Reentrant, 0xFFFFFFFF, 0, "%g|%d|", reinterpret_cast<VA_LIST> (Args)), 40u);
   EXPECT_EQ (Narrow (mOuter), "87999fb1-d18c-4de9-b4b6-a130e6beed76|12|");

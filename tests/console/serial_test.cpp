@@ -17,17 +17,12 @@ struct Copy {
   const char *Name;
 };
 
-// Starts one copy of the driver: the boot-services copy, or (with an SMM
-// Base that says "in SMM") the SMRAM copy.
+// Starts the copy whose port path is Path, with COM A's decoding off.
 void Start (sim::SimFirmware &Fw, PortPath Path)
 {
-  if (Path == PortPath::SmmIo) {
-    Fw.InstallSmmBase (TRUE);
-  }
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw, Path == PortPath::SmmIo);
   Fw.Ports.Pci.LpcWrite16 (0x80, kLpcComRange);
   Fw.Ports.Pci.LpcWrite16 (0x82, kLpcComEnable);
-  Fw.Ports.Log.clear ();
 }
 
 // The 23 writes and 3 reads that precede every character, through the
@@ -103,7 +98,7 @@ TEST_P (SerialBothCopies, GetCharBringsThePathUpThenWaitsForData)
 
 INSTANTIATE_TEST_SUITE_P (Copies, SerialBothCopies,
                           ::testing::Values (Copy{PortPath::CpuIo, "BootServices"}, Copy{PortPath::SmmIo, "Smm"}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                          CaseName ());
 
 struct LineCase {
   const char           *Name;
@@ -137,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P (
   ::testing::Values (LineCase{"LineFeedGetsCarriageReturn", {'a', 0x0A, 'b'}, {0x61, 0x0A, 0x0D, 0x62}},
                      LineCase{"LoneCarriageReturnOnce", {0x0D}, {0x0D}},
                      LineCase{"WideLineFeedLookalikeIsNotALineFeed", {0x010A}, {0x0A}},
-                     LineCase{"SignExtendedByteSendsItsLowByte", {0xFFE9}, {0xE9}}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     LineCase{"SignExtendedByteSendsItsLowByte", {0xFFE9}, {0xE9}}), CaseName ());
 
 TEST (Serial, TransmitterBusyIsPolledDirectlyUntilIdle)
 {

@@ -38,8 +38,7 @@ TEST (EntryOutsideSmm, UsesAnInstanceInstalledByAnotherImage)
 {
   sim::SimFirmware      Fw;
   LIB_SERVICES_PROTOCOL Other{};
-  EFI_HANDLE            OtherHandle = nullptr;
-  Fw.Install (&OtherHandle, kLibGuid, &Other);
+  Fw.Install (kLibGuid, &Other);
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
   ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
@@ -168,15 +167,12 @@ TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
 INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseNotification,
                           ::testing::Values (NotifyCase{"Success", EFI_SUCCESS, true},
                                              NotifyCase{"AcceptedWithErrorBits", 0xC000000000000001ULL, true},
-                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}), CaseName ());
 
 TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
 {
   sim::SimFirmware Fw;
-  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
-  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
-  Fw.Ports.Log.clear ();
+  StartServiceLib (Fw);
   Fw.FailWith (sim::Service::LocateProtocol, kSmmBaseGuid, EFI_NOT_FOUND);
 
   Fw.InstallSmmBase (FALSE);
@@ -197,12 +193,10 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
   LIB_SERVICES_PROTOCOL Planted{};
   Planted.IoRead  = PlantedRead;
   Planted.IoWrite = PlantedWrite;
-  InstallOn (Fw, kSmmLibGuid, &Planted);
-  Fw.InstallSmmBase (TRUE);
+  Fw.Install (kSmmLibGuid, &Planted);
 
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw, true);
   EXPECT_EQ (mLib, &mLibServicesSmm);
-  Fw.Ports.Log.clear ();
   SerialPutChar ('A');
   EXPECT_EQ (mPlantedCalls, 0u);
   EXPECT_EQ (Fw.Ports.Uart.Transmitted, std::vector<UINT8>{'A'});
@@ -215,7 +209,7 @@ TEST (EntryInSmmPlanted, KeepsItsOwnTableWhateverTheLocateFinds)
 TEST (SmmBaseNotificationRepeat, LoadsTheImageIntoSmramAtMostOnce)
 {
   sim::SimFirmware Fw;
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  StartServiceLib (Fw);
   struct Round {
     EFI_STATUS Status;
     size_t     RegisterCalls;  // so far
@@ -225,7 +219,7 @@ TEST (SmmBaseNotificationRepeat, LoadsTheImageIntoSmramAtMostOnce)
   for (const Round &R : Rounds) {
     Fw.SmmBase.RegisterStatus = R.Status;
     const size_t Calls = Fw.Calls.size ();
-    InstallOn (Fw, kSmmBaseGuid, &Fw.SmmBase.Protocol);
+    Fw.Install (kSmmBaseGuid, &Fw.SmmBase.Protocol);
     EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), R.RegisterCalls);
     EXPECT_EQ (Fw.Calls.size () == Calls, R.Quiet);
   }

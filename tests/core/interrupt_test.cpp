@@ -18,8 +18,8 @@ constexpr auto     kRunTime          = std::chrono::milliseconds (150);
 
 // Runs Step over and over for kRunTime with the tick signalling a
 // notification that calls Notify.
-template <typename STEP>
-void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, STEP Step)
+template <typename StepT>
+void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, StepT Step)
 {
   Fw.StartTick (Fw.NewEvent (TPL_CALLBACK, Notify), kTickMicroseconds);
   const auto End = std::chrono::steady_clock::now () + kRunTime;
@@ -27,11 +27,6 @@ void RunInterrupted (sim::SimFirmware &Fw, EFI_EVENT_NOTIFY Notify, STEP Step)
     Step ();
   }
   Fw.StopTick ();
-}
-
-void StartBootServicesCopy (sim::SimFirmware &Fw)
-{
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
 }
 
 //
@@ -64,6 +59,8 @@ const char   kMainText[]   = "87999fb1-d18c-4de9-b4b6-a130e6beed76|03/05/2024  0
 const UINT64 kNotifyArgs[] = {reinterpret_cast<UINTN> (&kTime2), 0x123456789ABCDEFull, reinterpret_cast<UINTN> (&kGuid)};
 const char   kNotifyText[] = "12/31/1999  23:58 123456789ABCDEF 87999FB1-D18C-4DE9-B4B6-A130E6BEED76";
 
+// What the notifications did; each test starts them afresh, since a test
+// program run whole keeps them from the test before.
 unsigned mNotifyRuns, mNotifyWrong;
 
 VOID EFIAPI FormatInNotification (EFI_EVENT, VOID *)
@@ -76,6 +73,7 @@ TEST (Interrupted, TextBuildsLeaveBothTextsIntact)
 {
   sim::SimFirmware Fw;
   unsigned         Runs = 0, Wrong = 0;
+  mNotifyRuns = mNotifyWrong = 0;
   RunInterrupted (Fw, FormatInNotification, [&] {
     ++Runs;
     Wrong += !Sink<0>::Matches ("%g|%t|%r", kMainArgs, kMainText);
@@ -133,8 +131,10 @@ VOID EFIAPI HeapInNotification (EFI_EVENT, VOID *)
 TEST (Interrupted, HeapCallsKeepTheListWhole)
 {
   sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   HeapLoad Main;
+  mNotifyRuns = 0;
+  mNotifyLoad = {};
   RunInterrupted (Fw, HeapInNotification, [&] { Main.Step (1 + Main.Next % 97, 0xC3); });
 
   EXPECT_GT (mNotifyRuns, 100u) << Fw.Ticks << " ticks";
@@ -197,7 +197,6 @@ INSTANTIATE_TEST_SUITE_P (
                      HeapTplCase{"BootServicesCopyFromANotification", false, false, TPL_CALLBACK, true},
                      HeapTplCase{"BootServicesCopyAtHighLevel", false, false, TPL_HIGH_LEVEL, true},
                      HeapTplCase{"AfterHandoff", false, true, TPL_APPLICATION, false},
-                     HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}), CaseName ());
 
 }  // namespace

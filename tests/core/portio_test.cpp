@@ -17,19 +17,6 @@ struct PortCase {
 // UART scratch (8-bit), the PCI address latch (32-bit), LPC register 0x80 via the data window (16-bit).
 constexpr PortCase kCases[] = {{0x3FF, 0, 0xA5}, {0xCF8, 2, 0x8000F880}, {0x3FB, 0, 0x03}};
 
-void StartBootServicesCopy (sim::SimFirmware &Fw)
-{
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
-  Fw.Ports.Log.clear ();
-}
-
-void StartSmmCopy (sim::SimFirmware &Fw)
-{
-  Fw.InstallSmmBase (TRUE);
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
-  Fw.Ports.Log.clear ();
-}
-
 // Each case written and read back through mLib's slots: one element each
 // way, by Path, with This as the interface pointer.
 void ExpectEachCaseGoesThrough (sim::SimFirmware &Fw, PortPath Path, const void *This)
@@ -46,14 +33,14 @@ void ExpectEachCaseGoesThrough (sim::SimFirmware &Fw, PortPath Path, const void 
 TEST (PortIo, BootServicesSlotsGoThroughCpuIoOneElementEach)
 {
   sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   ExpectEachCaseGoesThrough (Fw, PortPath::CpuIo, &Fw.CpuIo);
 }
 
 TEST (PortIo, SmmSlotsPassTheSmmIoMemberAsThis)
 {
   sim::SimFirmware Fw;
-  StartSmmCopy (Fw);
+  StartServiceLib (Fw, true);
   ExpectEachCaseGoesThrough (Fw, PortPath::SmmIo, &Fw.Smst.SmmIo);
   EXPECT_NE (static_cast<const void *> (&Fw.Smst.SmmIo), static_cast<const void *> (&Fw.Smst));
 }
@@ -61,7 +48,7 @@ TEST (PortIo, SmmSlotsPassTheSmmIoMemberAsThis)
 TEST (PortIo, EightBitReadHasUpperBitsZeroWhateverTheDeviceDrives)
 {
   sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   Fw.Ports.Uart.Present = false;  // the bus floats: 0xFF on every byte lane
   EXPECT_EQ (mLib->IoRead (0x3FD, 0), 0xFFu);
   EXPECT_EQ (mLib->IoRead (0x3FD, 1), 0xFFFFu);
@@ -71,7 +58,7 @@ TEST (PortIo, EightBitReadHasUpperBitsZeroWhateverTheDeviceDrives)
 TEST (PortIo, WriteStatusReachesTheCaller)
 {
   sim::SimFirmware Fw;
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   EXPECT_EQ (mLib->IoWrite (0x80, 0, 3), EFI_INVALID_PARAMETER);  // a width the protocol refuses
 }
 
@@ -93,11 +80,11 @@ TEST_P (PortIoPlatform, TakesTheFrameworkProtocolElseCpuIo2ElseReadsAllOnes)
 {
   const PlatformCase &C = GetParam ();
   sim::SimFirmware    Fw;
-  RemoveProtocol (Fw, kCpuIoGuid);
-  auto Install = [&] (bool Framework) { InstallOn (Fw, Framework ? kCpuIoGuid : kCpuIo2Guid, Framework ? &Fw.CpuIo : &Fw.CpuIo2); };
+  Fw.UninstallAll (kCpuIoGuid);
+  auto Install = [&] (bool Framework) { Fw.Install (Framework ? kCpuIoGuid : kCpuIo2Guid, Framework ? &Fw.CpuIo : &Fw.CpuIo2); };
   if (C.FrameworkAtEntry) Install (true);
   if (C.Cpu2AtEntry) Install (false);
-  StartBootServicesCopy (Fw);
+  StartServiceLib (Fw);
   // A Framework CPU I/O driver that runs after ours is waited for.
   EXPECT_EQ (Fw.Notifications.size (), C.FrameworkAtEntry ? 1u : 2u);
   if (C.FrameworkLater) Install (true);
@@ -144,16 +131,16 @@ INSTANTIATE_TEST_SUITE_P (
                      PlatformCase{"FrameworkAfterEntry", false, false, true, false, Via::FrameworkCpuIo, false, Via::FrameworkCpuIo},
                      PlatformCase{"Cpu2AfterEntry", false, false, false, true, Via::CpuIo2, false, Via::CpuIo2},
                      PlatformCase{"FrameworkAfterCpu2WasTaken", false, true, false, false, Via::CpuIo2, true, Via::FrameworkCpuIo}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+  CaseName ());
 
 // Without a known protocol, an access asks the firmware only when it may:
 // not after the hand-off to an OS, and not above TPL_NOTIFY.
 TEST (PortIoPlatform, AsksForNoProtocolAfterHandoffOrAboveNotify)
 {
   sim::SimFirmware Fw;
-  RemoveProtocol (Fw, kCpuIoGuid);
-  StartBootServicesCopy (Fw);
-  InstallOn (Fw, kCpuIo2Guid, &Fw.CpuIo2);
+  Fw.UninstallAll (kCpuIoGuid);
+  StartServiceLib (Fw);
+  Fw.Install (kCpuIo2Guid, &Fw.CpuIo2);
   const size_t Calls = Fw.Calls.size ();
 
   Fw.CurrentTpl = TPL_HIGH_LEVEL;

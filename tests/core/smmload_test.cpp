@@ -41,8 +41,7 @@ INSTANTIATE_TEST_SUITE_P (
   Steps, RegisterImageFailure,
   ::testing::Values (StepFailure{"DevicePathUtilities", sim::Service::LocateProtocol, kDpuGuid, false},
                      StepFailure{"LoadedImage", sim::Service::OpenProtocol, kLoadedImageGuid, false},
-                     StepFailure{"DevicePath", sim::Service::OpenProtocol, kDevicePathGuid, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     StepFailure{"DevicePath", sim::Service::OpenProtocol, kDevicePathGuid, false}), CaseName ());
 
 struct RegisterOutcome {
   const char *Name;
@@ -86,8 +85,7 @@ INSTANTIATE_TEST_SUITE_P (
                      RegisterOutcome{"AcceptedCodeWithHandle", 0xC000000000000001ULL, true, true},
                      RegisterOutcome{"Refused", EFI_OUT_OF_RESOURCES, true, false},
                      RegisterOutcome{"WarningIsNotSuccess", EFI_WARN_WRITE_FAILURE, true, false},
-                     RegisterOutcome{"OtherHighBitsError", 0xC000000000000002ULL, false, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     RegisterOutcome{"OtherHighBitsError", 0xC000000000000002ULL, false, false}), CaseName ());
 
 TEST (RegisterImage, FailingFreePoolReturnsNull)
 {

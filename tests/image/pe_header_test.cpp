@@ -83,6 +83,9 @@ PeImage Load (const std::string &Name)
   return Image;
 }
 
+// ServiceLib for ServiceLib.efi: the test's name, and the debug file's.
+std::string Stem (const std::string &ImageName) { return ImageName.substr (0, ImageName.find ('.')); }
+
 class DriverImage : public ::testing::TestWithParam<const char *> {};
 
 TEST_P (DriverImage, IsARelocatableSelfContainedBootServiceDriver)
@@ -132,17 +135,16 @@ TEST_P (DriverImage, IsReadyForAFirmwareVolumeAndVersioned)
 // a path: firmware logs name the driver after it, and no build path ships.
 TEST_P (DriverImage, NamesItsDebugFile)
 {
-  const PeImage     Image = Load (GetParam ());
-  const std::string Stem  = std::string (GetParam ()).substr (0, std::string (GetParam ()).find ('.'));
-  std::string       Named;
-  const size_t      Dir = Image.FileOffset (Image.DirRva (6));
+  const PeImage Image = Load (GetParam ());
+  std::string   Named;
+  const size_t  Dir = Image.FileOffset (Image.DirRva (6));
   for (uint32_t Entry = 0; Dir != 0 && Entry + 28 <= Image.DirSize (6); Entry += 28) {
     const size_t Record = Image.At<uint32_t> (Dir + Entry + 24);  // PointerToRawData
     if (Image.At<uint32_t> (Dir + Entry + 12) == 2 && Image.At<uint32_t> (Record) == 0x53445352) {
       Named = reinterpret_cast<const char *> (Image.Bytes.data () + Record + 24);
     }
   }
-  EXPECT_EQ (Named, Stem + ".debug");
+  EXPECT_EQ (Named, Stem (GetParam ()) + ".debug");
 }
 
 // The debug file is the shipped image before its DWARF was stripped: the
@@ -150,7 +152,7 @@ TEST_P (DriverImage, NamesItsDebugFile)
 TEST_P (DriverImage, DebugFileHoldsTheShippedCode)
 {
   const PeImage     Image = Load (GetParam ());
-  const PeImage     Debug = Load (std::string (GetParam ()).substr (0, std::string (GetParam ()).find ('.')) + ".debug");
+  const PeImage     Debug = Load (Stem (GetParam ()) + ".debug");
   const std::string Code  = Image.SectionBytes (".text");
   ASSERT_FALSE (Code.empty ());
   EXPECT_EQ (Debug.SectionBytes (".text"), Code);
@@ -170,10 +172,7 @@ INSTANTIATE_TEST_SUITE_P (Images, DriverImage,
                                              "WdtControl.efi"
 #endif
                                              ),
-                          [] (const auto &Info) {
-                            std::string N = Info.param;
-                            return N.substr (0, N.find ('.'));
-                          });
+                          [] (const auto &Info) { return Stem (Info.param); });
 
 std::string Output (const std::string &Command)
 {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/CaseName.h"
 #include "tests/scan/MemInput.h"
 
 using namespace scantest;
@@ -105,8 +106,6 @@ TEST_P (ScanInputCase, ResultStoresAndInputRead)
   EXPECT_LE (PushBackTop, 2);
 }
 
-std::string CaseName (const ::testing::TestParamInfo<ScanCase> &I) { return I.param.Name; }
-
 const ScanCase kDirectives[] = {
   {"EmptyFormat", "", 0, u"abc", 0, {}, 0},
   {"LiteralsMatch", "abc", 0, u"abcd", 0, {}, 3},
@@ -130,7 +129,7 @@ const ScanCase kDirectives[] = {
   {"WidthSplitByStarJoins", "%1*2d%d", 0, u"1234567890123 7", 1, {I64 (3)}, 14},
   {"ZeroIsAWidthDigit", "%05d", 0, u"1234567", 1, {I64 (12345)}, 5},
 };
-INSTANTIATE_TEST_SUITE_P (Directives, ScanInputCase, ::testing::ValuesIn (kDirectives), CaseName);
+INSTANTIATE_TEST_SUITE_P (Directives, ScanInputCase, ::testing::ValuesIn (kDirectives), CaseName ());
 
 const ScanCase kIntegers[] = {
   {"SpaceThenNumber", " %d", 0, u"   42", 1, {I64 (42)}, 5},
@@ -160,7 +159,7 @@ const ScanCase kIntegers[] = {
   {"NineHexDigits", "%x", 0, u"123456789", 1, {I64 (0x123456789LL)}, 9},
   {"ThirtyDigits", "%hd%c", 0, u"000000000000000000000000000012;", 2, {I16 (12), Chars (";")}, 31},
 };
-INSTANTIATE_TEST_SUITE_P (Integers, ScanInputCase, ::testing::ValuesIn (kIntegers), CaseName);
+INSTANTIATE_TEST_SUITE_P (Integers, ScanInputCase, ::testing::ValuesIn (kIntegers), CaseName ());
 
 const ScanCase kCharsAndStrings[] = {
   {"WideFlagOneStoresChar16", "%3c", 1, u"abcd", 1, {Chars16 (u"abc")}, 3},
@@ -185,7 +184,7 @@ const ScanCase kCharsAndStrings[] = {
   {"StringWithoutWidthAfterSpaceAtEnd", "%s%d", 0, u" \t", -1, {Str ("")}, 2},
   {"StringWithWidthAtEndOfInput", "%4s%n", 0, u"", 1, {Str (""), I32 (0)}, 0},
 };
-INSTANTIATE_TEST_SUITE_P (CharsAndStrings, ScanInputCase, ::testing::ValuesIn (kCharsAndStrings), CaseName);
+INSTANTIATE_TEST_SUITE_P (CharsAndStrings, ScanInputCase, ::testing::ValuesIn (kCharsAndStrings), CaseName ());
 
 // %n reports the characters consumed so far, whatever the store size.
 const ScanCase kConsumed[] = {
@@ -200,7 +199,7 @@ const ScanCase kConsumed[] = {
   {"AfterHexPrefix", "%x%n", 0, u"0x1F;", 1, {I64 (31), I32 (4)}, 5},
   {"AfterSuppressedFields", "%*d%*s%*c%n", 0, u" 12 ab;", 0, {I32 (7)}, 7},
 };
-INSTANTIATE_TEST_SUITE_P (Consumed, ScanInputCase, ::testing::ValuesIn (kConsumed), CaseName);
+INSTANTIATE_TEST_SUITE_P (Consumed, ScanInputCase, ::testing::ValuesIn (kConsumed), CaseName ());
 
 TEST (ScanInputCalls, EmptyFormatNeverCallsTheInputRoutine)
 {

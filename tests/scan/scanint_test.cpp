@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "tests/CaseName.h"
 #include "tests/scan/MemInput.h"
 
 using namespace scantest;
@@ -72,8 +73,7 @@ const IntCase kSignsAndEnds[] = {
   {"DigitEndsAtEndOfInput", 10, -1, u"42", 1, 42, u"", 2},
   {"WideCharacterIsNoDigit", 10, -1, u"7\u0660", 1, 7, u"\u0660", 1},
 };
-INSTANTIATE_TEST_SUITE_P (SignsAndEnds, ScanIntegerField, ::testing::ValuesIn (kSignsAndEnds),
-                          [] (const auto &I) { return std::string (I.param.Name); });
+INSTANTIATE_TEST_SUITE_P (SignsAndEnds, ScanIntegerField, ::testing::ValuesIn (kSignsAndEnds), CaseName ());
 
 const IntCase kBasesAndPrefix[] = {
   {"HexXWithoutDigit", 16, -1, u"x1F", -1, std::nullopt, u"x", 0},
@@ -93,8 +93,7 @@ const IntCase kBasesAndPrefix[] = {
   {"EightDecimalDigits", 10, -1, u"99999999", 1, 99999999, u"", 8},
   {"NegativeHex", 16, -1, u"-ff", 1, -255, u"", 3},
 };
-INSTANTIATE_TEST_SUITE_P (BasesAndPrefix, ScanIntegerField, ::testing::ValuesIn (kBasesAndPrefix),
-                          [] (const auto &I) { return std::string (I.param.Name); });
+INSTANTIATE_TEST_SUITE_P (BasesAndPrefix, ScanIntegerField, ::testing::ValuesIn (kBasesAndPrefix), CaseName ());
 
 const IntCase kWidths[] = {
   {"SignTakesAUnit", 10, 3, u"-123", 1, -12, u"3", 3},
@@ -105,8 +104,7 @@ const IntCase kWidths[] = {
   {"SignUsesUpWidthOne", 10, 1, u"-5", -1, 0, u"5", 0},
   {"WidthNine", 10, 9, u"1234567890", 1, 123456789, u"0", 9},
 };
-INSTANTIATE_TEST_SUITE_P (Widths, ScanIntegerField, ::testing::ValuesIn (kWidths),
-                          [] (const auto &I) { return std::string (I.param.Name); });
+INSTANTIATE_TEST_SUITE_P (Widths, ScanIntegerField, ::testing::ValuesIn (kWidths), CaseName ());
 
 // Fields of more than 8 digits: read whole, in 64-bit arithmetic modulo 2^64.
 const IntCase kLongFields[] = {
@@ -120,8 +118,7 @@ const IntCase kLongFields[] = {
   {"WrapsModulo2To64", 16, -1, u"10000000000000001", 1, 1, u"", 17},
   {"TwentyDecimalDigits", 10, -1, u"18446744073709551617", 1, 1, u"", 20},
 };
-INSTANTIATE_TEST_SUITE_P (LongFields, ScanIntegerField, ::testing::ValuesIn (kLongFields),
-                          [] (const auto &I) { return std::string (I.param.Name); });
+INSTANTIATE_TEST_SUITE_P (LongFields, ScanIntegerField, ::testing::ValuesIn (kLongFields), CaseName ());
 
 // Every 16-bit character read alone: only the digits of the base start a
 // number, with their value; any other character (a wide one whose low byte

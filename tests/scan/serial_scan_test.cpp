@@ -11,7 +11,7 @@ namespace {
 TEST (ScanSerial, GetSlotsFeedScanInputFromTheUart)
 {
   sim::SimFirmware Fw;
-  ASSERT_EQ (ServiceLibEntryPoint (Fw.CreateImage (u"\\ServiceLib.efi"), &Fw.SystemTable), EFI_SUCCESS);
+  simtest::StartServiceLib (Fw);
 
   for (LIB_GET_CHAR Slot : {mLib->GetCharA, mLib->GetCharB}) {
     // The %3s field ends at its width: 'd' and the line feed stay queued,

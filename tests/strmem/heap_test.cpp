@@ -2,6 +2,7 @@
 // Slot 10: the block heap. Every test starts from and returns to the empty
 // arena (leading sentinel, one free block, end marker), so the tests also
 // pass when run one after another in a single process.
+#include "tests/CaseName.h"
 #include "tests/strmem/HeapList.h"
 
 #include <gtest/gtest.h>
@@ -478,6 +479,6 @@ INSTANTIATE_TEST_SUITE_P (
                      ForgeCase{"NextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, true},
                      ForgeCase{"PrevOutsideTheArena", kHeapTagAllocated, Link::Outside, Link::Keep, false},
                      ForgeCase{"PrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+  CaseName ());
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "sim/SimRegisterAccess.h"
 #include "wdtcontrol/wdtcontrol.h"
 #include "wdtcontrol/registers.h"
+#include "tests/CaseName.h"
 
 #include <gtest/gtest.h>
 

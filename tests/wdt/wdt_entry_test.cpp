@@ -154,8 +154,7 @@ TEST_P (WdtLoadFailure, ReturnsTheStatusAndLeavesNothingBehind)
     P.HookService.Install (P.Fw);
   }
   if (C.HookWithoutInterface) {
-    EFI_HANDLE Handle = nullptr;
-    P.Fw.Install (&Handle, kHookGuid, nullptr);
+    P.Fw.Install (kHookGuid, nullptr);
   }
   P.Regs.Install (P.Fw);
   if (C.FailService) {
@@ -174,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P (
   ::testing::Values (LoadFailureCase{"NoSetup", false, true, {}, EFI_NOT_FOUND},
                      LoadFailureCase{"GetVariableFails", true, true, sim::Service::GetVariable, EFI_DEVICE_ERROR},
                      LoadFailureCase{"NoHookService", true, false, {}, EFI_NOT_FOUND},
-                     LoadFailureCase{"HookWithoutInterface", true, false, {}, EFI_NOT_FOUND, true}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     LoadFailureCase{"HookWithoutInterface", true, false, {}, EFI_NOT_FOUND, true}), CaseName ());
 
 struct NotifySetupCase {
   const char  *Name;
@@ -200,8 +198,7 @@ INSTANTIATE_TEST_SUITE_P (Services, WdtNotificationSetup,
                           ::testing::Values (NotifySetupCase{"CreateEvent", sim::Service::CreateEvent, EFI_OUT_OF_RESOURCES},
                                              NotifySetupCase{"RegisterProtocolNotify",
                                                              sim::Service::RegisterProtocolNotify,
-                                                             EFI_INVALID_PARAMETER}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                                                             EFI_INVALID_PARAMETER}), CaseName ());
 
 TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
 {

@@ -84,8 +84,7 @@ INSTANTIATE_TEST_SUITE_P (
   ::testing::Values (WriteFailureCase{"Timeout", kTimeoutRegister, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR},
                      WriteFailureCase{"Gate", kGateRegister, EFI_SUCCESS, EFI_SUCCESS},
                      WriteFailureCase{"Key", kKeyRegister, EFI_SUCCESS, EFI_SUCCESS},
-                     WriteFailureCase{"Counter", kCounterRegister, EFI_SUCCESS, EFI_SUCCESS}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+                     WriteFailureCase{"Counter", kCounterRegister, EFI_SUCCESS, EFI_SUCCESS}), CaseName ());
 
 TEST (WdtProtocol, FailedReadWritesOnlyTheStepsOwnBits)
 {
@@ -144,8 +143,7 @@ INSTANTIATE_TEST_SUITE_P (Sizes, WdtSetupTimeout,
                                              SetupCase{"EndsBeforeTimeout", 332, 0, false},
                                              SetupCase{"TimeoutZero", 410, 0, false},
                                              SetupCase{"EndsAtTimeout", 333, 45, true},
-                                             SetupCase{"TimeoutMax", 410, 0xFF, true}),
-                          [] (const auto &Info) { return std::string (Info.param.Name); });
+                                             SetupCase{"TimeoutMax", 410, 0xFF, true}), CaseName ());
 
 TEST (WdtProtocol, GetStateRejectsANullResultPointer)
 {
@@ -207,12 +205,9 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
   }
   REGISTER_ACCESS_PROTOCOL Fresh = P.Regs.Protocol;
   P.Regs.Protocol                = {StaleRead, StaleWrite};
-  for (EFI_HANDLE Handle : P.Fw.HandlesWith (kRegAccessGuid)) {
-    P.Fw.Uninstall (Handle, kRegAccessGuid);
-  }
+  P.Fw.UninstallAll (kRegAccessGuid);
   if (C.NewServiceInstalled) {
-    EFI_HANDLE Handle = nullptr;
-    P.Fw.Install (&Handle, kRegAccessGuid, &Fresh);
+    P.Fw.Install (kRegAccessGuid, &Fresh);
   }
   P.Regs.Log.clear ();
 
@@ -245,6 +240,6 @@ INSTANTIATE_TEST_SUITE_P (
                      ReplacedCase{"ExitBootServicesServiceAtEntry", Trigger::ExitBootServices, false, true, false},
                      ReplacedCase{"LegacyBootServiceAtEntry", Trigger::LegacyBoot, false, true, false},
                      ReplacedCase{"ExitBootServicesWithNoService", Trigger::ExitBootServices, false, false, false}),
-  [] (const auto &Info) { return std::string (Info.param.Name); });
+  CaseName ());
 
 }  // namespace

@@ -62,10 +62,10 @@ const char kTrim[]  = "abcdef";
 
 // The mixed workload's arguments, one 8-byte slot each; the pointer of %p
 // is any address.
-struct MIXED_ARGS {
+struct MixedArgs {
   UINT64 Slot[13];
 
-  explicit MIXED_ARGS (const void *Pointer)
+  explicit MixedArgs (const void *Pointer)
     : Slot{123456, static_cast<UINT64> (-42), 4000000000u, 0xBEEF, 0xC0FFEE, 0755, 17, 42, 0x123456789ABCDEFull,
            reinterpret_cast<UINTN> (kName), reinterpret_cast<UINTN> (kTrim), 'Z', reinterpret_cast<UINTN> (Pointer)}
   {
@@ -76,7 +76,7 @@ struct MIXED_ARGS {
 void BM_Mixed_FormatOutput (benchmark::State &State)
 {
   const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
-  MIXED_ARGS Args (&State);
+  MixedArgs Args (&State);
   for (auto _ : State) {
     mSinkLength = 0;
     benchmark::DoNotOptimize (FormatOutput (Routine, 0xFFFFFFFF, 0, kMixed, Args.List ()));
@@ -88,7 +88,7 @@ void BM_Mixed_FormatOutput (benchmark::State &State)
 // The same run counting only (no routine): the engine's own share.
 void BM_Mixed_FormatOutputCountOnly (benchmark::State &State)
 {
-  MIXED_ARGS Args (&State);
+  MixedArgs Args (&State);
   for (auto _ : State) {
     benchmark::DoNotOptimize (FormatOutput (NULL, 0xFFFFFFFF, 0, kMixed, Args.List ()));
   }
@@ -112,7 +112,7 @@ void BM_Mixed_vsnprintf (benchmark::State &State)
 void BM_Mixed_Floor (benchmark::State &State)
 {
   const FORMAT_OUTPUT_ROUTINE Routine = OpaqueRoutine ();
-  MIXED_ARGS Args (&State);
+  MixedArgs Args (&State);
   mSinkLength = 0;
   FormatOutput (Append, 0xFFFFFFFF, 0, kMixed, Args.List ());
   char Produced[sizeof mSink];

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Adds DXE and SMM drivers to a copy of Debian's 4 MiB OVMF code image, or
-lists the volumes and files of any OVMF image.
+"""Adds DXE and SMM drivers to an OVMF code image, or lists any OVMF image.
+
+Writes a copy of Debian's 4 MiB OVMF code image with more drivers in its
+DXE volume, or prints the volumes and files of any OVMF image.
 
   flash_image.py --ovmf IN.fd --out OUT.fd [--apriori NAME[,NAME...]
                  [--apriori-mode first|last|replace]] TYPE:NAME:GUID:IMAGE[:DEPEX] ...
@@ -31,7 +33,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import ffs  # noqa: E402
 
 IMAGE_HELP = """\
-Each IMAGE argument adds one driver to the DXE volume:
+Each driver argument adds one file to the DXE volume:
 
   TYPE:NAME:GUID:IMAGE[:DEPEX]
 
@@ -189,8 +191,8 @@ def inner_volumes(raw, path, need_smm):
         dxe = volumes[1]
         names = {ffs.ui_name(raw, pos + hl, pos + size): kind for pos, size, _, kind, hl in dxe.files()}
         if names.get(SMM_CORE_NAME) != ffs.FILE_SMM_CORE:
-            raise layout_error(path, "an SMM driver needs the SMM core, and the DXE volume has none "
-                                     "(use OVMF_CODE_4M.secboot.fd)")
+            raise LayoutError(f"{path}: an SMM driver needs the SMM core, and the DXE volume has none "
+                              f"(use OVMF_CODE_4M.secboot.fd)")
         missing = [name for name in REQUIRED_SMM_DRIVERS if names.get(name) != ffs.FILE_SMM]
         if missing:
             raise layout_error(path, f"the DXE volume lacks {', '.join(missing)}")

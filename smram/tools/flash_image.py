@@ -53,9 +53,10 @@ dispatches no SMM driver that lacks an SMM_DEPEX section, so the tool
 refuses one (TRUE gives an expression that always holds). Adding an smm
 file needs an image with the SMM core (OVMF_CODE_4M.secboot.fd).
 
---apriori names the drivers (by NAME from the arguments, or by GUID) that
-the DXE core starts before any other, in the order given, without looking
-at their dependency expressions. With --apriori-mode first (the default)
+--apriori names the drivers (by NAME, a driver argument's or that of a
+DRIVER file already in the volume, or by GUID) that the DXE core starts
+before any other, in the order given, without looking at their dependency
+expressions. With --apriori-mode first (the default)
 they come before the entries of the volume's existing APRIORI DXE file,
 with last after them, with replace instead of them. The existing file is
 marked deleted and a new one goes into the free space.
@@ -127,19 +128,28 @@ class Driver:
         return ffs.driver_file(self.type, self.image, self.guid, self.name, self.depex)
 
 
-def apriori_guids(names, drivers):
+def apriori_guids(names, drivers, raw, volume):
+    """The GUIDs that --apriori names: a driver argument's NAME, the name of
+    a driver already in the volume, or a GUID."""
     by_name = {driver.name: driver for driver in drivers}
+    in_volume = {}
+    for position, size, guid, kind, header_length in volume.files():
+        if kind == ffs.FILE_DRIVER and volume.is_live(position):
+            in_volume.setdefault(ffs.ui_name(raw, position + header_length, position + size), []).append(guid)
     guids = []
     for name in names:
         if name in by_name:
             if by_name[name].type != ffs.FILE_DRIVER:
                 raise LayoutError(f"--apriori {name}: only dxe drivers go into the APRIORI DXE file")
             guids.append(by_name[name].guid)
-            continue
-        try:
-            guids.append(uuid.UUID(name))
-        except ValueError:
-            raise LayoutError(f"--apriori {name}: neither a NAME given as a driver argument nor a GUID") from None
+        elif len(in_volume.get(name, [])) == 1:
+            guids.append(in_volume[name][0])
+        else:
+            try:
+                guids.append(uuid.UUID(name))
+            except ValueError:
+                raise LayoutError(f"--apriori {name}: not the NAME of one DRIVER file, given or in the DXE volume, "
+                                  f"nor a GUID") from None
     if len(set(guids)) != len(guids):
         raise LayoutError("--apriori names a driver twice")
     return guids
@@ -222,9 +232,9 @@ def apriori_entries(raw, volume):
     """The place of the live APRIORI DXE file in volume and its GUIDs, or (None, [])."""
     for position, size, guid, _, header_length in volume.files():
         if guid == ffs.APRIORI_DXE_GUID and volume.is_live(position):
+            start, end = position + header_length, position + size
             listed = b"".join(bytes(raw[sec + hl:sec + sec_size])
-                              for sec, sec_size, kind, hl in ffs.sections(raw, position + header_length, position + size)
-                              if kind == ffs.SECTION_RAW)
+                              for sec, sec_size, kind, hl in ffs.sections(raw, start, end) if kind == ffs.SECTION_RAW)
             return position, [uuid.UUID(bytes_le=listed[i:i + 16]) for i in range(0, len(listed) - 15, 16)]
     return None, []
 
@@ -286,13 +296,14 @@ def read_image(path):
     return Path(path).read_bytes()
 
 
-def build(ovmf, drivers, apriori, mode, out, tool, report):
+def build(ovmf, drivers, apriori_names, mode, out, tool, report):
     data = bytearray(read_image(ovmf))
     outer, where, packed, raw = compressed_volume_file(data, ovmf)
     dictionary = struct.unpack_from("<I", packed, 1)[0]
     raw = bytearray(raw)
     _, dxe = inner_volumes(raw, ovmf, any(driver.type == ffs.FILE_SMM for driver in drivers))
-    if apriori:
+    if apriori_names:
+        apriori = apriori_guids(apriori_names, drivers, raw, dxe)
         old, existing = apriori_entries(raw, dxe)
         listed = new_apriori_list(existing, apriori, mode)
         if old is not None:
@@ -350,7 +361,8 @@ def list_volume(data, volume, where, indent):
         if guid == ffs.APRIORI_DXE_GUID:
             for sec, sec_size, sec_kind, hl in ffs.sections(data, start, end):
                 if sec_kind == ffs.SECTION_RAW:
-                    listed = [uuid.UUID(bytes_le=bytes(data[i:i + 16])) for i in range(sec + hl, sec + sec_size - 15, 16)]
+                    listed = [uuid.UUID(bytes_le=bytes(data[i:i + 16]))
+                              for i in range(sec + hl, sec + sec_size - 15, 16)]
                     print(f"{indent}    apriori: {', '.join(names.get(g) or str(g) for g in listed)}")
         list_nested(data, start, end, indent + "    ")
 
@@ -373,7 +385,7 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the volumes and files of --ovmf and stop")
     parser.add_argument("--out", help="the image to write")
     parser.add_argument("--apriori", metavar="NAME[,NAME...]",
-                        help="drivers for the APRIORI DXE file, by NAME or GUID")
+                        help="drivers for the APRIORI DXE file, by name or GUID")
     parser.add_argument("--apriori-mode", choices=("first", "last", "replace"), default="first",
                         help="where they go in the existing list (default: first)")
     parser.add_argument("--lzma-alone", default="lzma_alone", help="the LZMA SDK encoder (package lzma-alone)")
@@ -387,7 +399,7 @@ def main():
             parser.error("--out and at least one image (or --apriori) are needed")
         started = time.monotonic()
         drivers = [Driver(text) for text in args.images]
-        apriori = apriori_guids(args.apriori.split(","), drivers) if args.apriori else []
+        apriori = args.apriori.split(",") if args.apriori else []
         build(args.ovmf, drivers, apriori, args.apriori_mode, args.out, args.lzma_alone,
               lambda text: print(f"flash_image: {text}"))
     except (LayoutError, OSError, ValueError) as error:

@@ -159,7 +159,8 @@ typedef VOID (SERVICELIB_EFIAPI *LIB_PUT_CHAR)(IN CHAR16 Ch, ...);
   A NULL string, GUID or time argument (%s %S %a %g %G %t) prints
   "(null)". %n with a NULL address stores nothing; %n stores the count so
   far as an INT32 and saturates at 2147483647, never storing a negative
-  count.
+  count. No address needs to be aligned: the format, the argument list,
+  16-bit strings, GUIDs, times and %n's INT32 may lie at any address.
 
   @return The number of characters produced, never more than MaxCount.
 **/
@@ -179,14 +180,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_FORMAT_OUTPUT)(IN FORMAT_OUTPUT_ROUTINE O
   @param[in] Wide          0: Format is CHAR8 text; else CHAR16 text. %c
                            stores CHAR16 characters when Wide is exactly 1,
                            bytes otherwise.
-  @param[in] Format        The NUL-terminated format. With NULL the call
-                           returns 0 and calls nothing.
+  @param[in] Format        The NUL-terminated format, at any address. With
+                           NULL the call returns 0 and calls nothing.
   @param[in] Args          The x64 argument list: one 8-byte slot per
                            storing conversion, holding the destination
-                           address. A NULL destination stores nothing and
-                           the conversion still counts as an assignment,
-                           as it would with a real destination (%n never
-                           counts).
+                           address, which need not be aligned. A NULL
+                           destination stores nothing and the conversion
+                           still counts as an assignment, as it would with
+                           a real destination (%n never counts).
 
   @return The number of assignments made (%n and suppressed conversions
           do not count). A failing integer conversion that is not

@@ -258,11 +258,13 @@ typedef VOID *(SERVICELIB_EFIAPI *LIB_HEAP_ALLOC_FREE)(IN VOID *Block OPTIONAL, 
   status of the read is not reported.
 
   @param[in] Port   The port.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since the value read has room for 32 bits only.
 
   @return The value read, zero-extended. With no protocol to go through
           (neither CPU I/O protocol, or no SMM system table) all ones for
-          the width: what an absent port reads.
+          the width: what an absent port reads. With a Width above 2,
+          0xFFFFFFFF.
 **/
 typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
@@ -271,12 +273,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
   @param[in] Port   The port.
   @param[in] Value  The value; its low 8, 16 or 32 bits are written.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since Value holds 32 bits only.
 
   @return The status of the write.
-  @retval EFI_NOT_READY  There is no protocol to go through (neither CPU
-                         I/O protocol, or no SMM system table); nothing
-                         was written.
+  @retval EFI_INVALID_PARAMETER  Width is above 2; nothing was written.
+  @retval EFI_NOT_READY          There is no protocol to go through
+                                 (neither CPU I/O protocol, or no SMM
+                                 system table); nothing was written.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *LIB_IO_WRITE)(IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
 

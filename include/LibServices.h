@@ -101,6 +101,13 @@ typedef UINTN (SERVICELIB_EFIAPI *SCAN_INPUT_ROUTINE)(IN INT32 *Counter);
   services are taken from SystemTable, so any driver may call it for its
   own image.
 
+  In both instances, the SMM one included, the routine calls the boot
+  services of SystemTable and the SmmBase protocol, so call it only where
+  those may run: in DXE before ExitBootServices, or in SMM before SMRAM is
+  locked (from an SMM driver's entry point). Never call it from an SMI
+  handler: by then the boot services and SmmBase lie outside SMRAM, where
+  SMM code may no longer run, or are gone.
+
   @param[in] ImageHandle  The caller's image handle.
   @param[in] SystemTable  The system table.
   @param[in] SmmBase      The Framework SMM Base protocol.

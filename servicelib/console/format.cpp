@@ -106,7 +106,7 @@ template <typename CharT>
   // taken, so that the next state reads it again.
 #define NEXT_STEP(State)            \
   do {                              \
-    Ch = FormatChar (Position);    \
+    Ch = FormatChar (Position);     \
     if (Ch == 0) {                  \
       return MaxCount - Remaining;  \
     }                               \

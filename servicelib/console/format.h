@@ -124,7 +124,7 @@ UINT32 EFIAPI BufferPrint (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, ...);
 // EFI_TIME may lie at any address (packed firmware records hold them).
 CONST CHAR8 *GuidText (IN CONST VOID *Guid OPTIONAL, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer);  // %g %G
 CONST CHAR8 *TimeText (IN CONST VOID *Time OPTIONAL, OUT CHAR8 *Buffer);                        // %t
-CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer);                                 // %r
+CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer);                              // %r
 
 // The fixed text of a status code, or NULL when it has none.
 CONST CHAR8 *StatusName (IN EFI_STATUS Status);

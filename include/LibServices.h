@@ -101,6 +101,13 @@ typedef UINTN (SERVICELIB_EFIAPI *SCAN_INPUT_ROUTINE)(IN INT32 *Counter);
   services are taken from SystemTable, so any driver may call it for its
   own image.
 
+  In both instances, the SMM one included, the routine calls the boot
+  services of SystemTable and the SmmBase protocol, so call it only where
+  those may run: in DXE before ExitBootServices, or in SMM before SMRAM is
+  locked (from an SMM driver's entry point). Never call it from an SMI
+  handler: by then the boot services and SmmBase lie outside SMRAM, where
+  SMM code may no longer run, or are gone.
+
   @param[in] ImageHandle  The caller's image handle.
   @param[in] SystemTable  The system table.
   @param[in] SmmBase      The Framework SMM Base protocol.
@@ -159,7 +166,8 @@ typedef VOID (SERVICELIB_EFIAPI *LIB_PUT_CHAR)(IN CHAR16 Ch, ...);
   A NULL string, GUID or time argument (%s %S %a %g %G %t) prints
   "(null)". %n with a NULL address stores nothing; %n stores the count so
   far as an INT32 and saturates at 2147483647, never storing a negative
-  count.
+  count. No address needs to be aligned: the format, the argument list,
+  16-bit strings, GUIDs, times and %n's INT32 may lie at any address.
 
   @return The number of characters produced, never more than MaxCount.
 **/
@@ -179,14 +187,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_FORMAT_OUTPUT)(IN FORMAT_OUTPUT_ROUTINE O
   @param[in] Wide          0: Format is CHAR8 text; else CHAR16 text. %c
                            stores CHAR16 characters when Wide is exactly 1,
                            bytes otherwise.
-  @param[in] Format        The NUL-terminated format. With NULL the call
-                           returns 0 and calls nothing.
+  @param[in] Format        The NUL-terminated format, at any address. With
+                           NULL the call returns 0 and calls nothing.
   @param[in] Args          The x64 argument list: one 8-byte slot per
                            storing conversion, holding the destination
-                           address. A NULL destination stores nothing and
-                           the conversion still counts as an assignment,
-                           as it would with a real destination (%n never
-                           counts).
+                           address, which need not be aligned. A NULL
+                           destination stores nothing and the conversion
+                           still counts as an assignment, as it would with
+                           a real destination (%n never counts).
 
   @return The number of assignments made (%n and suppressed conversions
           do not count). A failing integer conversion that is not
@@ -257,11 +265,13 @@ typedef VOID *(SERVICELIB_EFIAPI *LIB_HEAP_ALLOC_FREE)(IN VOID *Block OPTIONAL, 
   status of the read is not reported.
 
   @param[in] Port   The port.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since the value read has room for 32 bits only.
 
   @return The value read, zero-extended. With no protocol to go through
           (neither CPU I/O protocol, or no SMM system table) all ones for
-          the width: what an absent port reads.
+          the width: what an absent port reads. With a Width above 2,
+          0xFFFFFFFF.
 **/
 typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
@@ -270,12 +280,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
   @param[in] Port   The port.
   @param[in] Value  The value; its low 8, 16 or 32 bits are written.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since Value holds 32 bits only.
 
   @return The status of the write.
-  @retval EFI_NOT_READY  There is no protocol to go through (neither CPU
-                         I/O protocol, or no SMM system table); nothing
-                         was written.
+  @retval EFI_INVALID_PARAMETER  Width is above 2; nothing was written.
+  @retval EFI_NOT_READY          There is no protocol to go through
+                                 (neither CPU I/O protocol, or no SMM
+                                 system table); nothing was written.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *LIB_IO_WRITE)(IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
 

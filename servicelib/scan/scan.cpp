@@ -8,11 +8,16 @@
 #include "../servicelib.h"
 #include "../argslots.h"
 #include "../chars.h"
+#include "../unaligned.h"
 
 namespace {
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
+
+// The format character at At, widened. A 16-bit format may start at an odd
+// address, so the character is read where it lies.
+template <typename CharT> inline CHAR16 FormatUnit (const CharT *At) { return WidenChar (LoadUnaligned<CharT> (At)); }
 
 // Stores through destinations of any alignment.
 template <typename T>
@@ -129,7 +134,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // count, wherever it comes) and goes there.
 #define SCAN_NEXT_STEP(S)       \
   do {                          \
-    Fc = WidenChar (*Format++); \
+    Fc = FormatUnit (Format++); \
     if (Fc == 0) {              \
       return Assigned;          \
     }                           \

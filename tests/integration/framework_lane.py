@@ -1,0 +1,156 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""The Framework SMM Base boot: ServiceLib's own SMM Base notification
+loads its SMM copy into real SMRAM through a Framework SMM Base built over
+PI SMM (smram/smmbase/).
+
+Boots Debian's SMM-enabled OVMF with ServiceLib and both halves of the SMM
+Base in its DXE volume (built by smram/smmbase/flash_drivers.py), q35 with
+SMM and a secure flash, as the SMRAM lane does. Everything up to the SMM
+copy's start happens during dispatch; the shell, which runs after the lock,
+only looks:
+
+  dh -p SMM-GUID -v    the handle that carries ServiceLib's SMM instance
+  smmbasectl           InSmm, GetSmstLocation and Register from the shell
+
+The halves log "SMMBASE DXE" and "SMMBASE SMM" lines to the debug console,
+smmbasectl "CTL" lines.
+
+Used from firmware.py: framework-boot, framework-check.
+"""
+import re
+import sys
+from pathlib import Path
+
+import qemu_run
+import smram_lane
+from qemu_run import Failure, debug_lines, expect, read
+
+SMM_LIB_GUID = "87999fb1-d18c-4de9-b4b6-a130e6beed77"
+SCENARIOS = {
+    "framework": [f"dh -p {SMM_LIB_GUID} -v", "smmbasectl"],
+}
+IMAGES = ["smmbasectl.efi"]
+SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
+# QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
+TSEG = (0x0F000000, 0x10000000)
+EFI_UNSUPPORTED = 0x8000000000000003
+ANSI = re.compile(r"\x1b\[[0-9;=]*[A-Za-z]")
+
+
+def fields(line):
+    return dict(re.findall(r"([\w-]+)=(\S+)", line))
+
+
+def starting(lines, prefix, count=1):
+    """The lines that start with prefix, count of them."""
+    found = [line for line in lines if line.startswith(prefix)]
+    expect(len(found) == count, f"expected {count} lines starting {prefix!r} in the debug log, found {len(found)}")
+    return found
+
+
+def only(lines, prefix):
+    return starting(lines, prefix)[0]
+
+
+def in_tseg(value):
+    return TSEG[0] <= value < TSEG[1]
+
+
+def registers(lines):
+    """(path line, result line) of both Register calls: ServiceLib's notification's, then the tool's."""
+    return list(zip(starting(lines, "SMMBASE DXE Register path=", 2), starting(lines, "SMMBASE DXE Register file-path=", 2)))
+
+
+def servicelib_load(lines):
+    return fields(registers(lines)[0][1])
+
+
+def check_order(out):
+    """The SMM half is ready before SMM Base is installed, ServiceLib is
+    there by then, and its notification's Register names its file in the
+    firmware volume and starts the copy in SMM."""
+    lines = debug_lines(out)
+    ready = lines.index(only(lines, "SMMBASE SMM ready:"))
+    installed = lines.index(only(lines, "SMMBASE DXE SMM half ready;"))
+    expect(ready < installed, "SMM Base was installed before the SMM half was ready")
+    expect(fields(lines[installed]) == {"status": "0", "existed": "1"},
+           f"SMM Base not installed after ServiceLib: {lines[installed]}")
+    register = lines.index(registers(lines)[0][0])
+    expect(installed < register, "Register came before SMM Base was installed")
+    expect(f"/FVFILE({SERVICELIB_FILE_GUID})" in lines[register].upper(),
+           f"Register's path is not ServiceLib's file in a firmware volume: {lines[register]}")
+    done = servicelib_load(lines)
+    expect(done["status"] == "0" and done["entry-status"] == "0", f"the SMM copy did not start: {done}")
+
+
+def check_tseg(out):
+    """The SMM copy's image and its protocol table lie in TSEG, on a
+    boot-services handle whose Loaded Image says so, as the shell shows."""
+    lines = debug_lines(out)
+    done = servicelib_load(lines)
+    base, size = int(done["base"], 16), int(done["size"], 16)
+    expect(in_tseg(base) and in_tseg(base + size - 1), f"image {base:#x}+{size:#x} outside TSEG")
+    smst = int(only(lines, "SMMBASE DXE GetSmstLocation in SMM").split("-> ")[1], 16)
+    expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
+    # dh -p GUID -v: "5C: GUID(interface) LoadedImage(record)  Name...: ServiceLib", then the record.
+    com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1"))
+    shown = re.search(SMM_LIB_GUID + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
+                      com1, re.IGNORECASE | re.DOTALL)
+    expect(shown is not None, "dh -p did not show the SMM instance's GUID beside ServiceLib's Loaded Image")
+    table = int(shown.group(1), 16)
+    expect(base <= table < base + size, f"dh shows the SMM instance at {table:#x}, not inside the image")
+    record = dict(re.findall(r"(\w+)\.+: (\S*)", shown.group(2)))
+    expect(int(record.get("ImageBase", "0"), 16) == base and int(record.get("ImageSize", "0"), 16) == size,
+           f"dh shows a Loaded Image that is not the SMRAM image: {record}")
+    expect(record.get("FilePath", "").upper() == f"FVFILE({SERVICELIB_FILE_GUID})" and record.get("DeviceHandle"),
+           f"the Loaded Image's device and file path are not split from Register's path: {record}")
+
+
+def check_refused(out):
+    """After the lock a boot-services caller sees InSmm FALSE, no SMM
+    system table, and Register refused with EFI_UNSUPPORTED and logged."""
+    lines = debug_lines(out)
+    lock = lines.index(only(lines, "SMMBASE SMM ready-to-lock"))
+    expect(fields(only(lines, "CTL smmbase InSmm")) == {"status": "0", "in-smm": "0"}, "InSmm not FALSE from the shell")
+    expect(int(fields(only(lines, "CTL smmbase GetSmstLocation"))["status"], 16) == EFI_UNSUPPORTED,
+           "GetSmstLocation gave a table outside SMM")
+    refused = lines.index(only(lines, "SMMBASE SMM Register refused"))
+    expect(lock < refused, "the refusal came before the lock")
+    result = fields(only(lines, "CTL smmbase Register"))
+    expect(int(result["status"], 16) == EFI_UNSUPPORTED and result["handle"] == "0",
+           f"Register after the lock was not refused with EFI_UNSUPPORTED: {result}")
+    path, done = registers(lines)[1]
+    expect(lines.index(path) < refused and path.lower().endswith("\\smmbasectl.efi source-buffer=0 size=0"),
+           f"the tool's Register did not name its file on the disk: {path}")
+    expect(int(fields(done)["status"], 16) == EFI_UNSUPPORTED, f"the DXE half did not pass the refusal on: {done}")
+
+
+CHECKS = {
+    "framework-order": check_order,
+    "framework-tseg": check_tseg,
+    "framework-refused": check_refused,
+}
+
+
+def add_commands(sub):
+    for p in qemu_run.add_commands(sub, "framework-", SCENARIOS, CHECKS):
+        p.add_argument("--firmware", type=Path, required=True)
+        p.add_argument("--limit", type=int, default=100)
+
+
+def run(args):
+    """Runs a framework-* command; returns the exit status."""
+    try:
+        if args.command == "framework-boot":
+            elapsed = smram_lane.boot(args.scenario, args.images, args.firmware, args.out, args.limit,
+                                      scenarios=SCENARIOS, names=IMAGES)
+            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
+        elif args.command == "framework-check":
+            CHECKS[args.check](args.out)
+        else:
+            print("no demo for this lane", file=sys.stderr)
+            return 1
+    except Failure as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return 0

@@ -27,9 +27,9 @@ from qemu_run import Failure, debug_lines, expect, read
 
 SMM_LIB_GUID = "87999fb1-d18c-4de9-b4b6-a130e6beed77"
 SCENARIOS = {
-    "framework": [f"dh -p {SMM_LIB_GUID} -v", "smmbasectl"],
+    "framework": ["smmbasectl", f"dh -p {SMM_LIB_GUID} -v", "mm B2 015C -w 2 -IO -n", "smitrigger"],
 }
-IMAGES = ["smmbasectl.efi"]
+IMAGES = ["smmbasectl.efi", "smitrigger.efi"]
 SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
 # QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
 TSEG = (0x0F000000, 0x10000000)
@@ -57,8 +57,10 @@ def in_tseg(value):
 
 
 def registers(lines):
-    """(path line, result line) of both Register calls: ServiceLib's notification's, then the tool's."""
-    return list(zip(starting(lines, "SMMBASE DXE Register path=", 2), starting(lines, "SMMBASE DXE Register file-path=", 2)))
+    """(path line, result line) of the three Register calls: ServiceLib's
+    notification's, the client's through slot 0, then the tool's."""
+    return list(zip(starting(lines, "SMMBASE DXE Register path=", 3),
+                    starting(lines, "SMMBASE DXE Register file-path=", 3)))
 
 
 def servicelib_load(lines):
@@ -90,8 +92,10 @@ def check_tseg(out):
     done = servicelib_load(lines)
     base, size = int(done["base"], 16), int(done["size"], 16)
     expect(in_tseg(base) and in_tseg(base + size - 1), f"image {base:#x}+{size:#x} outside TSEG")
-    smst = int(only(lines, "SMMBASE DXE GetSmstLocation in SMM").split("-> ")[1], 16)
-    expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
+    # Asked for by ServiceLib's SMM copy, then by the client's.
+    for line in starting(lines, "SMMBASE DXE GetSmstLocation in SMM", 2):
+        smst = int(line.split("-> ")[1], 16)
+        expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
     # dh -p GUID -v: "5C: GUID(interface) LoadedImage(record)  Name...: ServiceLib", then the record.
     com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1"))
     shown = re.search(SMM_LIB_GUID + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
@@ -119,16 +123,55 @@ def check_refused(out):
     result = fields(only(lines, "CTL smmbase Register"))
     expect(int(result["status"], 16) == EFI_UNSUPPORTED and result["handle"] == "0",
            f"Register after the lock was not refused with EFI_UNSUPPORTED: {result}")
-    path, done = registers(lines)[1]
+    path, done = registers(lines)[2]
     expect(lines.index(path) < refused and path.lower().endswith("\\smmbasectl.efi source-buffer=0 size=0"),
            f"the tool's Register did not name its file on the disk: {path}")
     expect(int(fields(done)["status"], 16) == EFI_UNSUPPORTED, f"the DXE half did not pass the refusal on: {done}")
+
+
+def check_client(out):
+    """The client's DXE copy got an SMM copy through slot 0 during
+    dispatch; that copy found ServiceLib's SMM instance and registered its
+    callback; after the lock, the shell's SMI and the one raised after
+    ExitBootServices each reached the callback once."""
+    lines = debug_lines(out)
+    slot0 = only(lines, "CLIENT DXE slot 0 with handle").split()
+    expect(slot0[-1] not in ("0", slot0[-3]), f"slot 0 gave no SMM handle: {' '.join(slot0)}")
+    entry = fields(only(lines, "CLIENT SMM entry:"))
+    expect(entry["status"] == "0" and in_tseg(int(entry["Smst"], 16)), f"the client's SMM copy did not start: {entry}")
+    done = servicelib_load(lines)
+    base, size = int(done["base"], 16), int(done["size"], 16)
+    expect(base <= int(entry["instance"], 16) < base + size,
+           f"the client's SMM copy found an SMM instance outside ServiceLib's SMRAM image: {entry}")
+    client = fields(registers(lines)[1][1])
+    callback = int(fields(only(lines, "SMMBASE SMM RegisterCallback"))["callback"], 16)
+    expect(int(client["base"], 16) <= callback < int(client["base"], 16) + int(client["size"], 16),
+           f"the callback at {callback:#x} is not inside the client's SMRAM image {client}")
+    lock = lines.index(only(lines, "SMMBASE SMM ready-to-lock"))
+    shell = lines.index(only(lines, "CLIENT SMM callback: request 1"))
+    handed_off = lines.index(only(lines, "APP exit boot services done"))
+    after = lines.index(only(lines, "CLIENT SMM callback: request 2"))
+    expect(lock < shell < handed_off < after, "the callbacks did not run after the lock and after ExitBootServices")
+    only(lines, "APP back from the SMI: the request was taken")
+
+
+def check_client_com1(out):
+    """Both SMIs put the same exact text on COM1 through ServiceLib's SMM
+    instance: a dozen conversions, a 16-bit format, a scan from SMRAM,
+    strings and the heap."""
+    com1 = read(out / "com1.bin")
+    blocks = re.findall(rb"<<<SMM CLIENT \d>>>.*?<<<SMM CLIENT END>>>\n\r", com1, re.DOTALL)
+    expected = (Path(__file__).resolve().parent / "expected" / "framework_com1.txt").read_bytes()
+    expect(b"".join(blocks) == expected.replace(b"\n", b"\n\r"),
+           f"the client's COM1 text differs from expected/framework_com1.txt: {b''.join(blocks)!r}")
 
 
 CHECKS = {
     "framework-order": check_order,
     "framework-tseg": check_tseg,
     "framework-refused": check_refused,
+    "framework-client": check_client,
+    "framework-client-com1": check_client_com1,
 }
 
 

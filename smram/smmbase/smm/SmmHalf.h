@@ -29,9 +29,5 @@ EFI_STATUS RefuseAfterLock (CONST CHAR8 *What);
 // ---- loading (load.cpp).
 EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
                                      IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
-// A root handler, registered before any callback: on the first SMIs after
-// the lock it makes the images loaded before it writable again.
-EFI_STATUS EFIAPI KeepLoadedImagesWritable (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                            IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
 
 #endif

@@ -43,12 +43,7 @@ extern "C" EFI_STATUS EFIAPI SmmBaseSmmEntryPoint (IN EFI_HANDLE ImageHandle, IN
   }
   VOID *Registration = nullptr;
   Status = mPiSmst->SmmRegisterProtocolNotify (&mReadyToLockGuid, ReadyToLock, &Registration);
-  // The page fix-up is the first root handler, so that it runs before any
-  // callback on the first SMIs after the lock.
   EFI_HANDLE DispatchHandle = nullptr;
-  if (!EFI_ERROR (Status)) {
-    Status = mPiSmst->SmiHandlerRegister (KeepLoadedImagesWritable, nullptr, &DispatchHandle);
-  }
   if (!EFI_ERROR (Status)) {
     Status = mPiSmst->SmiHandlerRegister (SmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
   }

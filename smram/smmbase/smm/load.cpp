@@ -1,46 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Register's SMM side: the image arrives in the communication buffer, is
 // copied into SMRAM (the buffer stays writable from DXE while the SMI
-// runs), laid out in fresh SMRAM pages of runtime code type (data pages
-// become non-executable at the lock), relocated, and started inside SMM
-// with the platform's own system table, before the lock, as a Framework
-// SMM core did.
+// runs), laid out in fresh SMRAM pages of runtime code type, relocated,
+// and started inside SMM with the platform's own system table, before the
+// lock, as a Framework SMM core did. Runtime data pages become
+// non-executable at the lock; these pages stay readable, writable and
+// executable (the SMM memory attribute protocol reports none of RO and XP
+// on them afterwards), so the image's globals and heap keep working at
+// SMI time without any change to the page tables.
 #include "SmmHalf.h"
 #include "../../loader/PeImage.h"
 
 namespace {
 
-constexpr UINTN  kLoadedImageSlots = 8;
-constexpr UINT64 kCr0WriteProtect  = 1ULL << 16;
-
-constinit EFI_GUID mMemoryAttributeGuid = SMM_MEMORY_ATTRIBUTE_PROTOCOL_GUID;
-
-struct LOADED_PAGES {
-  UINT64  Base;
-  UINT64  Length;
-  BOOLEAN Writable;  // made writable again after the lock
-};
-
-constinit LOADED_PAGES mLoaded[kLoadedImageSlots] = {};
-constinit UINTN        mLoadedCount               = 0;
-
-UINT64 ReadCr0 ()
-{
-  UINT64 Value;
-  __asm__ __volatile__ ("mov %%cr0, %0" : "=r"(Value));
-  return Value;
-}
-
-VOID WriteCr0 (UINT64 Value)
-{
-  __asm__ __volatile__ ("mov %0, %%cr0" : : "r"(Value) : "memory");
-}
-
 EFI_STATUS LoadAndStart (CONST UINT8 *Shared, SMMBASE_MESSAGE *Request)
 {
-  if (mLoadedCount == kLoadedImageSlots) {
-    return EFI_OUT_OF_RESOURCES;
-  }
   UINTN      FileSize = Request->FileSize;
   VOID       *File    = nullptr;
   EFI_STATUS Status   = mPiSmst->SmmAllocatePool (EfiRuntimeServicesData, FileSize, &File);
@@ -68,7 +42,6 @@ EFI_STATUS LoadAndStart (CONST UINT8 *Shared, SMMBASE_MESSAGE *Request)
     LOG ().Text ("SMMBASE SMM load failed: status=").Hex (Status).End ();
     return Status;
   }
-  mLoaded[mLoadedCount++] = { Base, Pages << 12, FALSE };
 
   // The record sits on a boot-services handle that the DXE half made; before
   // the lock DXE is trusted, and the record is completed before the entry
@@ -87,54 +60,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *Shared, SMMBASE_MESSAGE *Request)
   return EFI_SUCCESS;
 }
 
-// After the lock the SMM CPU driver maps each SMRAM page by its type: the
-// runtime-code pages of an image loaded before the lock become read-only,
-// so its data (globals, heap arena) could no longer be written. The images
-// here have 32-byte sections that share pages, so their pages stay
-// writable and executable. The SMM page tables are read-only by then too,
-// hence CR0.WP is lifted around the update: a test-only shortcut that
-// lives here and nowhere else.
-VOID MakeWritable (LOADED_PAGES &Image)
-{
-  SMM_MEMORY_ATTRIBUTE_PROTOCOL *Attributes = nullptr;
-  if (EFI_ERROR (mPiSmst->SmmLocateProtocol (&mMemoryAttributeGuid, nullptr, reinterpret_cast<VOID **> (&Attributes)))) {
-    return;
-  }
-  UINT64 Before = 0;
-  if (EFI_ERROR (Attributes->GetMemoryAttributes (Attributes, Image.Base, Image.Length, &Before)) ||
-      (Before & (EFI_MEMORY_RO | EFI_MEMORY_XP)) == 0) {
-    return;  // not mapped by type yet: that happens at the end of the lock's own SMI
-  }
-  UINT64 Cr0 = ReadCr0 ();
-  WriteCr0 (Cr0 & ~kCr0WriteProtect);
-  EFI_STATUS Status = Attributes->ClearMemoryAttributes (Attributes, Image.Base, Image.Length,
-                                                         EFI_MEMORY_RO | EFI_MEMORY_XP);
-  WriteCr0 (Cr0);
-  UINT64 After = 0;
-  Attributes->GetMemoryAttributes (Attributes, Image.Base, Image.Length, &After);
-  Image.Writable = !EFI_ERROR (Status);
-  LOG ().Text ("SMMBASE SMM after the lock: image ").Hex (Image.Base).Text (" attributes=").Hex (Before)
-        .Text (" clear RO|XP status=").Hex (Status).Text (" attributes=").Hex (After).End ();
-}
-
 }  // namespace
-
-EFI_STATUS EFIAPI KeepLoadedImagesWritable (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                            IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)
-{
-  (void)DispatchHandle;
-  (void)Context;
-  (void)CommBuffer;
-  (void)CommBufferSize;
-  if (mLocked) {
-    for (UINTN Index = 0; Index < mLoadedCount; Index++) {
-      if (!mLoaded[Index].Writable) {
-        MakeWritable (mLoaded[Index]);
-      }
-    }
-  }
-  return EFI_SUCCESS;
-}
 
 EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
                                      IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)

@@ -16,7 +16,8 @@
 //             read back with IoRead, twice: only port I/O that reaches the
 //             hardware reads back both patterns
 //   wdt       what WdtControl left behind: the Setup variable it reads, its
-//             status variable and protocol, and loaded images of it
+//             status variable and protocol, and loaded images of it, loaded
+//             from a file or dispatched from a firmware volume
 //   stack     FormatOutput's stack high-water mark over its worst cases, on
 //             the debug console only (StackDepth.cpp)
 //   off       leave boot services and power off
@@ -42,6 +43,13 @@ constinit EFI_GUID mSetupGuid       = WDT_SETUP_VARIABLE_GUID;
 constinit EFI_SYSTEM_TABLE      *mSt  = nullptr;
 constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib = nullptr;
+
+// WdtControl's FILE_GUID (wdtcontrol/WdtControl.inf): the name of its file
+// in a firmware volume, which is all the device path of a driver that the
+// DXE dispatcher started says about it.
+constexpr EFI_GUID kWdtControlFileGuid = { 0x65f976ce, 0x0007, 0x4643, { 0x8d, 0x63, 0x03, 0x16, 0x26, 0x1f, 0x8d, 0xa8 } };
+// The firmware-volume file node: MEDIA_DEVICE_PATH subtype 6, the file's GUID.
+constexpr UINT8 kFvFileSubType = 0x06;
 
 constexpr UINT16 kScratchPort       = 0x3FF;
 constexpr UINT8  kScratchPatterns[] = { 0xA5, 0x5A };
@@ -151,8 +159,23 @@ VOID ShowScratch ()
          kScratchPatterns[0], Status[0], Value[0], kScratchPort, kScratchPatterns[1], Status[1], Value[1]);
 }
 
-// TRUE when the last file-path node of Path names the file Name.
-BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
+// Byte by byte: a GUID in a device-path node need not be aligned.
+BOOLEAN SameGuid (CONST VOID *NodeData, CONST EFI_GUID &Guid)
+{
+  CONST UINT8 *Left  = static_cast<CONST UINT8 *> (NodeData);
+  CONST UINT8 *Right = reinterpret_cast<CONST UINT8 *> (&Guid);
+  for (UINTN Index = 0; Index < sizeof (EFI_GUID); Index++) {
+    if (Left[Index] != Right[Index]) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+// TRUE when Path names the driver: its last file-path node ends with the
+// file Name (loaded from a disk), or a firmware-volume file node carries
+// FileGuid (dispatched from flash).
+BOOLEAN PathNames (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name, CONST EFI_GUID &FileGuid)
 {
   CONST CHAR16 *File = nullptr;
   UINTN        Chars = 0;
@@ -164,6 +187,10 @@ BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
     if (Path->Type == MEDIA_DEVICE_PATH && Path->SubType == MEDIA_FILEPATH_DP) {
       File  = reinterpret_cast<CONST CHAR16 *> (Path + 1);
       Chars = (Length - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
+    }
+    if (Path->Type == MEDIA_DEVICE_PATH && Path->SubType == kFvFileSubType &&
+        Length >= sizeof (EFI_DEVICE_PATH_PROTOCOL) + sizeof (EFI_GUID) && SameGuid (Path + 1, FileGuid)) {
+      return TRUE;
     }
     Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *> (reinterpret_cast<CONST UINT8 *> (Path) + Length);
   }
@@ -185,7 +212,7 @@ BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
   return TRUE;
 }
 
-UINTN LoadedImagesOf (CONST CHAR8 *Name)
+UINTN LoadedImagesOf (CONST CHAR8 *Name, CONST EFI_GUID &FileGuid)
 {
   EFI_HANDLE *Handles;
   UINTN      Count = HandlesWith (&mLoadedImageGuid, Handles);
@@ -193,7 +220,7 @@ UINTN LoadedImagesOf (CONST CHAR8 *Name)
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
     if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) &&
-        PathEndsWith (Image->FilePath, Name)) {
+        PathNames (Image->FilePath, Name, FileGuid)) {
       Found++;
     }
   }
@@ -218,7 +245,7 @@ VOID ShowWatchdog ()
                                                              &WordSize, &Word);
   VOID       *Watchdog      = nullptr;
   EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
-  UINTN      Images         = LoadedImagesOf ("WdtControl.efi");
+  UINTN      Images         = LoadedImagesOf ("WdtControl.efi", kWdtControlFileGuid);
 
   LogStr ("APP probe wdt:");
   LogStatus (" Setup", SetupStatus);

@@ -4,7 +4,7 @@ loads its SMM copy into real SMRAM through a Framework SMM Base built over
 PI SMM (smram/smmbase/).
 
 Boots Debian's SMM-enabled OVMF with ServiceLib and both halves of the SMM
-Base in its DXE volume (built by smram/smmbase/flash_drivers.py), q35 with
+Base in its DXE volume (built by smram/tools/flash_image.py), q35 with
 SMM and a secure flash, as the SMRAM lane does. Everything up to the SMM
 copy's start happens during dispatch; the shell, which runs after the lock,
 only looks:

@@ -2,7 +2,7 @@
 """The SMRAM lane: ServiceLib's SMM copy in real SMRAM.
 
 Boots Debian's SMM-enabled OVMF code image with the SMRAM probe added to its
-DXE volume (built by smram/tools/smram_image.py), q35 with SMM and a secure
+DXE volume (built by smram/tools/flash_image.py), q35 with SMM and a secure
 flash, and runs from the shell:
 
   load Fixture.efi                 Framework CPU I/O for the boot-services copy

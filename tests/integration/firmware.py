@@ -42,6 +42,7 @@ import time
 from pathlib import Path
 
 import qemu_run
+import framework_lane  # the Framework SMM Base boot and its checks (framework-* commands)
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
                       receive, skip_countdown)
@@ -707,9 +708,12 @@ def main():
         p.add_argument("--limit", type=int, default=90)
         p.add_argument("--firmware", type=Path)
     smram_lane.add_commands(sub)
+    framework_lane.add_commands(sub)
     args = parser.parse_args()
     if args.command.startswith("smram-"):
         return smram_lane.run(args)
+    if args.command.startswith("framework-"):
+        return framework_lane.run(args)
     try:
         if args.command == "boot":
             elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb,

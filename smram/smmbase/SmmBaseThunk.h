@@ -39,8 +39,9 @@ inline constexpr UINT32 kSmmBaseReadyRevision = 1;
 // The largest image Register takes. The communication buffer must exist
 // before the lock (runtime data reserved then is what the SMM core accepts
 // as a buffer afterwards), so it is sized once, for the largest image the
-// test firmware loads (ServiceLib is about 16 KiB).
-inline constexpr UINTN kSmmBaseLargestImage = 0x10000;
+// test firmware loads (ServiceLib's file is about 80 KiB: its heap arena
+// lies in the file as zeros, so that each section sits at its address).
+inline constexpr UINTN kSmmBaseLargestImage = 0x20000;
 
 enum class SMMBASE_COMMAND : UINT32 {
   Register = 1,  // load File into SMRAM and start it with the platform's system table

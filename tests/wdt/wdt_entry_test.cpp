@@ -93,8 +93,7 @@ TEST_P (WdtStatusWord, IsGateBitZeroPlusTwiceTheTimeoutRegister)
   ASSERT_NE (P.StatusVariable (), nullptr);
   EXPECT_EQ (P.StatusVariable ()->Data,
              (std::vector<UINT8>{static_cast<UINT8> (C.Expected), static_cast<UINT8> (C.Expected >> 8)}));
-  EXPECT_EQ (P.Regs.Log, (Log{Read (kGateRegister, C.Gate), Read (kModeRegister, C.Mode),
-                              Read (kControlRegister, C.Control), Read (kTimeoutRegister, C.Timeout)}));
+  EXPECT_EQ (P.Regs.Log, StatusLog (C.Gate, C.Mode, C.Control, C.Timeout));
 }
 
 INSTANTIATE_TEST_SUITE_P (Registers, WdtStatusWord,

@@ -38,9 +38,11 @@ constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
   }
 }
 
-// The protocol behind the boot-services port slots, or NULL. The Framework
-// protocol is preferred; the entry point arms a notification (CpuIoNotify)
-// that takes it into CpuIo should it appear after CPU I/O 2 was taken.
+}  // namespace
+
+// The Framework protocol is preferred; the entry point arms a notification
+// (CpuIoNotify) that takes it into CpuIo should it appear after CPU I/O 2
+// was taken.
 [[gnu::noinline]] EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ()
 {
   if (CpuIo != nullptr) {
@@ -59,8 +61,6 @@ constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
   }
   return mCpuIo2;
 }
-
-}  // namespace
 
 VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
 {

@@ -7,6 +7,7 @@
 #include "tests/SimTest.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 using namespace simtest;
@@ -369,16 +370,26 @@ UINTN EFIAPI ReadOuter (INT32 *)
   return mOuter.Text[mOuter.Pos] != 0 ? mOuter.Text[mOuter.Pos++] : 0;
 }
 
-INT64 mInnerValue;
-INTN  mInnerResult;
-
 VOID EFIAPI ScanInNotification (EFI_EVENT, VOID *)
 {
   ++mNotifyRuns;
-  mInner      = {u"99 ", 0, 0, false};
-  UINT64 Args[] = {reinterpret_cast<UINTN> (&mInnerValue)};
-  mInnerResult  = ScanInput (ReadInner, 0, 0, "%d", reinterpret_cast<VA_LIST> (Args));
+  INT64  Value  = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&Value)};
+  mInner        = {u"99 ", 0, 0, false};
+  mNotifyWrong += ScanInput (ReadInner, 0, 0, "%d", reinterpret_cast<VA_LIST> (Args)) != 1 || Value != 99;
   mInner.Ended  = true;
+}
+
+// The outer scan: "%d %d%n," over "34  56,x", with push-back at both
+// numbers and a count. Reports whether it read what it should have.
+bool OuterScanIsRight ()
+{
+  mOuter = {u"34  56,x", 0, 0, false};
+  INT64  First = 0, Second = 0;
+  INT32  Consumed = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&First), reinterpret_cast<UINTN> (&Second), reinterpret_cast<UINTN> (&Consumed)};
+  const INTN Result = ScanInput (ReadOuter, 0, 0, "%d %d%n,", reinterpret_cast<VA_LIST> (Args));
+  return Result == 2 && First == 34 && Second == 56 && Consumed == 6 && mOuter.Pos == 7;  // the ',' read, 'x' left
 }
 
 TEST (Interrupted, ScanInANotificationLeavesTheOuterScanAsItWas)
@@ -386,25 +397,31 @@ TEST (Interrupted, ScanInANotificationLeavesTheOuterScanAsItWas)
   sim::SimFirmware Fw;
   StartServiceLib (Fw);
   mScanEvent = Fw.NewEvent (TPL_CALLBACK, ScanInNotification);
-  const char16_t kOuterText[] = u"34  56,x";
   for (mSignalAt = 0; mSignalAt < 7; ++mSignalAt) {
-    mNotifyRuns = 0;
-    mOuter      = {kOuterText, 0, 0, false};
-    INT64  First = 0, Second = 0;
-    INT32  Consumed = 0;
-    UINT64 Args[] = {reinterpret_cast<UINTN> (&First), reinterpret_cast<UINTN> (&Second), reinterpret_cast<UINTN> (&Consumed)};
-    const INTN Result = ScanInput (ReadOuter, 0, 0, "%d %d%n,", reinterpret_cast<VA_LIST> (Args));
-
+    mNotifyRuns = mNotifyWrong = 0;
+    EXPECT_TRUE (OuterScanIsRight ()) << "at character " << mSignalAt;
     EXPECT_EQ (mNotifyRuns, 1u) << "at character " << mSignalAt;
-    EXPECT_EQ (Result, 2) << "at character " << mSignalAt;
-    EXPECT_EQ (First, 34) << "at character " << mSignalAt;
-    EXPECT_EQ (Second, 56) << "at character " << mSignalAt;
-    EXPECT_EQ (Consumed, 6) << "at character " << mSignalAt;
-    EXPECT_EQ (mOuter.Pos, 7u) << "at character " << mSignalAt;  // the ',' read, 'x' left
-    EXPECT_EQ (mInnerResult, 1);
-    EXPECT_EQ (mInnerValue, 99);
+    EXPECT_EQ (mNotifyWrong, 0u) << "at character " << mSignalAt;
     EXPECT_EQ (mInner.CallsAfterEnd, 0u) << "at character " << mSignalAt;
   }
+}
+
+// The same from the timer tick, which lands anywhere in the outer scan.
+TEST (Interrupted, ScansFromTheTickLeaveTheOuterScanAsItWas)
+{
+  sim::SimFirmware Fw;
+  StartServiceLib (Fw);
+  unsigned Runs = 0, Wrong = 0;
+  mNotifyRuns = mNotifyWrong = 0;
+  mSignalAt   = SIZE_MAX;
+  RunInterrupted (Fw, ScanInNotification, [&] {
+    ++Runs;
+    Wrong += !OuterScanIsRight ();
+  });
+  EXPECT_GT (mNotifyRuns, 100u) << Fw.Ticks << " ticks";
+  EXPECT_EQ (mNotifyWrong, 0u);
+  EXPECT_EQ (mInner.CallsAfterEnd, 0u);
+  EXPECT_EQ (Wrong, 0u) << "of " << Runs;
 }
 
 }  // namespace

@@ -85,8 +85,8 @@ typedef VOID (SERVICELIB_EFIAPI *FORMAT_OUTPUT_ROUTINE)(IN CHAR16 Ch);
 /**
   Supplies the next input character to ScanInput.
 
-  It must go on returning 0 once the input has ended, and must not call
-  ScanInput itself.
+  It must go on returning 0 once the input has ended. It may start a scan
+  of its own with ScanInput: the scan that called it goes on unchanged.
 
   @param[in] Counter  A counter that belongs to the engine: leave it alone.
 
@@ -126,7 +126,10 @@ typedef EFI_HANDLE (SERVICELIB_EFIAPI *LIB_REGISTER_IMAGE_IN_SMM)(IN EFI_HANDLE 
 /**
   Slots 1 and 4: wait, without a time-out, for one byte from COM1 (115200
   baud, 8N1). Every call brings up the LPC decode, the Super I/O and the
-  UART line settings first. With no UART present it returns at once.
+  UART line settings first. With no UART present it returns at once. In
+  the boot-services instance the bring-up and each poll run at
+  TPL_HIGH_LEVEL, with the caller's TPL in between: timers go on while it
+  waits, and a notification function may print meanwhile.
 
   A get slot also serves as ScanInput's input routine (it ignores the
   counter). GCC's -Wcast-function-type (part of -Wextra) objects to the
@@ -140,7 +143,10 @@ typedef UINTN (SERVICELIB_EFIAPI *LIB_GET_CHAR)(VOID);
   Slots 2, 3 and 5: send the low byte of Ch to COM1, after the same
   bring-up as the get slots; a line feed (Ch exactly 0x000A) is followed
   by a carriage return. Further arguments are ignored, so a put slot cast
-  to FORMAT_OUTPUT_ROUTINE serves as FormatOutput's output routine.
+  to FORMAT_OUTPUT_ROUTINE serves as FormatOutput's output routine. In the
+  boot-services instance the whole call runs at TPL_HIGH_LEVEL, so a
+  notification function may print too: its character goes out after the
+  one it interrupted.
 
   @param[in] Ch  The character; only its low byte is sent.
 **/
@@ -177,8 +183,9 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_FORMAT_OUTPUT)(IN FORMAT_OUTPUT_ROUTINE O
 
 /**
   Slot 7: the scanf-style engine (docs/scan.md has the language: c s d i u
-  o x X b n, '*', widths, h l L q). One scan at a time per copy of the
-  driver.
+  o x X b n, '*', widths, h l L q). A notification function or an input
+  routine may scan in the middle of another scan, which then goes on
+  exactly where it was.
 
   @param[in] InputRoutine  Supplies the characters (GetCharA and GetCharB
                            fit as they are). With NULL the call returns 0

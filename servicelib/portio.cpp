@@ -46,9 +46,11 @@ constexpr UINTN kWidestWidth = 2;
   }
 }
 
-// The protocol behind the boot-services port slots, or NULL. The Framework
-// protocol is preferred; the entry point arms a notification (CpuIoNotify)
-// that takes it into CpuIo should it appear after CPU I/O 2 was taken.
+}  // namespace
+
+// The Framework protocol is preferred; the entry point arms a notification
+// (CpuIoNotify) that takes it into CpuIo should it appear after CPU I/O 2
+// was taken.
 [[gnu::noinline]] EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ()
 {
   if (CpuIo != nullptr) {
@@ -67,8 +69,6 @@ constexpr UINTN kWidestWidth = 2;
   }
   return mCpuIo2;
 }
-
-}  // namespace
 
 VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
 {

@@ -27,8 +27,8 @@ fixturectl (fixture/) play the platform parts OVMF lacks; their log, the
 demo's progress lines and the watchdog register traffic go to the debug
 console port, which QEMU writes to debug.log and which survives
 ExitBootServices. COM1 is a unix socket that this script reads; it types the
-demo's input line only once the demo has asked for it, since the firmware's
-own console polls COM1 too. The demo or the probe (probe/) ends every boot
+input line only once the demo (or the probe) has asked for it, since the
+firmware's own console polls COM1 too. The demo or the probe (probe/) ends every boot
 with a power-off, or the shell's "reset -s" after the gnu-efi client. A
 firmware exception dump on COM1 ends the boot at once as a failure, and so
 does the time limit.
@@ -88,6 +88,10 @@ def setvar_setup(timeout, nonvolatile=False):
 # The late-CPU-I/O boot's first probe also measures FormatOutput's stack.
 # The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
 # from the fixture), then the shell powers off.
+# The interrupt boot: the fixture's CPU I/O signals the probe's notification
+# (which prints and scans from memory) right after the probe's PutCharA
+# opens the divisor latch, and right after its GetCharA reads the data
+# register in the middle of a scan of the typed line.
 SCENARIOS = {
     "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
@@ -109,6 +113,7 @@ SCENARIOS = {
     # probe prints through ServiceLib, finds WdtControl and hands off.
     "flash-setup": ["Probe.efi print wdt", setvar_setup(30, nonvolatile=True), "reset -s"],
     "flash": ["dh -p LoadedImage", "fixturectl regaccess", "Probe.efi print scratch wdt off"],
+    "interrupt": ["load Fixture.efi", "load ServiceLib.efi", "Probe.efi interrupt off"],
 }
 # A boot that runs on the variable store that another boot left behind.
 PREVIOUS_BOOT = {"flash": "flash-setup"}
@@ -191,7 +196,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None, fi
                 if not receive(conn, com1, 0.5):
                     break
                 skipped = skip_countdown(conn, com1, skipped)
-                begin = com1.find(BEGIN)
+                begin = max(com1.find(BEGIN), com1.find(PROBE_BEGIN))
                 if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
                     conn.sendall(INPUT_LINE)
                     sent = True
@@ -560,6 +565,21 @@ def check_planted_smm_once(out):
            f"ServiceLib must register its image in SMRAM exactly once: {register}")
 
 
+def check_interrupt_com1(out):
+    check_probe_com1(out, "interrupt_com1.txt")
+
+
+def check_interrupt_signals(out):
+    """The fixture signalled once at each trigger, and the notification ran once for each."""
+    lines = debug_lines(out)
+    signals = [line for line in lines if line.startswith("FIX signal")]
+    expect(signals == ["FIX signal after out 3FB=80", "FIX signal after in 3F8=34"],
+           f"the fixture's signals: {signals}")
+    notified = [line for line in lines if line.startswith("APP probe notified")]
+    expect(notified == ["APP probe notified: scanned 1"] * 2, f"the probe's notification: {notified}")
+    expect_scratch_and_end(lines, 0)
+
+
 STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
 
 
@@ -668,6 +688,8 @@ CHECKS = {
     "flash-dispatch": check_flash_dispatch,
     "flash-wdt-armed": check_flash_wdt_armed,
     "flash-port-io": check_flash_port_io,
+    "interrupt-com1": check_interrupt_com1,
+    "interrupt-signals": check_interrupt_signals,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 

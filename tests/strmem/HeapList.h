@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Reading the block heap's list from tests and the heap fuzzer: a walk of
-// its headers and a check that the list is whole.
+// its headers, a check that the list is whole, and headers forged with a
+// valid check, as someone who knows the heap would write them.
 #ifndef TESTS_STRMEM_HEAP_LIST_H_
 #define TESTS_STRMEM_HEAP_LIST_H_
 
 #include "servicelib/servicelib.h"
 #include "servicelib/strmem/heap.h"
 
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,14 +32,30 @@ inline UINTN OffsetOf (const VOID *Address)
   return static_cast<UINTN> (static_cast<const UINT8 *> (Address) - mHeapArena);
 }
 
+inline bool CheckMatches (const HEAP_BLOCK_HEADER *H)
+{
+  UINT64 Word;
+  std::memcpy (&Word, H, sizeof Word);
+  return Word >> 8 == HeapHeaderCheck (H->Tag, H->Prev, H->Next);
+}
+
+// Writes H's check bytes for what H holds now.
+inline void Reseal (HEAP_BLOCK_HEADER *H)
+{
+  const UINT64 Check = HeapHeaderCheck (H->Tag, H->Prev, H->Next);
+  std::memcpy (H->Check, &Check, sizeof H->Check);
+}
+
 // Checks the list from HeapHead: sentinels in place, Prev and Next agree,
 // headers in address order at least one header apart (so the blocks tile
-// the arena without gap or overlap), tags valid, no two free neighbours.
-// Returns what is wrong first, or an empty string when the list is whole.
+// the arena without gap or overlap), tags valid, checks matching, no two
+// free neighbours. Returns what is wrong first, or an empty string when
+// the list is whole.
 inline std::string ListDamage ()
 {
   auto *Lead = HeapHead;
-  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != kHeapTagAllocated || Lead->Prev != nullptr) {
+  if (reinterpret_cast<UINT8 *> (Lead) != mHeapArena || Lead->Tag != kHeapTagAllocated || Lead->Prev != nullptr ||
+      !CheckMatches (Lead)) {
     return "leading sentinel damaged";
   }
   UINTN Steps = 0;
@@ -54,6 +72,9 @@ inline std::string ListDamage ()
     if (N->Tag != kHeapTagFree && N->Tag != kHeapTagAllocated) {
       return "bad tag at " + At (There);
     }
+    if (!CheckMatches (N)) {
+      return "check of " + At (There) + " does not match";
+    }
     if (H->Tag == kHeapTagFree && N->Tag == kHeapTagFree) {
       return "free neighbours at " + At (Here) + " and " + At (There);
     }
@@ -64,10 +85,12 @@ inline std::string ListDamage ()
   return {};
 }
 
+// The headers from HeapHead on; a damaged list that loops is cut off once
+// it has more headers than the arena holds.
 inline std::vector<BlockView> Walk ()
 {
   std::vector<BlockView> Blocks;
-  for (auto *H = HeapHead; H != nullptr; H = H->Next) {
+  for (auto *H = HeapHead; H != nullptr && Blocks.size () <= kArenaSize / kHdr; H = H->Next) {
     Blocks.push_back ({OffsetOf (H), static_cast<char> (H->Tag)});
   }
   return Blocks;

@@ -66,9 +66,10 @@ VOID LayOutArena (VOID)
 // reached from the header From (NULL for the leading sentinel, which
 // HeapHead reaches), must lie forward of From's header and inside the
 // arena, hold a check that matches its tag and links, and link back to
-// From; the two sentinels must still be allocated, and the end marker last.
-// NULL means the list is damaged there: the call then fails without writing
-// anything, rather than writing through a damaged header.
+// From; the two sentinels must still be allocated. (Nothing follows the end
+// marker's Next: a walk stops at the end marker, and a free never absorbs
+// it.) NULL means the list is damaged there: the call then fails without
+// writing anything, rather than writing through a damaged header.
 [[gnu::noinline]] HEAP_BLOCK_HEADER *Reached (HEAP_BLOCK_HEADER *From, HEAP_BLOCK_HEADER *N)
 {
   const UINTN At  = reinterpret_cast<UINTN> (N);
@@ -79,7 +80,7 @@ VOID LayOutArena (VOID)
   if (TagAndCheck (N) >> 8 != HeapHeaderCheck (N->Tag, N->Prev, N->Next) || N->Prev != From) {
     return nullptr;
   }
-  if (At == End ? N->Tag != kHeapTagAllocated || N->Next != nullptr : From == nullptr && N->Tag != kHeapTagAllocated) {
+  if ((At == End || From == nullptr) && N->Tag != kHeapTagAllocated) {
     return nullptr;
   }
   return N;

@@ -6,7 +6,9 @@
 # cmake/footprint.py reads with the objects themselves.
 #
 # Images are laid out for firmware volumes: sections and file contents both
-# 32-byte aligned (a flash-volume tool can place and rebase them in place),
+# 32-byte aligned, and each section at the file offset equal to its address
+# (the file is the image as loaded, up to the last section's data, so a
+# flash-volume tool can place and rebase it in place),
 # image base 0 (a symbol's address is its offset from the load address),
 # and the release version in the header's image version.
 #
@@ -91,6 +93,17 @@ function(efi_image)
   # nothing the DWARF lacks), and /Brepro derives the debug directory's
   # identifier from it, so no absolute path may go into it either.
   # /driver only acknowledges the small alignment; it changes no byte.
+  # The first section's address is the header size of this link, which
+  # holds the DWARF sections' headers too (0x320 for our images); the
+  # stripped image needs fewer, and llvm-objcopy packs its sections right
+  # behind them, below their addresses. flat_image.py then puts each
+  # section back at the file offset equal to its address (headers padded
+  # to the first section, a zero-filled tail written out where the next
+  # section follows), moving bytes, not addresses: the code stays the
+  # debug file's, and a volume tool that rebases the image where it lies
+  # finds each byte at the address it patches. No lld-link option sets
+  # the header size, and a separate link without DWARF would move the
+  # code away from the debug file's addresses.
   file(RELATIVE_PATH dbg_rel ${objdir} ${dbg})
   set(obj_names)
   foreach(obj ${objects})
@@ -107,8 +120,10 @@ function(efi_image)
             /debug /incremental:no /ignore:longsections
             /pdb:${EFI_NAME}.pdb /pdbaltpath:${EFI_NAME}.debug /pdbsourcepath:.
             /out:${dbg_rel} ${obj_names}
-    COMMAND ${EFI_OBJCOPY} --strip-debug ${dbg} ${out}
-    DEPENDS ${objects}
+    COMMAND ${EFI_OBJCOPY} --strip-debug ${dbg} ${out}.stripped
+    COMMAND ${FW_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/flat_image.py ${out}.stripped ${out}
+    COMMAND ${CMAKE_COMMAND} -E rm ${out}.stripped
+    DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/cmake/flat_image.py
     WORKING_DIRECTORY ${objdir}
     COMMENT "EFI link ${EFI_NAME}.efi and ${EFI_NAME}.debug"
     VERBATIM)

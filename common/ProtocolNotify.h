@@ -7,17 +7,23 @@
 #include <ServiceLibPkg/Uefi/UefiTables.h>
 
 // Creates a notify-signal event at TPL_CALLBACK and registers it for
-// Protocol. Returns the first error, else EFI_SUCCESS. Kept out of line:
-// ServiceLib arms two notifications with it.
+// Protocol. Returns the first error, else EFI_SUCCESS; the event, once
+// created, is also handed back in *EventOut when the caller asks for it
+// (to signal it itself). Kept out of line: ServiceLib arms two
+// notifications with it.
 [[gnu::noinline]] static EFI_STATUS RegisterProtocolNotification (IN EFI_BOOT_SERVICES *BootServices,
                                                                   IN EFI_GUID *Protocol,
                                                                   IN EFI_EVENT_NOTIFY NotifyFunction,
-                                                                  OUT VOID **Registration)
+                                                                  OUT VOID **Registration,
+                                                                  OUT EFI_EVENT *EventOut = nullptr)
 {
   EFI_EVENT  Event  = nullptr;
   EFI_STATUS Status = BootServices->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, NotifyFunction, nullptr, &Event);
   if (EFI_ERROR (Status)) {
     return Status;
+  }
+  if (EventOut != nullptr) {
+    *EventOut = Event;
   }
   Status = BootServices->RegisterProtocolNotify (Protocol, Event, Registration);
   return EFI_ERROR (Status) ? Status : EFI_SUCCESS;

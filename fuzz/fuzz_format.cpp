@@ -10,6 +10,11 @@
 //             pointer are turned into %d, since a caller passing a number
 //             where a pointer belongs is outside the contract
 //   bits 3-4  maximum count: 0, one byte, two bytes, or 1 MiB
+//   bit 5     the format and the argument list start at odd addresses
+//
+// A pointer slot's selector byte chooses NULL or where in its buffer the
+// data starts: at an aligned address, or 1 or 3 bytes past one, so that
+// strings, GUIDs, times and %n destinations come misaligned too.
 //
 // The maximum count is kept finite so that a '*' width taken from an
 // address cannot ask for billions of characters; the engine must stop
@@ -25,7 +30,10 @@ namespace {
 constexpr int    kSlots    = 24;
 constexpr size_t kSlotSize = 64;
 
-alignas (16) UINT8 mSlotBuffers[kSlots][kSlotSize];
+// Each buffer starts 8-aligned and has room for the largest skew.
+alignas (16) UINT8 mSlotBuffers[kSlots][kSlotSize + 8];
+// Where a pointer slot's data starts, by its selector's low bits (0: NULL).
+constexpr size_t kSkews[] = {0, 0, 1, 3};
 UINT32 mCalls;
 
 VOID EFIAPI CountingOutput (CHAR16 Ch)
@@ -43,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   const bool  Wide        = (Mode & 1) != 0;
   const bool  NullRoutine = (Mode & 2) != 0;
   const bool  Pointers    = (Mode & 4) != 0;
+  const bool  OddLists    = (Mode & 32) != 0;
   UINT32      MaxCount;
   switch ((Mode >> 3) & 3) {
     case 0:  MaxCount = 0; break;
@@ -57,9 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
       const UINT8 Selector = In.Take<UINT8> ();
       size_t      Got;
       const UINT8 *Fill = In.Bytes ((Selector >> 2) % (kSlotSize - 1), &Got);
-      std::memset (mSlotBuffers[I], 0, kSlotSize);
-      std::memcpy (mSlotBuffers[I], Fill, Got);  // at most 62 bytes: a NUL unit follows for either width
-      Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (mSlotBuffers[I]);
+      UINT8 *const Start = mSlotBuffers[I] + kSkews[Selector & 3];
+      std::memset (mSlotBuffers[I], 0, sizeof mSlotBuffers[I]);
+      std::memcpy (Start, Fill, Got);  // at most 62 bytes: a NUL unit follows for either width
+      Slots[I] = (Selector & 3) == 0 ? 0 : reinterpret_cast<UINT64> (Start);
     } else {
       Slots[I] = In.Take<UINT64> ();
     }
@@ -82,18 +92,27 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
     }
     Narrow.push_back (0);
   }
-  const VOID *Format = Wide ? static_cast<const VOID *> (Wide16.data ()) : Narrow.data ();
+  const VOID  *FormatText = Wide ? static_cast<const VOID *> (Wide16.data ()) : Narrow.data ();
+  const size_t FormatSize = Wide ? Wide16.size () * sizeof (UINT16) : Narrow.size ();
 
   // Every conversion and every '*' takes one slot, so a format of N units
   // takes fewer than N: give it that many, repeating the drawn ones.
-  std::vector<UINT64> Args (Wide ? Wide16.size () : Narrow.size ());
+  const size_t        SlotCount = Wide ? Wide16.size () : Narrow.size ();
+  std::vector<UINT64> Args (SlotCount);
   for (size_t I = 0; I < Args.size (); ++I) {
     Args[I] = Slots[I % kSlots];
   }
 
+  // The format and the list, moved one byte past their aligned start when
+  // asked to.
+  const size_t       Skew = OddLists ? 1 : 0;
+  std::vector<UINT8> FormatBytes (FormatSize + 1), ArgBytes (SlotCount * sizeof (UINT64) + 1);
+  std::memcpy (FormatBytes.data () + Skew, FormatText, FormatSize);
+  std::memcpy (ArgBytes.data () + Skew, Args.data (), SlotCount * sizeof (UINT64));
+
   mCalls = 0;
-  const UINT32 Result = FormatOutput (NullRoutine ? nullptr : CountingOutput, MaxCount, Wide ? 1 : 0, Format,
-                                      reinterpret_cast<VA_LIST> (Args.data ()));
+  const UINT32 Result = FormatOutput (NullRoutine ? nullptr : CountingOutput, MaxCount, Wide ? 1 : 0,
+                                      FormatBytes.data () + Skew, reinterpret_cast<VA_LIST> (ArgBytes.data () + Skew));
   if (Result > MaxCount || (!NullRoutine && Result != mCalls) || (NullRoutine && mCalls != 0)) {
     std::abort ();
   }

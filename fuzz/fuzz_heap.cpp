@@ -1,18 +1,42 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// HeapAllocFree driven by operation sequences, checked against a model
-// after every step: allocations of any size, frees in any order, and frees
-// of pointers that are not live payloads (inside and outside the arena,
-// misaligned, double frees), which must be refused without a change.
+// HeapAllocFree driven by operation sequences, checked against a model:
+// allocations of any size, frees in any order, and frees of pointers that
+// are not live payloads (inside and outside the arena, misaligned, double
+// frees), which must be refused without a change.
 //
-// Each input starts and ends with an empty heap: whatever it left allocated
-// is freed at the end, after which the arena must be one free block again.
+// Each step checks what it changed, so that an input costs little more
+// than its calls: a new block must lie between an allocated header of its
+// own and the end marker, with exactly the capacity asked for, overlapping
+// no live block, and the list around it must be whole
+// (tests/strmem/HeapList.h); a freed block must have held its pattern to
+// the last byte (a header written over a payload shows there) and left a
+// free block between allocated ones. When an input ends (and before a
+// header is first damaged) the whole list is checked, with two allocated
+// headers more than the model has live blocks, and every live payload in
+// full. Each input starts and ends with an empty heap: whatever it left
+// allocated is freed at the end, after which the arena must be one free
+// block again.
 //
-// A step may also forge a header, as a caller's overflow would: its Tag,
-// Prev or Next rewritten with any value, links pointing into the arena,
-// just past it, or into a guard area outside it. From then on the model no
-// longer holds; every call must still return NULL or a block that lies
-// inside the arena (a free: the pointer given), and nothing outside the
-// arena may change. Such an input ends with the arena laid out afresh.
+// A step may also damage a header the way an accident would: one byte
+// rewritten with any value, an overflow of 1 to 7 bytes from the block
+// before it (tag first), or up to 16 bytes written just before its block
+// (links, Next first). The heap must catch these before they do harm, so
+// the model still holds, except that a call which meets the damage fails:
+// a live block whose free returns NULL stays live, no new block may overlap
+// a live one, no payload may change, stray frees are still refused.
+//
+// Or a step forges a header as someone who knows the heap would: Tag, Prev
+// or Next rewritten with any value, links pointing into the arena, just
+// past it, or into a guard area outside it, with the check kept, rewritten
+// from the input or computed for the forged fields (so that the link tests
+// behind it are reached). From then on the model no longer holds; every
+// call must still return NULL or a block that lies inside the arena (a
+// free: the pointer given), and nothing outside the arena may change.
+//
+// Inputs that damaged or forged a header end with the arena laid out
+// afresh. The model's own checks are left out of the coverage that guides
+// the fuzzer (and kept from being inlined into code that counts), which
+// then follows the heap and the steps.
 #include "servicelib/servicelib.h"
 #include "servicelib/strmem/heap.h"
 
@@ -24,11 +48,15 @@
 
 namespace {
 
+constexpr UINTN kHdr = kHeapHeaderSize;
+
 struct Live {
   UINT8 *Payload;
   UINTN  Size;
   UINT8  Pattern;
 };
+
+enum class Mode { Whole, Damaged, Forged };
 
 [[noreturn]] void Fail () { std::abort (); }
 
@@ -36,11 +64,28 @@ struct Live {
 constexpr UINT8 kGuardByte = 0xA5;
 UINT8           mGuard[256];
 
-void CheckGuard ()
+// Every one of Size bytes at P is Byte, read eight at a time. It reads only
+// the arena and the guard, static and within bounds, so the sanitizers
+// have nothing to add here; without them the loop runs wide.
+[[clang::no_sanitize ("coverage", "address", "undefined"), gnu::noinline]] bool AllBytesAre (const UINT8 *P, UINTN Size, UINT8 Byte)
 {
-  for (UINT8 Byte : mGuard) {
-    if (Byte != kGuardByte) Fail ();
+  const UINT64 Word = Byte * 0x0101010101010101ULL;
+  UINT64       Got  = 0;
+  UINTN        I    = 0;
+  for (; I + 8 <= Size; I += 8) {
+    UINT64 Chunk;
+    std::memcpy (&Chunk, P + I, sizeof Chunk);
+    Got |= Chunk ^ Word;
   }
+  for (; I < Size; ++I) {
+    Got |= P[I] ^ Byte;
+  }
+  return Got == 0;
+}
+
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckGuard ()
+{
+  if (!AllBytesAre (mGuard, sizeof mGuard, kGuardByte)) Fail ();
 }
 
 // A link value drawn from the input: NULL, into the guard area, or into
@@ -52,42 +97,105 @@ HEAP_BLOCK_HEADER *ForgedLink (UINT16 V)
   return reinterpret_cast<HEAP_BLOCK_HEADER *> (Target);
 }
 
-// Rewrites fields of the header at Header as Select says, the way an
-// overflow writes them: byte by byte, at whatever alignment.
-void Forge (UINT8 *Header, FuzzInput &In)
+// Rewrites the header at Header as Select says. An accident (Select bits
+// 0-1 not 3) writes bytes from the input: one byte anywhere, up to 7 from
+// the tag on, or up to 16 back from the end. A forgery (3) rewrites fields
+// byte by byte, at whatever alignment, and then keeps the check bytes,
+// fills them from the input or computes them for the new fields. Returns
+// the mode the heap is in afterwards.
+Mode Damage (UINT8 *Header, FuzzInput &In)
 {
   const UINT8 Select = In.Take<UINT8> ();
-  if ((Select & 1) != 0) {
-    Header[0] = (Select & 2) != 0 ? kHeapTagFree : (Select & 4) != 0 ? kHeapTagAllocated : In.Take<UINT8> ();
+  const UINTN Count  = In.Take<UINT8> ();
+  switch (Select & 3) {
+    case 0:
+      Header[Count % kHdr] = In.Take<UINT8> ();
+      return Mode::Damaged;
+    case 1:
+      for (UINTN I = 0; I <= Count % 7; ++I) Header[I] = In.Take<UINT8> ();
+      return Mode::Damaged;
+    case 2:
+      for (UINTN I = 0; I <= Count % 16; ++I) Header[kHdr - 1 - I] = In.Take<UINT8> ();
+      return Mode::Damaged;
+    default:
+      break;
+  }
+  if ((Select & 4) != 0) {
+    Header[0] = (Select & 8) != 0 ? kHeapTagFree : (Select & 16) != 0 ? kHeapTagAllocated : In.Take<UINT8> ();
   }
   for (UINTN Field : {EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Prev), EFI_OFFSET_OF (HEAP_BLOCK_HEADER, Next)}) {
-    if ((Select & (Field == 8 ? 8 : 16)) != 0) {
+    if ((Select & (Field == 8 ? 32 : 64)) != 0) {
       HEAP_BLOCK_HEADER *Link = ForgedLink (In.Take<UINT16> ());
       std::memcpy (Header + Field, &Link, sizeof Link);
     }
   }
+  auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (Header);
+  if ((Count & 1) != 0) {
+    heaptest::Reseal (H);
+  } else if ((Count & 2) != 0) {
+    H->Check[Count % 7] = In.Take<UINT8> ();
+  }
+  return Mode::Forged;
 }
 
-// The list is whole (tests/strmem/HeapList.h), and every live payload is
-// an allocated block of at least its size that still holds its pattern.
-void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
+[[clang::no_sanitize ("coverage"), gnu::noinline]] bool HoldsPattern (const Live &L)
 {
-  if (!heaptest::ListDamage ().empty ()) Fail ();
-  size_t Allocated = 0;
-  for (const heaptest::BlockView &B : heaptest::Walk ()) {
-    Allocated += B.Tag == kHeapTagAllocated;
-  }
-  if (Allocated != Model.size () + 2) Fail ();  // the two sentinels are allocated too
+  return AllBytesAre (L.Payload, L.Size, L.Pattern);
+}
+
+[[clang::no_sanitize ("coverage"), gnu::noinline]] bool IsLive (const std::vector<Live> &Model, const UINT8 *P)
+{
   for (const Live &L : Model) {
-    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - kHeapHeaderSize);
-    if (H->Tag != kHeapTagAllocated) Fail ();
-    if (static_cast<UINTN> (reinterpret_cast<UINT8 *> (H->Next) - L.Payload) < L.Size) Fail ();
-    // A header written over a payload shows at its ends, so the ends are
-    // checked after every step and the whole payload once an input ends.
-    for (UINTN I = 0; I < L.Size; ++I) {
-      if (L.Payload[I] != L.Pattern) Fail ();
-      if (!Whole && I == 31 && L.Size > 64) I = L.Size - 33;
-    }
+    if (L.Payload == P) return true;
+  }
+  return false;
+}
+
+// A new block of Want bytes at P, between an allocated header of its own
+// and the end marker, with no live block's header or bytes inside it.
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckNewBlock (const std::vector<Live> &Model, UINT8 *P, UINTN Want)
+{
+  if (P < mHeapArena + 2 * kHdr || P + Want > mHeapArena + sizeof (mHeapArena) - kHdr) Fail ();
+  auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (P - kHdr);
+  if (H->Tag != kHeapTagAllocated || reinterpret_cast<UINT8 *> (H->Next) != P + Want) Fail ();
+  for (const Live &L : Model) {
+    if (P - kHdr < L.Payload + L.Size && L.Payload - kHdr < P + Want) Fail ();
+  }
+}
+
+// The list is whole and holds the live blocks and the two sentinels as
+// allocated blocks.
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckList (const std::vector<Live> &Model)
+{
+  UINTN Allocated = 0;
+  if (!heaptest::ListDamage (&Allocated).empty () || Allocated != Model.size () + 2) Fail ();
+}
+
+// The list where a step changed it: from the header before H over Links
+// links.
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckAround (const HEAP_BLOCK_HEADER *H, UINTN Links)
+{
+  if (!heaptest::StretchDamage (H->Prev != nullptr ? H->Prev : H, Links).empty ()) Fail ();
+}
+
+// After Block was freed: the free block that now holds it, between two
+// allocated ones.
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckFreed (const Live &Block)
+{
+  auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (Block.Payload - kHdr);
+  auto *K = H->Prev->Next == H ? H : H->Prev;  // H itself, or the free block before that absorbed it
+  if (K->Tag != kHeapTagFree || reinterpret_cast<UINT8 *> (K->Next) < Block.Payload + Block.Size) Fail ();
+  CheckAround (K, 2);
+}
+
+// Every live payload holds its pattern; with the list whole, every live
+// block is also allocated, of exactly its size.
+[[clang::no_sanitize ("coverage"), gnu::noinline]] void CheckLiveBlocks (const std::vector<Live> &Model, Mode State)
+{
+  for (const Live &L : Model) {
+    auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (L.Payload - kHdr);
+    if (State == Mode::Whole && (H->Tag != kHeapTagAllocated || reinterpret_cast<UINT8 *> (H->Next) != L.Payload + L.Size)) Fail ();
+    if (!HoldsPattern (L)) Fail ();
   }
 }
 
@@ -95,11 +203,16 @@ void CheckHeap (const std::vector<Live> &Model, bool Whole = false)
 
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
 {
-  FuzzInput          In (Data, Size);
-  std::vector<Live>  Model;
-  std::vector<UINT8 *> Freed;
-  UINT8              NextPattern = 1;
-  bool               Forged = false;
+  // Kept from input to input, so that a step allocates nothing of its own.
+  static std::vector<Live>    Model;
+  static std::vector<UINT8 *> Freed;
+  static std::vector<UINT8 *> Damaged;  // headers an accident has rewritten
+  Model.clear ();
+  Freed.clear ();
+  Damaged.clear ();
+  FuzzInput In (Data, Size);
+  UINT8     NextPattern = 1;
+  Mode      State       = Mode::Whole;
   std::memset (mGuard, kGuardByte, sizeof mGuard);
 
   if (HeapAllocFree (nullptr, 0) != nullptr) Fail ();  // asks for nothing, gets nothing
@@ -113,10 +226,14 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         const UINTN Want = (Op & 0x80) != 0 ? UINTN{Arg} * 2 : Arg % 4096;
         auto *P = static_cast<UINT8 *> (HeapAllocFree (nullptr, Want));
         if (P != nullptr) {
-          // Between a header of its own and the end marker.
-          if (P < mHeapArena + 2 * kHeapHeaderSize || P + Want > mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize) Fail ();
+          if (State == Mode::Forged) {
+            if (P < mHeapArena + 2 * kHdr || P + Want > mHeapArena + sizeof (mHeapArena) - kHdr) Fail ();
+          } else {
+            CheckNewBlock (Model, P, Want);
+            if (State == Mode::Whole) CheckAround (reinterpret_cast<HEAP_BLOCK_HEADER *> (P - kHdr), 3);
+            Model.push_back ({P, Want, NextPattern});
+          }
           std::memset (P, NextPattern, Want);
-          if (!Forged) Model.push_back ({P, Want, NextPattern});
           ++NextPattern;
         }
         break;
@@ -125,10 +242,15 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         if (!Model.empty ()) {
           const size_t I = Arg % Model.size ();
           UINT8 *P = Model[I].Payload;
-          VOID  *Got = HeapAllocFree (P, 0);
-          if (Got != P && (!Forged || Got != nullptr)) Fail ();
-          Freed.push_back (P);
-          Model.erase (Model.begin () + static_cast<long> (I));
+          if (State != Mode::Forged && !HoldsPattern (Model[I])) Fail ();
+          VOID *Got = HeapAllocFree (P, 0);
+          if (Got == nullptr && State == Mode::Whole) Fail ();
+          if (Got != nullptr && Got != P) Fail ();
+          if (Got != nullptr && State == Mode::Whole) CheckFreed (Model[I]);
+          if (Got != nullptr || State == Mode::Forged) {
+            Freed.push_back (P);
+            Model.erase (Model.begin () + static_cast<long> (I));
+          }
         }
         break;
       case 3: {  // free something that is not a live payload: refused, nothing changes
@@ -141,39 +263,49 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
         } else {
           P = mHeapArena + (Arg % (sizeof (mHeapArena) + 64));
         }
-        bool IsLive = false;
-        for (const Live &L : Model) IsLive |= L.Payload == P;
-        if (IsLive && !Forged) break;
+        if (State != Mode::Forged && IsLive (Model, P)) break;
         VOID *Got = HeapAllocFree (P, 0);
-        if (Got != nullptr && (Got != P || !Forged)) Fail ();
+        if (Got != nullptr && (Got != P || State != Mode::Forged)) Fail ();
         break;
       }
       default:
-        if ((Op & 0x80) != 0) {  // forge the header of a live block, or a sentinel
-          UINT8 *Header = !Model.empty () ? Model[Arg % Model.size ()].Payload - kHeapHeaderSize
-                          : (Arg & 1) != 0 ? mHeapArena
-                                           : mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize;
-          Forge (Header, In);
-          Forged = true;
+        if ((Op & 0x80) != 0) {  // damage the header of a live block, the one after it, or a sentinel
+          if (State == Mode::Whole) {
+            CheckList (Model);
+            CheckLiveBlocks (Model, State);
+          }
+          UINT8 *Header = mHeapArena + ((Arg & 1) != 0 ? 0 : sizeof (mHeapArena) - kHdr);
+          if (!Model.empty ()) {
+            auto *H = reinterpret_cast<HEAP_BLOCK_HEADER *> (Model[(Arg >> 1) % Model.size ()].Payload - kHdr);
+            Header = (Op & 0x40) != 0 && State == Mode::Whole ? reinterpret_cast<UINT8 *> (H->Next) : reinterpret_cast<UINT8 *> (H);
+          }
+          // Two accidents to one header add up to more than the heap
+          // promises to catch.
+          bool Again = false;
+          for (UINT8 *D : Damaged) Again |= D == Header;
+          Damaged.push_back (Header);
+          const Mode After = Damage (Header, In);
+          State = State == Mode::Forged || Again ? Mode::Forged : After;
         } else if (HeapAllocFree (nullptr, ~UINTN{0} - Arg) != nullptr) {  // a request that can never fit
           Fail ();
         }
         break;
     }
-    CheckGuard ();
-    if (!Forged) CheckHeap (Model);
   }
-  if (Forged) {
+  CheckGuard ();  // nothing else writes there, so a write shows until the input ends
+  if (State != Mode::Whole) {
+    if (State == Mode::Damaged) CheckLiveBlocks (Model, State);
     HeapHead = nullptr;  // the next input starts with the arena laid out afresh
     return 0;
   }
 
-  CheckHeap (Model, true);
+  CheckList (Model);
+  CheckLiveBlocks (Model, State);
   for (const Live &L : Model) {
     if (HeapAllocFree (L.Payload, 0) != L.Payload) Fail ();
   }
   Model.clear ();
-  CheckHeap (Model);
+  CheckList (Model);
   if (HeapHead != nullptr && HeapHead->Next->Next->Next != nullptr) Fail ();  // lead, one free block, end
   return 0;
 }

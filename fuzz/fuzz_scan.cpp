@@ -6,6 +6,8 @@
 // Input: a mode byte, a format length, the format, then the input stream.
 //   mode % 3     the width flag: 0, 1, or 2 (16-bit format whose %c stores bytes)
 //   mode bit 2   input characters are 16-bit units (else bytes)
+//   mode bit 3   the format and every destination start one byte past an
+//                aligned address
 //
 // Without %c a conversion stores at most 8 bytes or, for %s, one byte per
 // input character and a NUL: every destination is an exactly sized heap
@@ -17,6 +19,7 @@
 #include "fuzz/FuzzInput.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -48,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   const UINT8 Mode     = In.Take<UINT8> ();
   const UINT8 WideFlag = Mode % 3;
   const bool  Units16  = (Mode & 4) != 0;
+  const size_t Skew    = (Mode & 8) != 0 ? 1 : 0;
   const UINT8 FormatLen = In.Take<UINT8> ();
 
   std::vector<UINT16> Format16;
@@ -74,21 +78,24 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
   mNext  = 0;
   mCalls = 0;
 
-  static std::unique_ptr<UINT8[]> Large (new UINT8[kLargestC]);
+  static std::unique_ptr<UINT8[]> Large (new UINT8[kLargestC + 1]);
   std::vector<std::unique_ptr<UINT8[]>> Blocks;
   UINT64 Slots[kSlots];
   const size_t BlockSize = mInput.size () + 1 > 8 ? mInput.size () + 1 : 8;
   for (auto &Slot : Slots) {
     if (HasC) {
-      Slot = reinterpret_cast<UINT64> (Large.get ());
+      Slot = reinterpret_cast<UINT64> (Large.get () + Skew);
     } else {
-      Blocks.emplace_back (new UINT8[BlockSize]);
-      Slot = reinterpret_cast<UINT64> (Blocks.back ().get ());
+      Blocks.emplace_back (new UINT8[Skew + BlockSize]);
+      Slot = reinterpret_cast<UINT64> (Blocks.back ().get () + Skew);
     }
   }
 
-  const VOID *Format = WideFlag != 0 ? static_cast<const VOID *> (Format16.data ()) : Format8.data ();
-  const INTN  Result = ScanInput (MemoryInput, 0, WideFlag, Format, reinterpret_cast<VA_LIST> (Slots));
+  const VOID  *Text   = WideFlag != 0 ? static_cast<const VOID *> (Format16.data ()) : Format8.data ();
+  const size_t Length = WideFlag != 0 ? Format16.size () * sizeof (UINT16) : Format8.size ();
+  std::vector<UINT8> Format (Skew + Length);
+  std::memcpy (Format.data () + Skew, Text, Length);
+  const INTN Result = ScanInput (MemoryInput, 0, WideFlag, Format.data () + Skew, reinterpret_cast<VA_LIST> (Slots));
   // One assignment at most per conversion, and a format of N units holds
   // fewer than N conversions.
   if (Result < -1 || Result > FormatLen) {

@@ -85,8 +85,8 @@ typedef VOID (SERVICELIB_EFIAPI *FORMAT_OUTPUT_ROUTINE)(IN CHAR16 Ch);
 /**
   Supplies the next input character to ScanInput.
 
-  It must go on returning 0 once the input has ended, and must not call
-  ScanInput itself.
+  It must go on returning 0 once the input has ended. It may start a scan
+  of its own with ScanInput: the scan that called it goes on unchanged.
 
   @param[in] Counter  A counter that belongs to the engine: leave it alone.
 
@@ -100,6 +100,13 @@ typedef UINTN (SERVICELIB_EFIAPI *SCAN_INPUT_ROUTINE)(IN INT32 *Counter);
   loaded from (its device's path followed by its file path). The boot
   services are taken from SystemTable, so any driver may call it for its
   own image.
+
+  In both instances, the SMM one included, the routine calls the boot
+  services of SystemTable and the SmmBase protocol, so call it only where
+  those may run: in DXE before ExitBootServices, or in SMM before SMRAM is
+  locked (from an SMM driver's entry point). Never call it from an SMI
+  handler: by then the boot services and SmmBase lie outside SMRAM, where
+  SMM code may no longer run, or are gone.
 
   @param[in] ImageHandle  The caller's image handle.
   @param[in] SystemTable  The system table.
@@ -119,7 +126,10 @@ typedef EFI_HANDLE (SERVICELIB_EFIAPI *LIB_REGISTER_IMAGE_IN_SMM)(IN EFI_HANDLE 
 /**
   Slots 1 and 4: wait, without a time-out, for one byte from COM1 (115200
   baud, 8N1). Every call brings up the LPC decode, the Super I/O and the
-  UART line settings first. With no UART present it returns at once.
+  UART line settings first. With no UART present it returns at once. In
+  the boot-services instance the bring-up and each poll run at
+  TPL_HIGH_LEVEL, with the caller's TPL in between: timers go on while it
+  waits, and a notification function may print meanwhile.
 
   A get slot also serves as ScanInput's input routine (it ignores the
   counter). GCC's -Wcast-function-type (part of -Wextra) objects to the
@@ -133,7 +143,10 @@ typedef UINTN (SERVICELIB_EFIAPI *LIB_GET_CHAR)(VOID);
   Slots 2, 3 and 5: send the low byte of Ch to COM1, after the same
   bring-up as the get slots; a line feed (Ch exactly 0x000A) is followed
   by a carriage return. Further arguments are ignored, so a put slot cast
-  to FORMAT_OUTPUT_ROUTINE serves as FormatOutput's output routine.
+  to FORMAT_OUTPUT_ROUTINE serves as FormatOutput's output routine. In the
+  boot-services instance the whole call runs at TPL_HIGH_LEVEL, so a
+  notification function may print too: its character goes out after the
+  one it interrupted.
 
   @param[in] Ch  The character; only its low byte is sent.
 **/
@@ -159,7 +172,8 @@ typedef VOID (SERVICELIB_EFIAPI *LIB_PUT_CHAR)(IN CHAR16 Ch, ...);
   A NULL string, GUID or time argument (%s %S %a %g %G %t) prints
   "(null)". %n with a NULL address stores nothing; %n stores the count so
   far as an INT32 and saturates at 2147483647, never storing a negative
-  count.
+  count. No address needs to be aligned: the format, the argument list,
+  16-bit strings, GUIDs, times and %n's INT32 may lie at any address.
 
   @return The number of characters produced, never more than MaxCount.
 **/
@@ -169,8 +183,9 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_FORMAT_OUTPUT)(IN FORMAT_OUTPUT_ROUTINE O
 
 /**
   Slot 7: the scanf-style engine (docs/scan.md has the language: c s d i u
-  o x X b n, '*', widths, h l L q). One scan at a time per copy of the
-  driver.
+  o x X b n, '*', widths, h l L q). A notification function or an input
+  routine may scan in the middle of another scan, which then goes on
+  exactly where it was.
 
   @param[in] InputRoutine  Supplies the characters (GetCharA and GetCharB
                            fit as they are). With NULL the call returns 0
@@ -179,14 +194,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_FORMAT_OUTPUT)(IN FORMAT_OUTPUT_ROUTINE O
   @param[in] Wide          0: Format is CHAR8 text; else CHAR16 text. %c
                            stores CHAR16 characters when Wide is exactly 1,
                            bytes otherwise.
-  @param[in] Format        The NUL-terminated format. With NULL the call
-                           returns 0 and calls nothing.
+  @param[in] Format        The NUL-terminated format, at any address. With
+                           NULL the call returns 0 and calls nothing.
   @param[in] Args          The x64 argument list: one 8-byte slot per
                            storing conversion, holding the destination
-                           address. A NULL destination stores nothing and
-                           the conversion still counts as an assignment,
-                           as it would with a real destination (%n never
-                           counts).
+                           address, which need not be aligned. A NULL
+                           destination stores nothing and the conversion
+                           still counts as an assignment, as it would with
+                           a real destination (%n never counts).
 
   @return The number of assignments made (%n and suppressed conversions
           do not count). A failing integer conversion that is not
@@ -257,11 +272,13 @@ typedef VOID *(SERVICELIB_EFIAPI *LIB_HEAP_ALLOC_FREE)(IN VOID *Block OPTIONAL, 
   status of the read is not reported.
 
   @param[in] Port   The port.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since the value read has room for 32 bits only.
 
   @return The value read, zero-extended. With no protocol to go through
           (neither CPU I/O protocol, or no SMM system table) all ones for
-          the width: what an absent port reads.
+          the width: what an absent port reads. With a Width above 2,
+          0xFFFFFFFF.
 **/
 typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
@@ -270,12 +287,14 @@ typedef UINT32 (SERVICELIB_EFIAPI *LIB_IO_READ)(IN UINT16 Port, IN UINTN Width);
 
   @param[in] Port   The port.
   @param[in] Value  The value; its low 8, 16 or 32 bits are written.
-  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits.
+  @param[in] Width  0, 1 or 2: 8, 16 or 32 bits. Any other code makes no
+                    call, since Value holds 32 bits only.
 
   @return The status of the write.
-  @retval EFI_NOT_READY  There is no protocol to go through (neither CPU
-                         I/O protocol, or no SMM system table); nothing
-                         was written.
+  @retval EFI_INVALID_PARAMETER  Width is above 2; nothing was written.
+  @retval EFI_NOT_READY          There is no protocol to go through
+                                 (neither CPU I/O protocol, or no SMM
+                                 system table); nothing was written.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *LIB_IO_WRITE)(IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
 

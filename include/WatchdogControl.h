@@ -44,8 +44,10 @@ typedef struct _WATCHDOG_CONTROL_PROTOCOL WATCHDOG_CONTROL_PROTOCOL;
   @return The status of the last register write of the arm sequence.
   @retval EFI_INVALID_PARAMETER  The Setup timeout is 0 (watchdog disabled);
                                  no register was touched.
-  @retval EFI_NOT_READY          The register-access service is no longer
-                                 installed; no register was touched.
+  @retval EFI_NOT_READY          No register-access service is installed
+                                 (called above TPL_NOTIFY: none was found
+                                 when the driver last looked); no register
+                                 was touched.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_START)(IN WATCHDOG_CONTROL_PROTOCOL *This);
 
@@ -55,8 +57,9 @@ typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_START)(IN WATCHDOG_CONTROL_PROTO
   @param[in] This  The protocol instance (not used).
 
   @return The status of the last register write of the stop sequence.
-  @retval EFI_NOT_READY  The register-access service is no longer
-                         installed; no register was touched.
+  @retval EFI_NOT_READY  No register-access service is installed (called
+                         above TPL_NOTIFY: none was found when the driver
+                         last looked); no register was touched.
 **/
 typedef EFI_STATUS (SERVICELIB_EFIAPI *WATCHDOG_STOP)(IN WATCHDOG_CONTROL_PROTOCOL *This);
 

@@ -6,7 +6,7 @@
 // those COM1 bytes out of the firmware's own console traffic), logs the
 // same facts to the debug console, and may end the run.
 //
-//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [off]
+//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [interrupt] [off]
 //
 //   bs        the boot-services instance (the default)
 //   smm       the SMM instance that the SMM copy of ServiceLib installed on
@@ -16,9 +16,14 @@
 //             read back with IoRead, twice: only port I/O that reaches the
 //             hardware reads back both patterns
 //   wdt       what WdtControl left behind: the Setup variable it reads, its
-//             status variable and protocol, and loaded images of it
+//             status variable and protocol, and loaded images of it, loaded
+//             from a file or dispatched from a firmware volume
 //   stack     FormatOutput's stack high-water mark over its worst cases, on
 //             the debug console only (StackDepth.cpp)
+//   interrupt a notification that prints and scans, signalled by the
+//             fixture right after the probe's own PutCharA opens the divisor
+//             latch (0x3FB <- 0x80), then right after its GetCharA reads
+//             the data register in a scan of the line typed on COM1
 //   off       leave boot services and power off
 //
 // Each step prints a fixed number of characters for given results, so the
@@ -28,6 +33,7 @@
 #include <WatchdogControl.h>
 #include "../fixture/CommandLine.h"
 #include "../fixture/DebugLog.h"
+#include "../fixture/FixtureControl.h"
 #include "../fixture/PowerOff.h"
 #include "StackDepth.h"
 
@@ -38,10 +44,21 @@ constinit EFI_GUID mSmmLibGuid      = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 constinit EFI_GUID mWatchdogGuid    = WATCHDOG_CONTROL_PROTOCOL_GUID;
 constinit EFI_GUID mSetupGuid       = WDT_SETUP_VARIABLE_GUID;
+constinit EFI_GUID mControlGuid     = FIXTURE_CONTROL_PROTOCOL_GUID;
+// EFI_SERIAL_IO_PROTOCOL, under which the firmware's console driver reads COM1.
+constinit EFI_GUID mSerialIoGuid    = { 0xBB25CF6F, 0xF1D4, 0x11D2, { 0x9A, 0x0C, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0xFD } };
 
 constinit EFI_SYSTEM_TABLE      *mSt  = nullptr;
 constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib = nullptr;
+constinit EFI_HANDLE            mImage = nullptr;
+
+// WdtControl's FILE_GUID (wdtcontrol/WdtControl.inf): the name of its file
+// in a firmware volume, which is all the device path of a driver that the
+// DXE dispatcher started says about it.
+constexpr EFI_GUID kWdtControlFileGuid = { 0x65f976ce, 0x0007, 0x4643, { 0x8d, 0x63, 0x03, 0x16, 0x26, 0x1f, 0x8d, 0xa8 } };
+// The firmware-volume file node: MEDIA_DEVICE_PATH subtype 6, the file's GUID.
+constexpr UINT8 kFvFileSubType = 0x06;
 
 constexpr UINT16 kScratchPort       = 0x3FF;
 constexpr UINT8  kScratchPatterns[] = { 0xA5, 0x5A };
@@ -151,8 +168,23 @@ VOID ShowScratch ()
          kScratchPatterns[0], Status[0], Value[0], kScratchPort, kScratchPatterns[1], Status[1], Value[1]);
 }
 
-// TRUE when the last file-path node of Path names the file Name.
-BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
+// Byte by byte: a GUID in a device-path node need not be aligned.
+BOOLEAN SameGuid (CONST VOID *NodeData, CONST EFI_GUID &Guid)
+{
+  CONST UINT8 *Left  = static_cast<CONST UINT8 *> (NodeData);
+  CONST UINT8 *Right = reinterpret_cast<CONST UINT8 *> (&Guid);
+  for (UINTN Index = 0; Index < sizeof (EFI_GUID); Index++) {
+    if (Left[Index] != Right[Index]) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+// TRUE when Path names the driver: its last file-path node ends with the
+// file Name (loaded from a disk), or a firmware-volume file node carries
+// FileGuid (dispatched from flash).
+BOOLEAN PathNames (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name, CONST EFI_GUID &FileGuid)
 {
   CONST CHAR16 *File = nullptr;
   UINTN        Chars = 0;
@@ -164,6 +196,10 @@ BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
     if (Path->Type == MEDIA_DEVICE_PATH && Path->SubType == MEDIA_FILEPATH_DP) {
       File  = reinterpret_cast<CONST CHAR16 *> (Path + 1);
       Chars = (Length - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
+    }
+    if (Path->Type == MEDIA_DEVICE_PATH && Path->SubType == kFvFileSubType &&
+        Length >= sizeof (EFI_DEVICE_PATH_PROTOCOL) + sizeof (EFI_GUID) && SameGuid (Path + 1, FileGuid)) {
+      return TRUE;
     }
     Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *> (reinterpret_cast<CONST UINT8 *> (Path) + Length);
   }
@@ -185,7 +221,7 @@ BOOLEAN PathEndsWith (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name)
   return TRUE;
 }
 
-UINTN LoadedImagesOf (CONST CHAR8 *Name)
+UINTN LoadedImagesOf (CONST CHAR8 *Name, CONST EFI_GUID &FileGuid)
 {
   EFI_HANDLE *Handles;
   UINTN      Count = HandlesWith (&mLoadedImageGuid, Handles);
@@ -193,7 +229,7 @@ UINTN LoadedImagesOf (CONST CHAR8 *Name)
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
     if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) &&
-        PathEndsWith (Image->FilePath, Name)) {
+        PathNames (Image->FilePath, Name, FileGuid)) {
       Found++;
     }
   }
@@ -218,7 +254,7 @@ VOID ShowWatchdog ()
                                                              &WordSize, &Word);
   VOID       *Watchdog      = nullptr;
   EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
-  UINTN      Images         = LoadedImagesOf ("WdtControl.efi");
+  UINTN      Images         = LoadedImagesOf ("WdtControl.efi", kWdtControlFileGuid);
 
   LogStr ("APP probe wdt:");
   LogStatus (" Setup", SetupStatus);
@@ -236,12 +272,101 @@ VOID ShowWatchdog ()
          SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
 }
 
+// The notification's own input, scanned from memory.
+constinit CONST CHAR8 *mMemoryInput = nullptr;
+
+UINTN EFIAPI ReadMemory (IN INT32 *Counter)
+{
+  (void)Counter;
+  return *mMemoryInput != 0 ? static_cast<UINT8> (*mMemoryInput++) : 0;
+}
+
+// Runs at TPL_CALLBACK wherever the fixture's trigger lands: scans "99"
+// from memory, then prints what it read through PutCharA.
+VOID EFIAPI PrintAndScanNotify (IN EFI_EVENT Event, IN VOID *Context)
+{
+  (void)Event;
+  (void)Context;
+  INT64  Value  = 0;
+  UINT64 Args[] = { reinterpret_cast<UINT64> (&Value) };
+  mMemoryInput  = "99";
+  INTN Result   = mLib->ScanInput (ReadMemory, 0, FALSE, "%d", reinterpret_cast<VA_LIST> (Args));
+  LogStr ("APP probe notified: scanned ");
+  LogDec (static_cast<UINT64> (Result));
+  LogStr ("\n");
+  Print ("[notified: %d %lld]", Result, Value);
+}
+
+// The firmware's console reads COM1 from a timer at TPL_NOTIFY, and the
+// scan below must run at the caller's TPL so that the notification can
+// land in it: the console would take typed characters first. Opening the
+// serial I/O protocol exclusively stops the console's driver on it until
+// AttachConsole gives it back.
+constinit EFI_HANDLE *mSerialHandles = nullptr;
+constinit UINTN      mSerialCount    = 0;
+
+VOID DetachConsole ()
+{
+  mSerialCount = HandlesWith (&mSerialIoGuid, mSerialHandles);
+  LogStr ("APP probe console detached from serial handles:");
+  for (UINTN Index = 0; Index < mSerialCount; Index++) {
+    VOID *Interface;
+    LogStatus ("", mBs->OpenProtocol (mSerialHandles[Index], &mSerialIoGuid, &Interface, mImage, nullptr,
+                                      EFI_OPEN_PROTOCOL_EXCLUSIVE));
+  }
+  LogStr ("\n");
+}
+
+VOID AttachConsole ()
+{
+  for (UINTN Index = 0; Index < mSerialCount; Index++) {
+    mBs->CloseProtocol (mSerialHandles[Index], &mSerialIoGuid, mImage, nullptr);
+    mBs->ConnectController (mSerialHandles[Index], nullptr, nullptr, TRUE);
+  }
+  if (mSerialHandles != nullptr) {
+    mBs->FreePool (mSerialHandles);
+  }
+  mSerialHandles = nullptr;
+  mSerialCount   = 0;
+}
+
+// Output, then input, each interrupted at the point where a notification
+// that prints or scans would do harm if it ran at once. The line typed on
+// COM1 is the demo's.
+VOID ShowInterrupted ()
+{
+  FIXTURE_CONTROL_PROTOCOL *Control = nullptr;
+  EFI_EVENT                 Event   = nullptr;
+  if (EFI_ERROR (mBs->LocateProtocol (&mControlGuid, nullptr, reinterpret_cast<VOID **> (&Control))) ||
+      EFI_ERROR (mBs->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, PrintAndScanNotify, nullptr, &Event))) {
+    LogStr ("APP probe error: no fixture to interrupt the probe\n");
+    return;
+  }
+  Print ("interrupted output: ");
+  Control->SignalAtPortAccess (Event, TRUE, 0x3FB, 0x80);
+  mLib->PutCharA ('a');
+  mLib->PutCharA ('\n');
+
+  INT64  Dec = 0, Neg = 0, Hex = 0;
+  CHAR8  Word[16] = {};
+  UINT64 Args[] = { reinterpret_cast<UINT64> (&Dec), reinterpret_cast<UINT64> (&Neg), reinterpret_cast<UINT64> (&Hex),
+                    reinterpret_cast<UINT64> (Word) };
+  DetachConsole ();
+  Print ("input> ");
+  Control->SignalAtPortAccess (Event, FALSE, 0x3F8, 0);
+  INTN Count = mLib->ScanInput (reinterpret_cast<SCAN_INPUT_ROUTINE> (reinterpret_cast<VOID *> (mLib->GetCharA)), 0,
+                                FALSE, "%d %d %x %15s", reinterpret_cast<VA_LIST> (Args));
+  Print ("\nscanned %d: %lld %lld 0x%llX %a\n", Count, Dec, Neg, Hex, Word);
+  mBs->CloseEvent (Event);
+}
+
 }  // namespace
 
 extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
 {
-  mSt = SystemTable;
-  mBs = SystemTable->BootServices;
+  mSt    = SystemTable;
+  mBs    = SystemTable->BootServices;
+  mImage = ImageHandle;
 
   COMMAND_LINE Line = { nullptr, nullptr };
   if (GetCommandLine (mBs, ImageHandle, Line)) {
@@ -275,6 +400,8 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
         ShowWatchdog ();
       } else if (WordIs (Word, "stack")) {
         ShowStackDepth (mBs, mLib);
+      } else if (WordIs (Word, "interrupt")) {
+        ShowInterrupted ();
       } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {
         LogStr ("APP probe error: unknown step ");
         LogWord (Word);
@@ -282,6 +409,7 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
       }
     }
     Print ("<<<PROBE END>>>\n");
+    AttachConsole ();
   }
   LogStr ("APP probe done\n");
   if (Off) {

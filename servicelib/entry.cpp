@@ -72,7 +72,17 @@ EFI_STATUS StartOutsideSmm ()
     EFI_HANDLE Handle = mImageHandle;
     mBootServices->InstallMultipleProtocolInterfaces (&Handle, &gLibServicesProtocolGuid, &mLibServicesBs,
                                                       nullptr);
-    RegisterProtocolNotification (mBootServices, &mSmmBaseProtocolGuid, SmmBaseNotify, &mSmmBaseRegistration);
+    EFI_EVENT SmmBaseEvent = nullptr;
+    RegisterProtocolNotification (mBootServices, &mSmmBaseProtocolGuid, SmmBaseNotify, &mSmmBaseRegistration,
+                                  &SmmBaseEvent);
+    // A notification fires only for installations after it was armed. On a
+    // Framework platform SMM Base is an early driver, and nothing orders
+    // this image after it, so when it is already here the notification is
+    // run now: SignalEvent calls it at once at the entry's TPL, and the SMM
+    // copy is started before this copy goes on.
+    if (SmmBase != nullptr && SmmBaseEvent != nullptr) {
+      mBootServices->SignalEvent (SmmBaseEvent);
+    }
     if (CpuIo == nullptr) {
       RegisterProtocolNotification (mBootServices, &mCpuIoProtocolGuid, CpuIoNotify, &mCpuIoRegistration);
     }

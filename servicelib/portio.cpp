@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Port I/O: slots 11 and 12 for both instances, and the wrappers that the
 // image's own code uses. One element per access; the width code is handed
-// through unchanged (0 = 8, 1 = 16, 2 = 32 bits).
+// through unchanged (0 = 8, 1 = 16, 2 = 32 bits), and any other code makes
+// no call at all.
 //
 // The boot-services instance goes through the Framework CPU I/O protocol,
 // or where the platform has none, through the PI CPU I/O 2 protocol, which
@@ -21,6 +22,13 @@ namespace {
 constinit EFI_CPU_IO_PROTOCOL *mCpuIo2 = nullptr;
 constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
 
+// The widest width code: 2, 32 bits, as wide as the slots' buffer. A larger
+// code would let a protocol that honours it (a 64-bit access, or whatever
+// the platform makes of an unknown code) read or write past the buffer, so
+// the slots make no call for it: a read returns all ones, as an absent
+// port does, and a write fails with EFI_INVALID_PARAMETER.
+constexpr UINTN kWidestWidth = 2;
+
 // All ones in the width: the bus floats where nothing answers.
 [[gnu::noinline]] UINT32 AbsentPortValue (UINTN Width)
 {
@@ -38,9 +46,11 @@ constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
   }
 }
 
-// The protocol behind the boot-services port slots, or NULL. The Framework
-// protocol is preferred; the entry point arms a notification (CpuIoNotify)
-// that takes it into CpuIo should it appear after CPU I/O 2 was taken.
+}  // namespace
+
+// The Framework protocol is preferred; the entry point arms a notification
+// (CpuIoNotify) that takes it into CpuIo should it appear after CPU I/O 2
+// was taken.
 [[gnu::noinline]] EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ()
 {
   if (CpuIo != nullptr) {
@@ -60,8 +70,6 @@ constinit EFI_GUID mCpuIo2Guid = EFI_CPU_IO2_PROTOCOL_GUID;
   return mCpuIo2;
 }
 
-}  // namespace
-
 VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
 {
   (void)Event;
@@ -71,7 +79,7 @@ VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context)
 
 extern "C" UINT32 EFIAPI IoReadBs (IN UINT16 Port, IN UINTN Width)
 {
-  EFI_CPU_IO_PROTOCOL *Io = BootServicesCpuIo ();
+  EFI_CPU_IO_PROTOCOL *Io = Width <= kWidestWidth ? BootServicesCpuIo () : nullptr;
   if (Io == nullptr) {
     return AbsentPortValue (Width);
   }
@@ -82,6 +90,9 @@ extern "C" UINT32 EFIAPI IoReadBs (IN UINT16 Port, IN UINTN Width)
 
 extern "C" EFI_STATUS EFIAPI IoWriteBs (IN UINT16 Port, IN UINT32 Value, IN UINTN Width)
 {
+  if (Width > kWidestWidth) {
+    return EFI_INVALID_PARAMETER;
+  }
   EFI_CPU_IO_PROTOCOL *Io = BootServicesCpuIo ();
   if (Io == nullptr) {
     return EFI_NOT_READY;
@@ -91,7 +102,7 @@ extern "C" EFI_STATUS EFIAPI IoWriteBs (IN UINT16 Port, IN UINT32 Value, IN UINT
 
 extern "C" UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width)
 {
-  if (Smst == nullptr) {
+  if (Smst == nullptr || Width > kWidestWidth) {
     return AbsentPortValue (Width);
   }
   UINT32 Buffer = 0;
@@ -101,6 +112,9 @@ extern "C" UINT32 EFIAPI IoReadSmm (IN UINT16 Port, IN UINTN Width)
 
 extern "C" EFI_STATUS EFIAPI IoWriteSmm (IN UINT16 Port, IN UINT32 Value, IN UINTN Width)
 {
+  if (Width > kWidestWidth) {
+    return EFI_INVALID_PARAMETER;
+  }
   if (Smst == nullptr) {
     return EFI_NOT_READY;
   }

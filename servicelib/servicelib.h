@@ -52,6 +52,11 @@ EFI_STATUS EFIAPI IoWriteSmm (IN UINT16 Port, IN UINT32 Value, IN UINTN Width);
 
 }
 
+// The protocol behind the boot-services port slots, or NULL; looked up
+// while none is known, and only at TPL_NOTIFY or below. The serial slots
+// call it before they raise the TPL, so that the lookup is done by then.
+EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ();
+
 // Notification of a Framework CPU I/O protocol installed after the entry
 // point: port I/O takes it from then on, also after falling back on CPU I/O 2.
 VOID EFIAPI CpuIoNotify (IN EFI_EVENT Event, IN VOID *Context);

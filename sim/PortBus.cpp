@@ -255,6 +255,9 @@ UINT32 PortBus::Read (PortPath Path, UINT16 Port, unsigned Width, const void *Th
 {
   const UINT32 Value = ReadDevice (Port, Width);
   Log.push_back ({Path, false, Port, static_cast<UINT8> (Width), Value, This});
+  if (AfterAccess) {
+    AfterAccess (PortAccess (Log.back ()));  // a copy: what runs there may log more
+  }
   return Value;
 }
 
@@ -263,6 +266,9 @@ void PortBus::Write (PortPath Path, UINT16 Port, unsigned Width, UINT32 Value, c
   const UINT32 Mask = Width >= 2 ? 0xFFFFFFFFu : ((1u << (8u << Width)) - 1);
   Log.push_back ({Path, true, Port, static_cast<UINT8> (Width), Value & Mask, This});
   WriteDevice (Port, Width, Value & Mask);
+  if (AfterAccess) {
+    AfterAccess (PortAccess (Log.back ()));  // a copy: what runs there may log more
+  }
 }
 
 std::vector<PortAccess> PortBus::Through (PortPath Path) const

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -114,6 +115,10 @@ class PortBus {
   SuperIo    Sio;
   PitSpeaker Pit;
   std::vector<PortAccess> Log;
+  // Runs after every access, once the device has acted on it and it is
+  // logged: a test may signal an event here, as a timer interrupt would at
+  // that point of the caller's traffic.
+  std::function<void (const PortAccess &)> AfterAccess;
 
   UINT32 Read (PortPath Path, UINT16 Port, unsigned Width, const void *This = nullptr);
   void   Write (PortPath Path, UINT16 Port, unsigned Width, UINT32 Value, const void *This = nullptr);

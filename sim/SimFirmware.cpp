@@ -45,6 +45,28 @@ std::u16string NameOf (const CHAR16 *Name)
   return S;
 }
 
+// The boot services that UEFI allows at TPL_NOTIFY and below only.
+bool LimitedToNotify (Service Called)
+{
+  switch (Called) {
+    case Service::AllocatePool:
+    case Service::FreePool:
+    case Service::CreateEvent:
+    case Service::CreateEventEx:
+    case Service::CloseEvent:
+    case Service::RegisterProtocolNotify:
+    case Service::LocateProtocol:
+    case Service::HandleProtocol:
+    case Service::OpenProtocol:
+    case Service::InstallProtocolInterface:
+    case Service::InstallMultipleProtocolInterfaces:
+    case Service::ExitBootServices:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // A rule with an error status stops the service before its work.
 bool Fails (const StatusRule *R) { return R != nullptr && EFI_ERROR (R->Status); }
 
@@ -670,13 +692,33 @@ EFI_STATUS SimFirmware::Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID 
     }
   }
   H->Protocols.push_back ({Guid, Interface});
+  NotifyInstalled (Guid);
+  return EFI_SUCCESS;
+}
+
+void SimFirmware::NotifyInstalled (const EFI_GUID &Guid)
+{
   // Notify those waiting for this protocol, as the firmware would.
   for (const auto &[G, E] : std::vector<std::pair<EFI_GUID, SimEvent *>> (Notifications)) {
     if (G == Guid) {
       Signal (E);
     }
   }
-  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimFirmware::Reinstall (EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface)
+{
+  if (!IsHandle (Handle)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  for (auto &P : static_cast<SimHandle *> (Handle)->Protocols) {
+    if (P.Guid == Guid) {
+      P.Interface = Interface;
+      NotifyInstalled (Guid);
+      return EFI_SUCCESS;
+    }
+  }
+  return EFI_NOT_FOUND;
 }
 
 EFI_HANDLE SimFirmware::Install (const EFI_GUID &Guid, VOID *Interface)
@@ -844,6 +886,9 @@ VOID *SimFirmware::Allocate (UINTN Size)
 const StatusRule *SimFirmware::Enter (Service Called, const EFI_GUID *Guid)
 {
   Calls.push_back (Guid != nullptr ? ServiceCall (Called, *Guid) : ServiceCall (Called));
+  if (CurrentTpl > TPL_NOTIFY && LimitedToNotify (Called)) {
+    ++CallsAboveNotify;
+  }
   for (auto &R : Rules) {
     if (R.Times == 0 || R.Called != Called) {
       continue;

@@ -164,6 +164,9 @@ class SimFirmware {
   EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, VOID *Interface);
   EFI_HANDLE Install (const EFI_GUID &Guid, VOID *Interface);  // on a handle of its own
   EFI_STATUS Uninstall (EFI_HANDLE Handle, const EFI_GUID &Guid);
+  // Puts Interface in place of the one installed on Handle, and notifies
+  // those waiting for the protocol, as ReinstallProtocolInterface does.
+  EFI_STATUS Reinstall (EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface);
   void       UninstallAll (const EFI_GUID &Guid);  // every instance, wherever installed
   VOID      *Find (const EFI_GUID &Guid) const;
   VOID      *FindOn (EFI_HANDLE Handle, const EFI_GUID &Guid) const;
@@ -211,8 +214,10 @@ class SimFirmware {
   unsigned                BadFrees = 0;
   VOID                   *Allocate (UINTN Size);
 
-  // Every call of a service, in order.
+  // Every call of a service, in order, and how many of them were made
+  // above TPL_NOTIFY although the service is limited to it and below.
   std::vector<ServiceCall> Calls;
+  unsigned                 CallsAboveNotify = 0;
   size_t CountCalls (Service Called) const;
 
   // ResetSystem returns nothing, so no rule can change it: FailWith refuses it.
@@ -253,6 +258,8 @@ class SimFirmware {
   std::vector<std::unique_ptr<SimEvent>>  OwnedEvents;
 
  private:
+  void NotifyInstalled (const EFI_GUID &Guid);
+
   std::vector<std::unique_ptr<std::vector<UINT8>>> Blobs;  // device paths, loaded images
 };
 

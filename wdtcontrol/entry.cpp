@@ -2,6 +2,13 @@
 // Entry point: read the user's watchdog setting from Setup, find the hook
 // service, and publish the watchdog as soon as the platform's
 // register-access service exists, now or when it is installed later.
+//
+// Either platform service may be uninstalled and replaced at any time, and
+// UEFI tells nobody of an uninstall. So an interface is never kept on
+// trust: each use at or below TPL_NOTIFY locates the service again, and
+// the notification of the register-access service's installation, armed
+// for the driver's whole life, takes each replacement at once for the
+// calls made above TPL_NOTIFY, where nothing may be located.
 #include "wdtcontrol.h"
 #include "../common/BootServices.h"
 #include "../common/ProtocolNotify.h"
@@ -35,10 +42,6 @@ constinit VOID                 *mRegAccessRegistration = nullptr;
 // of the register-access service cannot add a second protocol instance and
 // a second pair of handoff events (which would arm twice per handoff).
 constinit bool mWdtPublished = false;
-// Set when the register-access service was installed again after
-// publishing: the interface in RegAccess may be one that is gone, so the
-// next sequence locates it afresh.
-constinit bool mRegAccessStale = false;
 
 constinit WIDE_NAME mSetupName  = u"Setup";
 constinit WIDE_NAME mStatusName = u"WdtControlStatus";
@@ -57,53 +60,38 @@ VOID EFIAPI WatchdogReadyNotify (IN EFI_EVENT Event, IN VOID *Context)
   WatchdogReady ();
 }
 
-// Takes the register-access interface installed now into RegAccess, or
-// NULL when there is none.
-EFI_STATUS LocateRegisterAccess (IN EFI_BOOT_SERVICES *BootServices)
+// The interface of the service installed now under Guid, or NULL when
+// there is none (a service installed without an interface is no service).
+VOID *LocateService (IN EFI_BOOT_SERVICES *BootServices, IN EFI_GUID *Guid)
 {
-  REGISTER_ACCESS_PROTOCOL *Found  = nullptr;
-  EFI_STATUS               Status = BootServices->LocateProtocol (&mRegisterAccessGuid, nullptr,
-                                                                  reinterpret_cast<VOID **> (&Found));
-  if (!EFI_ERROR (Status) && Found == nullptr) {
-    Status = EFI_NOT_FOUND;
-  }
-  RegAccess        = EFI_ERROR (Status) ? nullptr : Found;
-  mRegAccessStale  = false;
-  return Status;
+  VOID *Found = nullptr;
+  return EFI_ERROR (BootServices->LocateProtocol (Guid, nullptr, &Found)) ? nullptr : Found;
 }
 
 }  // namespace
 
-REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff)
+REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess ()
 {
-  // At the hand-off the interface is always located afresh (a service can
-  // go away without a notification); otherwise only after a reinstallation,
-  // and only while the caller may still locate protocols.
-  EFI_BOOT_SERVICES *BootServices = nullptr;
-  if (Handoff) {
-    BootServices = LiveBootServices (DriverContext.SystemTable);
-  } else if (mRegAccessStale) {
-    BootServices = BootServicesUpToNotify (DriverContext.SystemTable);
-  }
+  // Above TPL_NOTIFY, and after the hand-off, nothing may be located: the
+  // interface that the last lookup or notification found serves.
+  EFI_BOOT_SERVICES *BootServices = BootServicesUpToNotify (DriverContext.SystemTable);
   if (BootServices != nullptr) {
-    LocateRegisterAccess (BootServices);
+    RegAccess = static_cast<REGISTER_ACCESS_PROTOCOL *> (LocateService (BootServices, &mRegisterAccessGuid));
   }
   return RegAccess;
 }
 
 EFI_STATUS WatchdogReady ()
 {
-  if (mWdtPublished) {
-    // The service was installed again: publish nothing more, but do not
-    // trust the interface taken before.
-    mRegAccessStale = true;
-    return EFI_SUCCESS;
-  }
+  // Runs at entry or as the notification, where locating is allowed. A
+  // run after publishing is the installation of a replacement: take it, so
+  // that calls above TPL_NOTIFY go to it rather than to the one it replaced.
+  RegAccess = static_cast<REGISTER_ACCESS_PROTOCOL *> (LocateService (mWdtBootServices, &mRegisterAccessGuid));
   if (RegAccess == nullptr) {
-    EFI_STATUS Status = LocateRegisterAccess (mWdtBootServices);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
+    return EFI_NOT_FOUND;
+  }
+  if (mWdtPublished) {
+    return EFI_SUCCESS;
   }
   mWdtPublished = true;
 
@@ -112,12 +100,19 @@ EFI_STATUS WatchdogReady ()
   EFI_HANDLE Handle = nullptr;
   mWdtBootServices->InstallMultipleProtocolInterfaces (&Handle, &mWatchdogControlGuid, &mWatchdogControl, nullptr);
 
+  // The status is not examined: a WdtControlStatus that is already there
+  // with other attributes (left by an earlier boot) makes SetVariable fail
+  // and keeps its old value.
   UINT16 StatusWord = ReadStatusWord ();
   mWdtRuntimeServices->SetVariable (mStatusName.Text, &mSetupVariableGuid,
                                     EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
                                     sizeof StatusWord, &StatusWord);
 
-  Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, kHookCodeStop, StopCallback);
+  // The hook service found at entry may have gone while the driver waited.
+  Hook = static_cast<HOOK_REGISTRATION_PROTOCOL *> (LocateService (mWdtBootServices, &mHookRegistrationGuid));
+  if (Hook != nullptr) {
+    Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, kHookCodeStop, StopCallback);
+  }
 
   EFI_EVENT  Event;
   EFI_STATUS Status = mWdtBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
@@ -152,12 +147,11 @@ extern "C" EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN
     return EFI_NOT_FOUND;  // a service without an interface is no service
   }
 
-  Status = mWdtBootServices->LocateProtocol (&mRegisterAccessGuid, nullptr, reinterpret_cast<VOID **> (&RegAccess));
-  if (!EFI_ERROR (Status) && RegAccess != nullptr) {
-    WatchdogReady ();
-    return EFI_SUCCESS;
-  }
-  RegAccess = nullptr;
-  return RegisterProtocolNotification (mWdtBootServices, &mRegisterAccessGuid, WatchdogReadyNotify,
-                                       &mRegAccessRegistration);
+  // The notification is armed whether the service is there or not: it is
+  // also how a replacement is heard of. Once the watchdog is published, a
+  // failure to arm it leaves the load successful.
+  WatchdogReady ();
+  Status = RegisterProtocolNotification (mWdtBootServices, &mRegisterAccessGuid, WatchdogReadyNotify,
+                                         &mRegAccessRegistration);
+  return mWdtPublished ? EFI_SUCCESS : Status;
 }

@@ -22,10 +22,10 @@
 //
 // Arm and Stop return the status of their final write; every other status
 // is ignored. A read that fails leaves its byte 0, so the write that
-// follows carries only the bits the step itself sets. A sequence takes the
-// register-access interface installed when it starts (see
-// CurrentRegisterAccess); with none it touches nothing and returns
-// EFI_NOT_READY.
+// follows carries only the bits the step itself sets. A sequence, and the
+// status word's reads, take the register-access interface installed when
+// they start (see CurrentRegisterAccess); with none a sequence touches
+// nothing and returns EFI_NOT_READY, and the status word is 0.
 #include "wdtcontrol.h"
 #include "registers.h"
 
@@ -73,9 +73,9 @@ EFI_STATUS WriteRegister (REGISTER_ACCESS_PROTOCOL *Access, const REGISTER_ID &R
   return Access->Write (&DriverContext, Reg.Type, Reg.Bank, Reg.Register, Value);
 }
 
-EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeout, IN BOOLEAN Handoff)
+EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeout)
 {
-  REGISTER_ACCESS_PROTOCOL *Access = CurrentRegisterAccess (Handoff);
+  REGISTER_ACCESS_PROTOCOL *Access = CurrentRegisterAccess ();
   if (Access == nullptr) {
     return EFI_NOT_READY;
   }
@@ -103,33 +103,34 @@ EFI_STATUS RunSequence (const REGISTER_STEP *Steps, UINTN Count, IN UINT8 Timeou
   return Status;
 }
 
-EFI_STATUS Arm (IN UINT8 Timeout, IN BOOLEAN Handoff)
-{
-  return RunSequence (kArmSequence, sizeof kArmSequence / sizeof kArmSequence[0], Timeout, Handoff);
-}
-
-EFI_STATUS Disarm (IN BOOLEAN Handoff)
-{
-  return RunSequence (kDisarmSequence, sizeof kDisarmSequence / sizeof kDisarmSequence[0], 0, Handoff);
-}
-
 }  // namespace
 
 constinit WATCHDOG_CONTROL_PROTOCOL mWatchdogControl = {WatchdogStart, WatchdogStop, WatchdogGetState};
 
-EFI_STATUS ArmWatchdog (IN UINT8 Timeout) { return Arm (Timeout, FALSE); }
+EFI_STATUS ArmWatchdog (IN UINT8 Timeout)
+{
+  return RunSequence (kArmSequence, sizeof kArmSequence / sizeof kArmSequence[0], Timeout);
+}
 
-EFI_STATUS DisarmWatchdog () { return Disarm (FALSE); }
+EFI_STATUS DisarmWatchdog ()
+{
+  return RunSequence (kDisarmSequence, sizeof kDisarmSequence / sizeof kDisarmSequence[0], 0);
+}
 
 UINT16 ReadStatusWord ()
 {
   // Mode and control are read only so that the hardware sees the same
   // access pattern as always; their bits take no place in the word.
-  UINT8 Gate = 0, Mode = 0, Control = 0, Timeout = 0;
-  ReadRegister (RegAccess, kGateRegister, &Gate);
-  ReadRegister (RegAccess, kModeRegister, &Mode);
-  ReadRegister (RegAccess, kControlRegister, &Control);
-  ReadRegister (RegAccess, kTimeoutRegister, &Timeout);
+  // The service is located again: publishing the protocol just before may
+  // have let another driver replace it.
+  UINT8                    Gate = 0, Mode = 0, Control = 0, Timeout = 0;
+  REGISTER_ACCESS_PROTOCOL *Access = CurrentRegisterAccess ();
+  if (Access != nullptr) {
+    ReadRegister (Access, kGateRegister, &Gate);
+    ReadRegister (Access, kModeRegister, &Mode);
+    ReadRegister (Access, kControlRegister, &Control);
+    ReadRegister (Access, kTimeoutRegister, &Timeout);
+  }
   return static_cast<UINT16> ((Gate & 0x01) + 2 * Timeout);
 }
 
@@ -161,14 +162,15 @@ EFI_STATUS EFIAPI WatchdogGetState (IN WATCHDOG_CONTROL_PROTOCOL *This, OUT UINT
 VOID EFIAPI StopCallback (VOID) { WatchdogStop (nullptr); }
 
 // Arms with the Setup timeout, or stops when it is 0, through the
-// register-access interface installed at this moment.
+// register-access interface installed at this moment (the notification
+// runs at TPL_CALLBACK, before the boot services end).
 VOID EFIAPI OsHandoffNotify (IN EFI_EVENT Event, IN VOID *Context)
 {
   (void)Event;
   (void)Context;
   if (WatchdogTimeout () != 0) {
-    Arm (WatchdogTimeout (), TRUE);
+    ArmWatchdog (WatchdogTimeout ());
   } else {
-    Disarm (TRUE);
+    DisarmWatchdog ();
   }
 }

@@ -39,10 +39,10 @@ UINT16 ReadStatusWord ();
 // events once the register-access service is there.
 EFI_STATUS WatchdogReady ();
 
-// The register-access interface for a sequence about to run, located
-// afresh at the hand-off (Handoff TRUE) or after the service was installed
-// again; NULL when none is installed.
-REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess (IN BOOLEAN Handoff);
+// The register-access interface for accesses about to be made: located
+// again when the caller runs at or below TPL_NOTIFY (NULL when none is
+// installed), else the one that the last lookup or notification found.
+REGISTER_ACCESS_PROTOCOL *CurrentRegisterAccess ();
 
 extern "C" {
 

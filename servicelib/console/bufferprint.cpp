@@ -125,33 +125,41 @@ static VA_LIST StoreSlot (VA_LIST Slot, UINT64 Value)
   return Slot + sizeof Value;
 }
 
-CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer)
+// A GUID or a time in a packed firmware structure may lie at any address,
+// so each member is read where it lies, at its offset in the record. Of the
+// time only Year to Minute are read: a caller's record may end after them.
+template <typename T> static inline UINT64 MemberAt (IN CONST VOID *Record, IN UINTN Offset)
+{
+  return LoadUnaligned<T> (static_cast<CONST UINT8 *> (Record) + Offset);
+}
+
+CONST CHAR8 *GuidText (IN CONST VOID *Guid, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer)
 {
   if (Guid == NULL) {
     return kNullText;
   }
   VA_LIST Slot = Buffer + kSlotsOffset;
-  Slot = StoreSlot (Slot, Guid->Data1);
-  Slot = StoreSlot (Slot, Guid->Data2);
-  Slot = StoreSlot (Slot, Guid->Data3);
+  Slot = StoreSlot (Slot, MemberAt<UINT32> (Guid, EFI_OFFSET_OF (EFI_GUID, Data1)));
+  Slot = StoreSlot (Slot, MemberAt<UINT16> (Guid, EFI_OFFSET_OF (EFI_GUID, Data2)));
+  Slot = StoreSlot (Slot, MemberAt<UINT16> (Guid, EFI_OFFSET_OF (EFI_GUID, Data3)));
   for (UINT32 Index = 0; Index < 8; ++Index) {
-    Slot = StoreSlot (Slot, Guid->Data4[Index]);
+    Slot = StoreSlot (Slot, MemberAt<UINT8> (Guid, EFI_OFFSET_OF (EFI_GUID, Data4) + Index));
   }
   BuildText (Buffer, Lowercase != 0 ? kGuidLower : kGuidUpper, Buffer + kSlotsOffset);
   return Buffer;
 }
 
-CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time, OUT CHAR8 *Buffer)
+CONST CHAR8 *TimeText (IN CONST VOID *Time, OUT CHAR8 *Buffer)
 {
   if (Time == NULL) {
     return kNullText;
   }
   VA_LIST Slot = Buffer + kSlotsOffset;
-  Slot = StoreSlot (Slot, Time->Month);
-  Slot = StoreSlot (Slot, Time->Day);
-  Slot = StoreSlot (Slot, Time->Year);
-  Slot = StoreSlot (Slot, Time->Hour);
-  StoreSlot (Slot, Time->Minute);
+  Slot = StoreSlot (Slot, MemberAt<UINT8> (Time, EFI_OFFSET_OF (EFI_TIME, Month)));
+  Slot = StoreSlot (Slot, MemberAt<UINT8> (Time, EFI_OFFSET_OF (EFI_TIME, Day)));
+  Slot = StoreSlot (Slot, MemberAt<UINT16> (Time, EFI_OFFSET_OF (EFI_TIME, Year)));
+  Slot = StoreSlot (Slot, MemberAt<UINT8> (Time, EFI_OFFSET_OF (EFI_TIME, Hour)));
+  StoreSlot (Slot, MemberAt<UINT8> (Time, EFI_OFFSET_OF (EFI_TIME, Minute)));
   BuildText (Buffer, kTime, Buffer + kSlotsOffset);
   return Buffer;
 }

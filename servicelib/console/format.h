@@ -11,6 +11,7 @@
 
 #include "../chars.h"
 #include "../servicelib.h"
+#include "../unaligned.h"
 
 // Flags, width and precision of one conversion. Every member is 32 bits.
 typedef struct {
@@ -72,11 +73,12 @@ template <typename CharT>
 UINT32 WriteField (IN CONST CharT *Text, IN UINT32 Length, IN OUT CHAR8 *Prefix OPTIONAL,
                    IN OUT FIELD_FORMAT *Field, IN OUT FORMAT_SINK *Sink);
 
-// Characters before the NUL.
+// Characters before the NUL. A caller's 16-bit text may start at an odd
+// address, so every character is read where it lies.
 template <typename CharT> inline UINT32 TextLength (IN CONST CharT *Text)
 {
   UINT32 Count = 0;
-  while (Text[Count] != 0) {
+  while (LoadUnaligned<CharT> (Text + Count) != 0) {
     ++Count;
   }
   return Count;
@@ -118,10 +120,11 @@ UINT32 EFIAPI BufferPrint (OUT CHAR8 *Buffer, IN CONST CHAR8 *Format, ...);
 // Texts of the firmware conversions, built in 8-bit characters into Buffer
 // (a text buffer of kTextBufferBytes: the GUID and time builders also keep
 // their argument slots in its tail). Each returns the text to print: Buffer, a fixed
-// status name, or kNullText for a NULL pointer.
-CONST CHAR8 *GuidText (IN CONST EFI_GUID *Guid OPTIONAL, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer);  // %g %G
-CONST CHAR8 *TimeText (IN CONST EFI_TIME *Time OPTIONAL, OUT CHAR8 *Buffer);                        // %t
-CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer);                                 // %r
+// status name, or kNullText for a NULL pointer. The EFI_GUID and the
+// EFI_TIME may lie at any address (packed firmware records hold them).
+CONST CHAR8 *GuidText (IN CONST VOID *Guid OPTIONAL, IN BOOLEAN Lowercase, OUT CHAR8 *Buffer);  // %g %G
+CONST CHAR8 *TimeText (IN CONST VOID *Time OPTIONAL, OUT CHAR8 *Buffer);                        // %t
+CONST CHAR8 *StatusText (IN EFI_STATUS Status, OUT CHAR8 *Buffer);                              // %r
 
 // The fixed text of a status code, or NULL when it has none.
 CONST CHAR8 *StatusName (IN EFI_STATUS Status);

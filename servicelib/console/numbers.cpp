@@ -44,11 +44,13 @@ inline UINT64 HexChunk (UINT32 Value, UINT64 LetterOffset)
 // Stores the eight characters of a chunk at At.
 inline void StoreChunk (CHAR8 *At, UINT64 Chunk) { __builtin_memcpy (At, &Chunk, sizeof Chunk); }
 
-// Hands Count characters of Text to Routine, one call each.
+// Hands Count characters of Text to Routine, one call each. A caller's
+// 16-bit string may start at an odd address: each character is read where
+// it lies.
 template <typename CharT> inline void Deliver (FORMAT_OUTPUT_ROUTINE Routine, CONST CharT *Text, UINT32 Count)
 {
   for (UINT32 Index = 0; Index < Count; ++Index) {
-    Routine (WidenChar (Text[Index]));
+    Routine (WidenChar (LoadUnaligned<CharT> (Text + Index)));
   }
 }
 

@@ -5,9 +5,22 @@
 // client may use the slots at any time, in either copy of the image. The
 // set-up goes through the port wrappers (and so through this copy's own
 // port I/O path); only the line-status polls are direct port reads.
+//
+// A notification function may print too, and the firmware runs it at
+// TPL_CALLBACK in the middle of whatever a client is doing. Between the
+// divisor-latch write and the line-control write that closes the latch, its
+// bring-up would leave the latch closed under ours, and our divisor bytes
+// would go out as data and into the interrupt-enable register. So in the
+// boot-services copy each step of a call runs at TPL_HIGH_LEVEL (BeginStep,
+// EndStep); a notification signalled meanwhile runs when the step ends.
+// After the hand-off to an OS there is nothing left to interrupt, and no
+// boot services to call. The SMM copy never raises: in SMRAM no
+// notification reaches it, and where a test runs it in ordinary memory it
+// is not protected against them.
 #include <DirectPort.h>
 
 #include "../servicelib.h"
+#include "../../common/BootServices.h"
 
 namespace {
 
@@ -68,10 +81,42 @@ void BringUp ()
   IoWrite8 (kUartLineControl, kLcr8N1);
 }
 
+// The boot services that the step under way was raised with (NULL: not
+// raised), and the caller's TPL to go back to. Nothing runs between the
+// raise and the restore of a step, so one pair serves every step.
+constinit EFI_BOOT_SERVICES *mStepServices = nullptr;
+constinit EFI_TPL           mStepCaller   = 0;
+
+// Starts one step that no notification function can split: a bring-up,
+// a bring-up with the character after it, or one poll of the receiver. In
+// the boot-services copy it raises the TPL, once the port I/O protocol is
+// known: the lookup refuses to run above TPL_NOTIFY, and inside a step
+// nothing but RaiseTPL and RestoreTPL is called.
+[[gnu::noinline]] VOID BeginStep ()
+{
+  EFI_BOOT_SERVICES *BootServices = mSmmCopy ? nullptr : LiveBootServices (mSystemTable);
+  if (BootServices != nullptr) {
+    (void)BootServicesCpuIo ();
+    mStepCaller = BootServices->RaiseTPL (TPL_HIGH_LEVEL);
+  }
+  mStepServices = BootServices;
+}
+
+[[gnu::noinline]] VOID EndStep ()
+{
+  if (mStepServices != nullptr) {
+    mStepServices->RestoreTPL (mStepCaller);
+  }
+}
+
 }  // namespace
 
+// The bring-up, the wait for the transmitter (which the UART ends within a
+// character time) and the character, with the carriage return after a line
+// feed, are one step.
 extern "C" VOID EFIAPI SerialPutChar (IN CHAR16 Ch, ...)
 {
+  BeginStep ();
   BringUp ();
   for (;;) {
     while ((DirectPortRead8 (kUartLineStatus) & kLsrTxIdle) != kLsrTxIdle) {
@@ -79,16 +124,28 @@ extern "C" VOID EFIAPI SerialPutChar (IN CHAR16 Ch, ...)
     IoWrite8 (kUartData, Ch);
     // A line feed goes out as line feed plus carriage return.
     if (Ch != 0x000A) {
-      return;
+      break;
     }
     Ch = 0x000D;
   }
+  EndStep ();
 }
 
+// A key may be long in coming, and the timers must not stop meanwhile: the
+// bring-up is one step, and each poll another, which reads the byte when
+// one is there. Between steps the TPL is the caller's; a notification that
+// prints there runs a whole bring-up, which leaves the port as ours did.
 extern "C" UINTN EFIAPI SerialGetChar (VOID)
 {
+  BeginStep ();
   BringUp ();
-  while ((DirectPortRead8 (kUartLineStatus) & kLsrDataReady) == 0) {
+  for (;;) {
+    EndStep ();
+    BeginStep ();
+    if ((DirectPortRead8 (kUartLineStatus) & kLsrDataReady) != 0) {
+      const UINTN Ch = IoRead8 (kUartData);
+      EndStep ();
+      return Ch;
+    }
   }
-  return IoRead8 (kUartData);
 }

@@ -8,11 +8,16 @@
 #include "../servicelib.h"
 #include "../argslots.h"
 #include "../chars.h"
+#include "../unaligned.h"
 
 namespace {
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
+
+// The format character at At, widened. A 16-bit format may start at an odd
+// address, so the character is read where it lies.
+template <typename CharT> inline CHAR16 FormatUnit (const CharT *At) { return WidenChar (LoadUnaligned<CharT> (At)); }
 
 // Stores through destinations of any alignment.
 template <typename T>
@@ -129,7 +134,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // count, wherever it comes) and goes there.
 #define SCAN_NEXT_STEP(S)       \
   do {                          \
-    Fc = WidenChar (*Format++); \
+    Fc = FormatUnit (Format++); \
     if (Fc == 0) {              \
       return Assigned;          \
     }                           \
@@ -292,17 +297,10 @@ CountStep:
 #undef SCAN_NEXT_STEP
 #undef SCAN_HAND_ON
 
-}  // namespace
-
-extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN Reserved, IN BOOLEAN Wide,
-                                  IN CONST VOID *Format, IN VA_LIST Args)
+// One scan with a fresh state. Characters given back by an earlier call
+// are dropped: its input routine has delivered them already.
+[[gnu::noinline]] INTN Scan (SCAN_INPUT_ROUTINE InputRoutine, BOOLEAN Wide, CONST VOID *Format, VA_LIST Args)
 {
-  (void)Reserved;
-  if (Format == nullptr || InputRoutine == nullptr) {
-    return 0;  // nothing to match, or nothing to read from: no state is touched
-  }
-  // Characters given back by an earlier call are dropped: its input routine
-  // has delivered them already.
   ScanInputRoutine = InputRoutine;
   ScanConsumed     = 0;
   PushBackTop      = 0;
@@ -310,4 +308,37 @@ extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN R
     return RunScan (static_cast<const CHAR16 *> (Format), Wide, Args);
   }
   return RunScan (static_cast<const CHAR8 *> (Format), Wide, Args);
+}
+
+}  // namespace
+
+// A notification function, or an input routine, may start a scan of its
+// own in the middle of another. The state of the scan it interrupts is
+// kept here and put back at the end, so that scan goes on exactly where it
+// was: same input routine, same count, same characters given back. Between
+// scans ScanInputRoutine is NULL; a scan that interrupts none leaves the
+// count and the stack as they are at its end.
+extern "C" INTN EFIAPI ScanInput (IN SCAN_INPUT_ROUTINE InputRoutine, IN UINTN Reserved, IN BOOLEAN Wide,
+                                  IN CONST VOID *Format, IN VA_LIST Args)
+{
+  (void)Reserved;
+  if (Format == nullptr || InputRoutine == nullptr) {
+    return 0;  // nothing to match, or nothing to read from: no state is touched
+  }
+  const SCAN_INPUT_ROUTINE Interrupted = ScanInputRoutine;
+  const INT32              Consumed    = ScanConsumed;
+  const INT32              Top         = PushBackTop;
+  UINT64                   GivenBack;
+  static_assert (sizeof GivenBack == sizeof PushBackBuffer);
+  __builtin_memcpy (&GivenBack, PushBackBuffer, sizeof GivenBack);
+
+  const INTN Result = Scan (InputRoutine, Wide, Format, Args);
+
+  if (Interrupted != nullptr) {
+    ScanConsumed = Consumed;
+    PushBackTop  = Top;
+    __builtin_memcpy (PushBackBuffer, &GivenBack, sizeof GivenBack);
+  }
+  ScanInputRoutine = Interrupted;
+  return Result;
 }

@@ -20,7 +20,9 @@ typedef struct {
 inline constexpr INT32 kPushBackSlots = 4;
 
 // State of the scan under way; ScanInput resets the count and the stack at
-// the start of each call. One scan at a time per loaded copy.
+// the start of each call. A scan started in the middle of another (by a
+// notification function or an input routine) puts the other's state back
+// when it ends; between scans ScanInputRoutine is NULL.
 extern constinit SCAN_INPUT_ROUTINE ScanInputRoutine;
 extern constinit INT32              ScanConsumed;
 extern constinit CHAR16             PushBackBuffer[kPushBackSlots];

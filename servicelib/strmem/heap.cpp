@@ -29,8 +29,19 @@ HEAP_BLOCK_HEADER *EndMarker ()
   return HeaderAt (mHeapArena + sizeof (mHeapArena) - kHeapHeaderSize);
 }
 
-VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, HEAP_BLOCK_HEADER *Next)
+// Bytes 0 to 7 of a header, the tag and its check, as one word.
+UINT64 TagAndCheck (const HEAP_BLOCK_HEADER *Header)
 {
+  UINT64 Word;
+  __builtin_memcpy (&Word, Header, sizeof Word);
+  return Word;
+}
+
+// Every header is written whole, so that its check always matches.
+[[gnu::noinline]] VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, HEAP_BLOCK_HEADER *Next)
+{
+  const UINT64 Word = HeapHeaderCheck (Tag, Prev, Next) << 8;
+  __builtin_memcpy (Header, &Word, sizeof Word);
   Header->Tag  = Tag;
   Header->Prev = Prev;
   Header->Next = Next;
@@ -51,36 +62,40 @@ VOID LayOutArena (VOID)
 }
 
 // The headers live next to the callers' bytes, so an overflow can rewrite
-// them. Every link is checked before it is followed: the next header must
-// lie forward of H's own header and inside the arena, link back to H, and
-// carry a valid tag; the end marker must still be allocated and last.
-// NULL means the list is damaged there (or H is NULL): the call then fails
-// without writing anything, rather than writing through a forged link.
-[[gnu::noinline]] HEAP_BLOCK_HEADER *NextOf (HEAP_BLOCK_HEADER *H)
+// them. Every header is checked before it is followed or changed: N,
+// reached from the header From (NULL for the leading sentinel, which
+// HeapHead reaches), must lie forward of From's header and inside the
+// arena, hold a check that matches its tag and links, and link back to
+// From; the two sentinels must still be allocated. (Nothing follows the end
+// marker's Next: a walk stops at the end marker, and a free never absorbs
+// it.) NULL means the list is damaged there: the call then fails without
+// writing anything, rather than writing through a damaged header.
+[[gnu::noinline]] HEAP_BLOCK_HEADER *Reached (HEAP_BLOCK_HEADER *From, HEAP_BLOCK_HEADER *N)
 {
-  if (H == nullptr) {
+  const UINTN At  = reinterpret_cast<UINTN> (N);
+  const UINTN End = reinterpret_cast<UINTN> (EndMarker ());
+  if (At < reinterpret_cast<UINTN> (From) + kHeapHeaderSize || At > End) {
     return nullptr;
   }
-  const UINTN Next = reinterpret_cast<UINTN> (H->Next);
-  const UINTN End  = reinterpret_cast<UINTN> (EndMarker ());
-  if (Next < reinterpret_cast<UINTN> (H) + kHeapHeaderSize || Next > End) {
+  if (TagAndCheck (N) >> 8 != HeapHeaderCheck (N->Tag, N->Prev, N->Next) || N->Prev != From) {
     return nullptr;
   }
-  HEAP_BLOCK_HEADER *N = H->Next;
-  if (N->Prev != H || (N->Tag != kHeapTagFree && N->Tag != kHeapTagAllocated)) {
-    return nullptr;
-  }
-  if (Next == End && (N->Tag != kHeapTagAllocated || N->Next != nullptr)) {
+  if ((At == End || From == nullptr) && N->Tag != kHeapTagAllocated) {
     return nullptr;
   }
   return N;
 }
 
-// The leading sentinel, when it is still the allocated head of the list.
+// The header after H, once checked; NULL when H is (the list is damaged
+// before it).
+HEAP_BLOCK_HEADER *NextOf (HEAP_BLOCK_HEADER *H)
+{
+  return H != nullptr ? Reached (H, H->Next) : nullptr;
+}
+
 HEAP_BLOCK_HEADER *Lead ()
 {
-  HEAP_BLOCK_HEADER *H = HeapHead;
-  return H->Tag == kHeapTagAllocated && H->Prev == nullptr ? H : nullptr;
+  return Reached (nullptr, HeapHead);
 }
 
 VOID *Allocate (UINTN Size)
@@ -91,23 +106,21 @@ VOID *Allocate (UINTN Size)
     if (N == nullptr) {
       return nullptr;
     }
-    if (P->Tag == kHeapTagFree) {
-      UINTN Span = static_cast<UINTN> (AddressOf (N) - AddressOf (P));
-      if (Span - kHeapHeaderSize == Size) {
-        P->Tag = kHeapTagAllocated;
-        return AddressOf (P) + kHeapHeaderSize;
+    UINTN Span = static_cast<UINTN> (AddressOf (N) - AddressOf (P));
+    // An exact fit is taken whole. Otherwise a split leaves a header behind
+    // the payload, so it needs 24 bytes beyond the request. Span is at least
+    // one header, and a request near the top of UINTN must not wrap into a
+    // fit, hence the order of tests.
+    if (P->Tag == kHeapTagFree &&
+        (Span - kHeapHeaderSize == Size || (Span >= 2 * kHeapHeaderSize && Size <= Span - 2 * kHeapHeaderSize))) {
+      HEAP_BLOCK_HEADER *Rest = N;
+      if (Span - kHeapHeaderSize != Size) {
+        Rest = HeaderAt (AddressOf (P) + kHeapHeaderSize + Size);
+        SetHeader (Rest, kHeapTagFree, P, N);
+        SetHeader (N, N->Tag, Rest, N->Next);
       }
-      // A split leaves a header behind the payload, so it needs 24 bytes
-      // beyond the request. Span is at least one header, and a request near
-      // the top of UINTN must not wrap into a fit, hence the order of tests.
-      if (Span >= 2 * kHeapHeaderSize && Size <= Span - 2 * kHeapHeaderSize) {
-        HEAP_BLOCK_HEADER *Q = HeaderAt (AddressOf (P) + kHeapHeaderSize + Size);
-        SetHeader (Q, kHeapTagFree, P, N);
-        N->Prev = Q;
-        P->Next = Q;
-        P->Tag  = kHeapTagAllocated;
-        return AddressOf (P) + kHeapHeaderSize;
-      }
+      SetHeader (P, kHeapTagAllocated, P->Prev, Rest);
+      return AddressOf (P) + kHeapHeaderSize;
     }
     P = N;
   }
@@ -148,21 +161,18 @@ BOOLEAN Release (VOID *Block)
   if (H->Tag != kHeapTagAllocated || Next == nullptr) {
     return FALSE;
   }
-  const bool         AbsorbNext = Next->Tag == kHeapTagFree;
-  HEAP_BLOCK_HEADER *After      = AbsorbNext ? NextOf (Next) : Next;  // never past the end marker: it is allocated
+  // A free block after H is absorbed; it is never the end marker, which is
+  // allocated.
+  HEAP_BLOCK_HEADER *After = Next->Tag == kHeapTagFree ? NextOf (Next) : Next;
   if (After == nullptr) {
     return FALSE;
   }
 
-  H->Tag = kHeapTagFree;
-  if (AbsorbNext) {
-    H->Next     = After;
-    After->Prev = H;
-  }
-  if (Prev->Tag == kHeapTagFree) {
-    Prev->Next  = After;
-    After->Prev = Prev;
-  }
+  // The free block that remains spans up to After: H itself, or the free
+  // block before it, which absorbs it. H's header then lies in a payload.
+  HEAP_BLOCK_HEADER *Keep = Prev->Tag == kHeapTagFree ? Prev : H;
+  SetHeader (Keep, kHeapTagFree, Keep->Prev, After);
+  SetHeader (After, After->Tag, Keep, After->Next);
   return TRUE;
 }
 

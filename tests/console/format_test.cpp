@@ -3,6 +3,10 @@
 // count and the character widths.
 #include "tests/console/FormatHarness.h"
 
+#include "tests/CaseName.h"
+
+#include <cstring>
+
 using namespace fmtest;
 
 namespace {
@@ -194,6 +198,77 @@ TEST (FormatEngine, OutputRoutineMayFormatItself)
   EXPECT_EQ (FormatOutput (Reentrant, 0xFFFFFFFF, 0, "%g|%d|", reinterpret_cast<VA_LIST> (Args)), 40u);
   EXPECT_EQ (Narrow (mOuter), "87999fb1-d18c-4de9-b4b6-a130e6beed76|12|");
   EXPECT_EQ (Narrow (mReceived), "<7><7>");
+}
+
+// Nothing the engine reads or writes through needs to be aligned: packed
+// firmware records hold GUIDs and times at any offset, and 16-bit text
+// sits at odd addresses in byte buffers. Each row lays its format (in its
+// own width), its argument slots and one record out at odd addresses; every
+// slot points at the record, or is 0 without one. The sanitizer build
+// rejects an access that assumes alignment.
+struct OddCase {
+  const char  *Name;
+  BOOLEAN      Wide;
+  const char  *Format;  // ASCII, laid out in the format's width
+  const void  *Record;
+  size_t       RecordSize;
+  size_t       Skew;    // the record's distance from an 8-aligned address
+  std::string  Expected;
+};
+
+void PrintTo (const OddCase &C, std::ostream *Os) { *Os << C.Name; }
+
+const EFI_GUID kGuid = LIB_SERVICES_PROTOCOL_GUID;
+const EFI_TIME kTime = {2024, 3, 5, 7, 9, 59, 0, 0, 0, 0, 0};
+const char16_t kWide[] = u"wide";
+
+class OddAddresses : public ::testing::TestWithParam<OddCase> {};
+
+TEST_P (OddAddresses, WorkLikeAlignedOnes)
+{
+  const OddCase    &C = GetParam ();
+  alignas (8) UINT8 Arena[256] = {};
+  UINT8 *const      RecordAt = Arena + 8 + C.Skew;
+  UINT8 *const      Format   = Arena + 65;   // room for 63 units and the NUL
+  UINT8 *const      Slots    = Arena + 193;  // six slots
+  if (C.Record != nullptr) {
+    std::memcpy (RecordAt, C.Record, C.RecordSize);
+  }
+  for (size_t I = 0; C.Format[I] != 0; ++I) {
+    const char16_t Unit = static_cast<UINT8> (C.Format[I]);
+    std::memcpy (Format + I * (C.Wide ? 2 : 1), &Unit, C.Wide ? 2 : 1);
+  }
+  const UINT64 Slot = C.Record != nullptr ? P (RecordAt) : 0;
+  for (size_t I = 0; I < 6; ++I) {
+    std::memcpy (Slots + I * sizeof Slot, &Slot, sizeof Slot);
+  }
+  mReceived.clear ();
+  EXPECT_EQ (FormatOutput (Record, 0xFFFFFFFF, C.Wide, Format, reinterpret_cast<VA_LIST> (Slots)), C.Expected.size ());
+  EXPECT_EQ (Narrow (mReceived), C.Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Records, OddAddresses,
+  ::testing::Values (
+    OddCase{"GuidAtOddAddress", 0, "%g|%G", &kGuid, sizeof kGuid, 1,
+            "87999fb1-d18c-4de9-b4b6-a130e6beed76|87999FB1-D18C-4DE9-B4B6-A130E6BEED76"},
+    OddCase{"GuidAfterAUint16", 1, "%g", &kGuid, sizeof kGuid, 2, "87999fb1-d18c-4de9-b4b6-a130e6beed76"},
+    OddCase{"TimeAtOddAddress", 0, "%t|%5.2t", &kTime, sizeof kTime, 3, "03/05/2024  07:09|   03"},
+    OddCase{"WideStringInNarrowFormat", 0, "%S|%ls|%5.2S|", kWide, sizeof kWide, 1, "wide|wide|   wi|"},
+    OddCase{"StringsOfAWideFormat", 1, "%s|%a|%-5S|", kWide, sizeof kWide, 3, "wide|wide|wide |"},
+    OddCase{"WideFormatModifiers", 1, "%I64d|%lld|%5hx|%I32u|", nullptr, 0, 0, "0|0|    0|0|"}),
+  CaseName ());
+
+TEST (OddAddresses, CountStoresIntoAPackedField)
+{
+  alignas (8) UINT8 Packed[8];
+  std::memset (Packed, 0xA5, sizeof Packed);
+  Run8 ("abc%n", {P (Packed + 1)});
+  INT32 Stored;
+  std::memcpy (&Stored, Packed + 1, sizeof Stored);
+  EXPECT_EQ (Stored, 3);
+  EXPECT_EQ (Packed[0], 0xA5);
+  EXPECT_EQ (Packed[5], 0xA5);
 }
 
 // NULL for the format or the argument list, and counts past INT32.

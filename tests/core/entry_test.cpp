@@ -63,19 +63,48 @@ TEST (EntryOutsideSmm, FailedLocateOfOwnInstanceReturnsItsStatusWithoutTouchingT
   EXPECT_TRUE (Fw.Ports.Log.empty ());
 }
 
-TEST (EntryOutsideSmm, SmmBaseThatSaysNotInSmmTakesTheBootServicesPath)
+// An SMM Base that is already there when the boot-services copy starts:
+// the copy signals its own notification, so the SMM copy is loaded during
+// the entry point, before the own instance is located. A failed load is
+// retried by the next installation of SMM Base; a successful one is not
+// repeated.
+struct PresentCase {
+  const char *Name;
+  EFI_STATUS  RegisterStatus;
+  size_t      RegisterCallsAfterReinstall;
+};
+
+class SmmBaseAtEntry : public ::testing::TestWithParam<PresentCase> {};
+
+TEST_P (SmmBaseAtEntry, LoadsTheSmmCopyDuringTheEntryPoint)
 {
   sim::SimFirmware Fw;
   Fw.InstallSmmBase (FALSE);
+  Fw.SmmBase.RegisterStatus = GetParam ().RegisterStatus;
   EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
   ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
   EXPECT_EQ (Fw.SmmBase.InSmmCalls, 1u);
   EXPECT_EQ (Fw.FindOn (Image, kLibGuid), &mLibServicesBs);
-  // The notification is registered, not signalled: an SMM Base that is
-  // already present does not trigger the SMRAM load.
-  EXPECT_TRUE (Fw.SmmBase.RegisterCalls.empty ());
+  ASSERT_EQ (Fw.SmmBase.RegisterCalls.size (), 1u);
+  // Signalled straight after the registration, run inside SignalEvent,
+  // and done before the entry point locates its own instance.
+  const auto &Calls  = Fw.Calls;
+  const auto Signal = std::find (Calls.begin (), Calls.end (), sim::ServiceCall (sim::Service::SignalEvent));
+  ASSERT_NE (Signal, Calls.end ());
+  EXPECT_EQ (Signal[-1], sim::ServiceCall (sim::Service::RegisterProtocolNotify, kSmmBaseGuid));
+  EXPECT_EQ (Signal[1], sim::ServiceCall (sim::Service::LocateProtocol, kSmmBaseGuid));
+  EXPECT_EQ (Calls.back (), sim::ServiceCall (sim::Service::LocateProtocol, kLibGuid));
+
+  Fw.SmmBase.RegisterStatus = EFI_SUCCESS;
+  Fw.Install (kSmmBaseGuid, &Fw.SmmBase.Protocol);
+  EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), GetParam ().RegisterCallsAfterReinstall);
 }
+
+INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseAtEntry,
+                          ::testing::Values (PresentCase{"Loaded", EFI_SUCCESS, 1},
+                                             PresentCase{"RefusedThenRetried", EFI_ACCESS_DENIED, 2}),
+                          CaseName ());
 
 struct SmmStartCase {
   EFI_STATUS SmstStatus;

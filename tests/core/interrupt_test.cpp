@@ -7,6 +7,7 @@
 #include "tests/SimTest.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 using namespace simtest;
@@ -198,5 +199,229 @@ INSTANTIATE_TEST_SUITE_P (
                      HeapTplCase{"BootServicesCopyAtHighLevel", false, false, TPL_HIGH_LEVEL, true},
                      HeapTplCase{"AfterHandoff", false, true, TPL_APPLICATION, false},
                      HeapTplCase{"SmmCopy", true, false, TPL_APPLICATION, false}), CaseName ());
+
+//
+// Serial slots interrupted at each of their port accesses by a notification
+// that prints. The notification is signalled once, at the At-th access of
+// the slot's traffic (bring-up, polls and data).
+//
+void SignalAtAccess (sim::SimFirmware &Fw, EFI_EVENT Event, size_t At)
+{
+  Fw.Ports.AfterAccess = [&Fw, Event, At, Seen = size_t{0}] (const PortAccess &) mutable {
+    if (Seen++ == At) {
+      Fw.Signal (Event);
+    } else if (Seen == At + 100 && Fw.Ports.Uart.Receive.empty ()) {
+      Fw.Ports.Uart.Receive.push_back ('?');  // a key at last, should the notification never run
+    }
+  };
+}
+
+constexpr UINT8 kIer = 0x05;  // a UART interrupt-enable the slots must keep
+
+VOID EFIAPI PrintInNotification (EFI_EVENT, VOID *Context)
+{
+  ++mNotifyRuns;
+  mLib->PutCharA ('b');
+  if (Context != nullptr) {  // and the key a waiting client gets next
+    static_cast<sim::Uart16550 *> (Context)->Receive.push_back ('x');
+  }
+}
+
+struct SerialInterruptCase {
+  const char                           *Name;
+  LIB_PUT_CHAR LIB_SERVICES_PROTOCOL::*Put;  // NULL: the get slot Get
+  LIB_GET_CHAR LIB_SERVICES_PROTOCOL::*Get;
+  CHAR16                                Ch;
+  size_t                                Accesses;  // the slot's own traffic, when not interrupted
+  std::vector<UINT8>                    Line;      // what COM1 sends: the slot's bytes, then the notification's
+};
+
+class SerialInterrupted : public ::testing::TestWithParam<SerialInterruptCase> {};
+
+// Output: the bring-up and the character (with the CR after a LF) are one
+// step, so the notification prints after it, and the divisor bytes never
+// reach the line or the interrupt-enable register. Input: the notification
+// runs between steps, after the bring-up or after a poll that found no
+// key, and leaves the port ready for the next poll.
+TEST_P (SerialInterrupted, NotificationThatPrintsWaitsForTheStep)
+{
+  const SerialInterruptCase &C = GetParam ();
+  for (size_t At = 0; At < C.Accesses; ++At) {
+    sim::SimFirmware Fw;
+    StartServiceLib (Fw);
+    Fw.Ports.Uart.Ier = kIer;
+    mNotifyRuns       = 0;
+    SignalAtAccess (Fw, Fw.NewEvent (TPL_CALLBACK, PrintInNotification, C.Get ? &Fw.Ports.Uart : nullptr), At);
+
+    if (C.Put != nullptr) {
+      (mLib->*C.Put) (C.Ch);
+    } else {
+      EXPECT_EQ ((mLib->*C.Get) (), 'x') << "at access " << At;
+    }
+    EXPECT_EQ (mNotifyRuns, 1u) << "at access " << At;
+    EXPECT_EQ (Fw.Ports.Uart.Transmitted, C.Line) << "at access " << At;
+    EXPECT_EQ (Fw.Ports.Uart.Ier, kIer) << "at access " << At;
+    EXPECT_EQ (Fw.Ports.Uart.Lcr, 0x03) << "at access " << At;
+    EXPECT_EQ (Fw.Ports.Uart.Divisor (), 1) << "at access " << At;
+    EXPECT_EQ (Fw.CurrentTpl, static_cast<EFI_TPL> (TPL_APPLICATION));
+    EXPECT_EQ (Fw.TplMisuse, 0u);
+  }
+}
+
+// 26 accesses of bring-up, then one poll and the data (a LF: a poll and
+// the CR more). The get slots start with no key queued: the notification
+// brings it, and the first poll (access 26) finds none.
+INSTANTIATE_TEST_SUITE_P (
+  Slots, SerialInterrupted,
+  ::testing::Values (
+    SerialInterruptCase{"PutCharA", &LIB_SERVICES_PROTOCOL::PutCharA, nullptr, 'a', 28, {'a', 'b'}},
+    SerialInterruptCase{"PutCharB", &LIB_SERVICES_PROTOCOL::PutCharB, nullptr, 'a', 28, {'a', 'b'}},
+    SerialInterruptCase{"PutCharCLineFeed", &LIB_SERVICES_PROTOCOL::PutCharC, nullptr, '\n', 30, {'\n', '\r', 'b'}},
+    SerialInterruptCase{"GetCharA", nullptr, &LIB_SERVICES_PROTOCOL::GetCharA, 0, 27, {'b'}},
+    SerialInterruptCase{"GetCharB", nullptr, &LIB_SERVICES_PROTOCOL::GetCharB, 0, 27, {'b'}}),
+  CaseName ());
+
+// Which serial steps run raised: in the boot-services copy each step (a put,
+// the bring-up of a get, each poll) at TPL_HIGH_LEVEL, giving the caller its
+// level back; the SMM copy and a call after the hand-off never raise. Where
+// the port I/O protocol is first looked up by the slot (CPU I/O 2, installed
+// after ServiceLib), the lookup comes before the raise, so it finds it.
+struct SerialTplCase {
+  const char *Name;
+  bool        SmmCopy, AfterHandoff, LateCpuIo2;
+  EFI_TPL     CallerTpl;
+  bool        Raises;
+};
+
+class SerialTpl : public ::testing::TestWithParam<SerialTplCase> {};
+
+TEST_P (SerialTpl, EachStepRunsRaisedInTheBootServicesCopyOnly)
+{
+  const SerialTplCase &C = GetParam ();
+  sim::SimFirmware     Fw;
+  if (C.LateCpuIo2) {
+    Fw.UninstallAll (kCpuIoGuid);
+  }
+  StartServiceLib (Fw, C.SmmCopy);
+  if (C.LateCpuIo2) {
+    Fw.Install (kCpuIo2Guid, &Fw.CpuIo2);
+  }
+  if (C.AfterHandoff) {
+    Fw.BootServices.ExitBootServices (nullptr, 0);
+  }
+  const size_t Calls = Fw.Calls.size ();
+  Fw.ClearTplLog ();
+  Fw.CurrentTpl = C.CallerTpl;
+  Fw.Ports.Uart.Receive.push_back ('k');
+
+  mLib->PutCharA ('a');
+  EXPECT_EQ (mLib->GetCharA (), 'k');
+
+  const sim::TplCall Raise = {true, TPL_HIGH_LEVEL}, Restore = {false, C.CallerTpl};
+  std::vector<sim::TplCall> Expected;
+  if (C.LateCpuIo2) {
+    Expected = {Raise, Restore};  // the lookup asking for the caller's level
+  }
+  for (int Step = 0; C.Raises && Step < 3; ++Step) {
+    Expected.insert (Expected.end (), {Raise, Restore});
+  }
+  EXPECT_EQ (Fw.TplCalls (), Expected);
+  EXPECT_EQ (Fw.Ports.Uart.Transmitted, std::vector<UINT8> {'a'});
+  EXPECT_EQ (Fw.CurrentTpl, C.CallerTpl);
+  EXPECT_EQ (Fw.TplMisuse, 0u);
+  EXPECT_EQ (Fw.Calls.size (), Calls + (C.LateCpuIo2 ? 2 : 0));  // LocateProtocol of each CPU I/O protocol
+}
+
+INSTANTIATE_TEST_SUITE_P (
+  Copies, SerialTpl,
+  ::testing::Values (SerialTplCase{"BootServicesCopy", false, false, false, TPL_APPLICATION, true},
+                     SerialTplCase{"BootServicesCopyFromANotification", false, false, false, TPL_CALLBACK, true},
+                     SerialTplCase{"BootServicesCopyLookingUpCpuIo2", false, false, true, TPL_APPLICATION, true},
+                     SerialTplCase{"AfterHandoff", false, true, false, TPL_APPLICATION, false},
+                     SerialTplCase{"SmmCopy", true, false, false, TPL_APPLICATION, false}), CaseName ());
+
+//
+// A scan started by a notification in the middle of another scan, at each
+// character the outer scan reads: the outer scan goes on as if nothing had
+// happened, and the notification's input routine is not called once its
+// scan has ended.
+//
+struct TextInput {
+  const char16_t *Text;
+  size_t          Pos, CallsAfterEnd;
+  bool            Ended;
+};
+
+TextInput mOuter, mInner;
+EFI_EVENT mScanEvent;
+size_t    mSignalAt;
+
+UINTN EFIAPI ReadInner (INT32 *)
+{
+  mInner.CallsAfterEnd += mInner.Ended;
+  return mInner.Text[mInner.Pos] != 0 ? mInner.Text[mInner.Pos++] : 0;
+}
+
+UINTN EFIAPI ReadOuter (INT32 *)
+{
+  if (mOuter.Pos == mSignalAt) {
+    sim::SimFirmware::Current ()->Signal (mScanEvent);
+  }
+  return mOuter.Text[mOuter.Pos] != 0 ? mOuter.Text[mOuter.Pos++] : 0;
+}
+
+VOID EFIAPI ScanInNotification (EFI_EVENT, VOID *)
+{
+  ++mNotifyRuns;
+  INT64  Value  = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&Value)};
+  mInner        = {u"99 ", 0, 0, false};
+  mNotifyWrong += ScanInput (ReadInner, 0, 0, "%d", reinterpret_cast<VA_LIST> (Args)) != 1 || Value != 99;
+  mInner.Ended  = true;
+}
+
+// The outer scan: "%d %d%n," over "34  56,x", with push-back at both
+// numbers and a count. Reports whether it read what it should have.
+bool OuterScanIsRight ()
+{
+  mOuter = {u"34  56,x", 0, 0, false};
+  INT64  First = 0, Second = 0;
+  INT32  Consumed = 0;
+  UINT64 Args[] = {reinterpret_cast<UINTN> (&First), reinterpret_cast<UINTN> (&Second), reinterpret_cast<UINTN> (&Consumed)};
+  const INTN Result = ScanInput (ReadOuter, 0, 0, "%d %d%n,", reinterpret_cast<VA_LIST> (Args));
+  return Result == 2 && First == 34 && Second == 56 && Consumed == 6 && mOuter.Pos == 7;  // the ',' read, 'x' left
+}
+
+TEST (Interrupted, ScanInANotificationLeavesTheOuterScanAsItWas)
+{
+  sim::SimFirmware Fw;
+  StartServiceLib (Fw);
+  mScanEvent = Fw.NewEvent (TPL_CALLBACK, ScanInNotification);
+  for (mSignalAt = 0; mSignalAt < 7; ++mSignalAt) {
+    mNotifyRuns = mNotifyWrong = 0;
+    EXPECT_TRUE (OuterScanIsRight ()) << "at character " << mSignalAt;
+    EXPECT_EQ (mNotifyRuns, 1u) << "at character " << mSignalAt;
+    EXPECT_EQ (mNotifyWrong, 0u) << "at character " << mSignalAt;
+    EXPECT_EQ (mInner.CallsAfterEnd, 0u) << "at character " << mSignalAt;
+  }
+}
+
+// The same from the timer tick, which lands anywhere in the outer scan.
+TEST (Interrupted, ScansFromTheTickLeaveTheOuterScanAsItWas)
+{
+  sim::SimFirmware Fw;
+  StartServiceLib (Fw);
+  unsigned Runs = 0, Wrong = 0;
+  mNotifyRuns = mNotifyWrong = 0;
+  mSignalAt   = SIZE_MAX;
+  RunInterrupted (Fw, ScanInNotification, [&] {
+    ++Runs;
+    Wrong += !OuterScanIsRight ();
+  });
+  EXPECT_GT (mNotifyRuns, 100u) << Fw.Ticks << " ticks";
+  EXPECT_EQ (mNotifyWrong, 0u);
+  EXPECT_EQ (mInner.CallsAfterEnd, 0u);
+  EXPECT_EQ (Wrong, 0u) << "of " << Runs;
+}
 
 }  // namespace

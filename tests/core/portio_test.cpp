@@ -62,6 +62,49 @@ TEST (PortIo, WriteStatusReachesTheCaller)
   EXPECT_EQ (mLib->IoWrite (0x80, 0, 3), EFI_INVALID_PARAMETER);  // a width the protocol refuses
 }
 
+// Width codes above 2 (32 bits, the room of the slots' buffer) never reach
+// the protocol, even one that would honour them with a wider access: a
+// read gives all ones and a write EFI_INVALID_PARAMETER.
+struct WidthCase {
+  const char *Name;
+  bool        InSmm;
+  UINTN       Width;
+};
+
+void PrintTo (const WidthCase &C, std::ostream *Os) { *Os << C.Name; }
+
+UINT32 mProtocolCalls;
+
+template <typename ThisT, typename WidthT>
+EFI_STATUS EFIAPI HonourAnyWidth (ThisT *, WidthT, UINT64, UINTN, VOID *Buffer)
+{
+  ++mProtocolCalls;
+  std::memset (Buffer, 0x5A, sizeof (UINT64));  // a 64-bit access
+  return EFI_SUCCESS;
+}
+
+class PortIoWidth : public ::testing::TestWithParam<WidthCase> {};
+
+TEST_P (PortIoWidth, WiderThan32BitsMakesNoCall)
+{
+  const WidthCase &C = GetParam ();
+  sim::SimFirmware Fw;
+  StartServiceLib (Fw, C.InSmm);
+  Fw.CpuIo.Io.Read = Fw.CpuIo.Io.Write = HonourAnyWidth;
+  Fw.Smst.SmmIo.Io.Read = Fw.Smst.SmmIo.Io.Write = HonourAnyWidth;
+  mProtocolCalls = 0;
+  EXPECT_EQ (mLib->IoRead (0x80, C.Width), 0xFFFFFFFFu);
+  EXPECT_EQ (mLib->IoWrite (0x80, 0x12345678, C.Width), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (mProtocolCalls, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P (Codes, PortIoWidth,
+                          ::testing::Values (WidthCase{"BootServices64Bit", false, 3},
+                                             WidthCase{"BootServicesLow32BitsZero", false, 0x100000000ull},
+                                             WidthCase{"Smm64Bit", true, 3},
+                                             WidthCase{"SmmAllOnes", true, ~UINTN{0}}),
+                          CaseName ());
+
 // Which CPU I/O protocol the boot-services slots take, as the platform's
 // protocols come and go around the entry point and the first access.
 enum class Via { FrameworkCpuIo, CpuIo2, Nothing };

@@ -12,6 +12,9 @@
                            [--gdb PORT]              QEMU's gdbstub on PORT,
                                                      halted until the debugger
                                                      continues
+                           [--firmware FILE]         the code image to boot
+                                                     (the flash boots need
+                                                     build/flash's)
   firmware.py check CHECK --out DIR                  one check over those logs
   firmware.py demo --images DIR --out DIR            the demo boot, its
                                                      transcript, the register
@@ -24,8 +27,8 @@ fixturectl (fixture/) play the platform parts OVMF lacks; their log, the
 demo's progress lines and the watchdog register traffic go to the debug
 console port, which QEMU writes to debug.log and which survives
 ExitBootServices. COM1 is a unix socket that this script reads; it types the
-demo's input line only once the demo has asked for it, since the firmware's
-own console polls COM1 too. The demo or the probe (probe/) ends every boot
+input line only once the demo (or the probe) has asked for it, since the
+firmware's own console polls COM1 too. The demo or the probe (probe/) ends every boot
 with a power-off, or the shell's "reset -s" after the gnu-efi client. A
 firmware exception dump on COM1 ends the boot at once as a failure, and so
 does the time limit.
@@ -39,6 +42,7 @@ import time
 from pathlib import Path
 
 import qemu_run
+import framework_lane  # the Framework SMM Base boot and its checks (framework-* commands)
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
                       receive, skip_countdown)
@@ -62,11 +66,11 @@ EXCEPTION_GRACE = 2  # seconds to let the rest of the dump arrive
 SETUP_GUID = "ec87d643-eba4-4bb5-a1e5-3f3e36b20da9"
 
 
-def setvar_setup(timeout):
+def setvar_setup(timeout, nonvolatile=False):
     """The shell's own command for a 410-byte Setup variable with this timeout."""
     data = bytearray(410)
     data[332] = timeout
-    return f"setvar Setup -guid {SETUP_GUID} -bs -rt ={data.hex().upper()}"
+    return f"setvar Setup -guid {SETUP_GUID}{' -nv' if nonvolatile else ''} -bs -rt ={data.hex().upper()}"
 
 
 # The demo boot: Setup timeout 30, SMM Base installed after ServiceLib (so its
@@ -84,6 +88,10 @@ def setvar_setup(timeout):
 # The late-CPU-I/O boot's first probe also measures FormatOutput's stack.
 # The gnu-efi boot: the gnu-efi client prints through ServiceLib (CPU I/O
 # from the fixture), then the shell powers off.
+# The interrupt boot: the fixture's CPU I/O signals the probe's notification
+# (which prints and scans from memory) right after the probe's PutCharA
+# opens the divisor latch, and right after its GetCharA reads the data
+# register in the middle of a scan of the typed line.
 SCENARIOS = {
     "demo": ["load Fixture.efi", "fixturectl setup 30", "load ServiceLib.efi", "fixturectl smmbase",
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
@@ -96,7 +104,21 @@ SCENARIOS = {
     "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
                 "fixturectl smmbase", "Probe.efi smm print scratch off"],
     "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
+    # The flash boots: OVMF with ServiceLib, WdtControl and the fixture in
+    # its DXE volume (flash/), nothing loaded from the disk. The first boot
+    # finds no Setup, so WdtControl fails at its dispatch; the shell stores
+    # Setup in the non-volatile store. The second boot, on that store,
+    # dispatches WdtControl, which waits for register access; the shell
+    # shows the drivers' loaded images, installs register access, and the
+    # probe prints through ServiceLib, finds WdtControl and hands off.
+    "flash-setup": ["Probe.efi print wdt", setvar_setup(30, nonvolatile=True), "reset -s"],
+    "flash": ["dh -p LoadedImage", "fixturectl regaccess", "Probe.efi print scratch wdt off"],
+    "interrupt": ["load Fixture.efi", "load ServiceLib.efi", "Probe.efi interrupt off"],
 }
+# A boot that runs on the variable store that another boot left behind.
+PREVIOUS_BOOT = {"flash": "flash-setup"}
+FLASH_SCENARIOS = {"flash", "flash-setup"}
+FLASH_TOOL = HERE.parent.parent / "smram" / "tools" / "flash_image.py"
 IMAGES = ["Fixture.efi", "fixturectl.efi", "ServiceLib.efi", "WdtControl.efi", "Demo.efi", "Probe.efi",
           "GnuEfiClient.efi"]
 # A boot's disk holds the images its script names, and each must be there
@@ -117,7 +139,7 @@ def find_tools():
     return qemu
 
 
-def lay_out(images, out, scenario, drivers=None):
+def lay_out(images, out, scenario, drivers=None, variables=OVMF_VARS):
     script = " ".join(SCENARIOS[scenario])
     files = []
     for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
@@ -132,14 +154,30 @@ def lay_out(images, out, scenario, drivers=None):
     (out / STACK_BOUND).unlink(missing_ok=True)
     if not drivers and (images / STACK_BOUND).is_file():
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
-    return make_disk(out, files, SCENARIOS[scenario], OVMF_VARS)
+    return make_disk(out, files, SCENARIOS[scenario], variables)
 
 
-def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
+def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None, firmware=None):
     qemu = find_tools()
+    if scenario in FLASH_SCENARIOS:
+        if firmware is None or not firmware.is_file():
+            raise Failure(f"the {scenario} boot needs --firmware: the image that the target flash_firmware builds "
+                          f"(build/flash/OVMF_CODE_4M.flash.fd)")
+        # What the image holds, for the check that reads it.
+        listing = subprocess.run([sys.executable, str(FLASH_TOOL), "--ovmf", str(firmware), "--list"],
+                                 capture_output=True, text=True)
+        expect(listing.returncode == 0, f"flash_image.py --list failed: {listing.stderr.strip()}")
+        out.mkdir(parents=True, exist_ok=True)
+        (out / "flash-list.txt").write_text(listing.stdout)
+    variables, earlier = OVMF_VARS, 0.0
+    if scenario in PREVIOUS_BOOT:
+        previous = out / PREVIOUS_BOOT[scenario]
+        earlier = boot(PREVIOUS_BOOT[scenario], images, previous, limit, progress, drivers, gdb, firmware)
+        variables = previous / "vars.fd"
     sock_path = clear_outputs(out)
-    fat = lay_out(images, out, scenario, drivers)
-    command = (["timeout", "--kill-after=5", str(limit)] + qemu_command(qemu, "q35,accel=tcg", OVMF_CODE, out, fat) +
+    fat = lay_out(images, out, scenario, drivers, variables)
+    command = (["timeout", "--kill-after=5", str(limit)] +
+               qemu_command(qemu, "q35,accel=tcg", firmware or OVMF_CODE, out, fat) +
                (["-gdb", f"tcp::{gdb}", "-S"] if gdb else []))
     started = time.monotonic()
     with open(out / "qemu.log", "wb") as qemu_log:
@@ -158,7 +196,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
                 if not receive(conn, com1, 0.5):
                     break
                 skipped = skip_countdown(conn, com1, skipped)
-                begin = com1.find(BEGIN)
+                begin = max(com1.find(BEGIN), com1.find(PROBE_BEGIN))
                 if not sent and begin >= 0 and com1.find(PROMPT, begin) >= 0:
                     conn.sendall(INPUT_LINE)
                     sent = True
@@ -168,7 +206,7 @@ def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None):
         finally:
             (out / "com1.bin").write_bytes(bytes(com1))
             status = process.wait()
-    elapsed = time.monotonic() - started
+    elapsed = time.monotonic() - started + earlier
     (out / "elapsed").write_text(f"{elapsed:.1f}\n")
     if crashed is not None:
         raise Failure(f"the firmware stopped with an exception after {elapsed:.0f} s: "
@@ -527,6 +565,21 @@ def check_planted_smm_once(out):
            f"ServiceLib must register its image in SMRAM exactly once: {register}")
 
 
+def check_interrupt_com1(out):
+    check_probe_com1(out, "interrupt_com1.txt")
+
+
+def check_interrupt_signals(out):
+    """The fixture signalled once at each trigger, and the notification ran once for each."""
+    lines = debug_lines(out)
+    signals = [line for line in lines if line.startswith("FIX signal")]
+    expect(signals == ["FIX signal after out 3FB=80", "FIX signal after in 3F8=34"],
+           f"the fixture's signals: {signals}")
+    notified = [line for line in lines if line.startswith("APP probe notified")]
+    expect(notified == ["APP probe notified: scanned 1"] * 2, f"the probe's notification: {notified}")
+    expect_scratch_and_end(lines, 0)
+
+
 STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
 
 
@@ -547,6 +600,72 @@ def check_latecpuio_stack(out):
                                f"build worked out: its call graph missed a path")
 
 
+# ---------------------------------------------------------------- flash checks
+
+ANSI = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
+LOADED_IMAGE = re.compile(r"^[0-9A-F]+: .*LoadedImage\(([^)]*)\)", re.MULTILINE)
+FLASH_DRIVERS = ["ServiceLib", "WdtControl", "Fixture"]
+FLASH_SETUP_WDT = ("APP probe wdt: Setup status=800000000000000E size=0 timeout=0 WdtControlStatus "
+                   "status=800000000000000E protocol status=800000000000000E images=0")
+FLASH_WDT = "APP probe wdt: Setup status=0 size=410 timeout=30 WdtControlStatus status=0 protocol status=0 images=1"
+
+
+def check_flash_com1(out):
+    """Both boots' probe runs: the first without Setup, the second finding
+    WdtControl by its firmware-volume file."""
+    blocks = []
+    for folder in (out / PREVIOUS_BOOT["flash"], out):
+        exception = EXCEPTION.search((folder / "com1.bin").read_bytes())
+        expect(exception is None, f"exception dump on COM1 in {folder}: {exception and exception.group()!r}")
+        blocks += [block for _, block in probe_blocks(folder)]
+    check_com1(out, "flash_com1.txt", b"".join(blocks))
+
+
+def check_flash_dispatch(out):
+    """The drivers came from flash: the tool lists them in the image, and
+    the shell's `dh -p LoadedImage` shows each started once, ServiceLib
+    first of all drivers (the APRIORI list)."""
+    listing = (out / "flash-list.txt").read_text()
+    expect(re.search(r"APRIORI DXE\n\s+apriori: ServiceLib, ", listing),
+           "the image's live APRIORI DXE file does not start with ServiceLib")
+    for name in FLASH_DRIVERS:
+        expect(re.search(rf" DRIVER .* DXE_DEPEX  {name}\n", listing), f"the image's listing has no DRIVER {name}")
+    text = ANSI.sub(b"", (out / "com1.bin").read_bytes()).decode("latin-1").replace("\r", "")
+    names = LOADED_IMAGE.findall(text)
+    expect(names[:2] == ["DxeCore", "ServiceLib"], f"first loaded images: {names[:4]}, expected DxeCore, ServiceLib")
+    counts = {name: names.count(name) for name in FLASH_DRIVERS}
+    expect(counts == dict.fromkeys(FLASH_DRIVERS, 1), f"loaded images of the drivers: {counts}")
+
+
+def check_flash_wdt_armed(out):
+    """WdtControl from flash: failing without Setup, then waiting for
+    register access, ready when it appears, armed with 30 at hand-off."""
+    first = debug_lines(out / PREVIOUS_BOOT["flash"])
+    expect(first[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"first boot began with {first[:2]}")
+    expect(FLASH_SETUP_WDT in first, "WdtControl left something behind when Setup was missing")
+    lines = debug_lines(out)
+    expect(lines[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"second boot began with {lines[:2]}")
+    before = index_of(lines, "CTL before regaccess")
+    expect(lines[before] == "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
+           f"before the register-access service: {lines[before]!r}")
+    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
+    expect("HOOK register code=2 systemtable=ok image=set routine=set" in ready, "no hook registration")
+    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
+           f"after the register-access service: {lines[after]!r}")
+    expect(FLASH_WDT in lines, "the probe did not find WdtControl's status, protocol and loaded image")
+    expect(not accesses(lines[after:index_of(lines, "APP exit boot services")]), "register access before hand-off")
+    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+
+
+def check_flash_port_io(out):
+    """Every port access of ServiceLib from flash through the fixture's
+    Framework CPU I/O, counted exactly from the probe's COM1 text."""
+    lines = debug_lines(out)
+    expect_scratch_and_end(lines, 1)
+    expect_counts(lines, port_io_cost(expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
+
+
 CHECKS = {
     "demo-com1": check_demo_com1,
     "smm-lifecycle": check_smm_lifecycle,
@@ -565,6 +684,12 @@ CHECKS = {
     "planted-untouched": check_planted_untouched,
     "planted-smm-once": check_planted_smm_once,
     "gnuefi-com1": check_gnuefi_com1,
+    "flash-com1": check_flash_com1,
+    "flash-dispatch": check_flash_dispatch,
+    "flash-wdt-armed": check_flash_wdt_armed,
+    "flash-port-io": check_flash_port_io,
+    "interrupt-com1": check_interrupt_com1,
+    "interrupt-signals": check_interrupt_signals,
 }
 DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 
@@ -603,13 +728,18 @@ def main():
         p.add_argument("--drivers", type=Path)
         p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
+        p.add_argument("--firmware", type=Path)
     smram_lane.add_commands(sub)
+    framework_lane.add_commands(sub)
     args = parser.parse_args()
     if args.command.startswith("smram-"):
         return smram_lane.run(args)
+    if args.command.startswith("framework-"):
+        return framework_lane.run(args)
     try:
         if args.command == "boot":
-            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb)
+            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb,
+                           firmware=args.firmware)
             print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
         elif args.command == "check":
             CHECKS[args.check](args.out)

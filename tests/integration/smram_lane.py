@@ -2,7 +2,7 @@
 """The SMRAM lane: ServiceLib's SMM copy in real SMRAM.
 
 Boots Debian's SMM-enabled OVMF code image with the SMRAM probe added to its
-DXE volume (built by smram/tools/smram_image.py), q35 with SMM and a secure
+DXE volume (built by smram/tools/flash_image.py), q35 with SMM and a secure
 flash, and runs from the shell:
 
   load Fixture.efi                 Framework CPU I/O for the boot-services copy
@@ -50,16 +50,18 @@ FAULT_COMMAND = "fault"
 
 # ---------------------------------------------------------------- booting
 
-def lay_out(images, out, scenario):
+def lay_out(images, out, script, names):
+    """The disk with the images among names that the script mentions, as a
+    file or as a command."""
     files = []
-    for name in IMAGES:
-        if any(name in line.split() for line in SCENARIOS[scenario]) or name == "smramctl.efi":
+    for name in names:
+        if any(name in line.split() or name.removesuffix(".efi") in line.split() for line in script):
             if not (images / name).is_file():
                 raise Failure(f"{images / name} is missing: build the images first")
             files.append(images / name)
     if not OVMF_VARS.is_file():
         raise Failure(f"{OVMF_VARS} not found: install the Debian package ovmf")
-    return make_disk(out, files, SCENARIOS[scenario] + ["reset -s"], OVMF_VARS)
+    return make_disk(out, files, script + ["reset -s"], OVMF_VARS)
 
 
 def last_smi(out):
@@ -67,15 +69,16 @@ def last_smi(out):
     return sent[-1] if sent else None
 
 
-def boot(scenario, images, firmware, out, limit):
-    """Boots once; returns the seconds it took. A machine stopped by a
-    fault in SMM, or still running at the limit, is a Failure that names
-    the last SMI command sent."""
+def boot(scenario, images, firmware, out, limit, scenarios=SCENARIOS, names=IMAGES):
+    """Boots once (the scenario's script from scenarios, with the images
+    among names that it mentions); returns the seconds it took. A machine
+    stopped by a fault in SMM, or still running at the limit, is a Failure
+    that names the last SMI command sent."""
     qemu = find_qemu()
     if not Path(firmware).is_file():
         raise Failure(f"{firmware} is missing: build the target smram_firmware first")
     sock_path = clear_outputs(out)
-    fat = lay_out(images, out, scenario)
+    fat = lay_out(images, out, scenarios[scenario], names)
     command = qemu_command(qemu, "q35,smm=on,accel=tcg", firmware, out, fat) + [
         "-global", "driver=cfi.pflash01,property=secure,value=on"]
     started = time.monotonic()

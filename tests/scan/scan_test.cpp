@@ -279,6 +279,26 @@ INSTANTIATE_TEST_SUITE_P (Conversions, ScanNullDestinations,
                                              NullDestCase{"%*d %n%lb", u"1 101", 1, 5},
                                              NullDestCase{"%d%d", u"5 -x", 0, 4}));
 
+// A 16-bit format at an odd address, and destinations packed one after the
+// other from an odd address, work as aligned ones do.
+TEST (ScanInputCalls, OddFormatAndDestinationsWorkLikeAlignedOnes)
+{
+  alignas (8) UINT8 Arena[64] = {};
+  const char16_t    Format[]  = u"%hd %ld %d %c%n";
+  std::memcpy (Arena + 1, Format, sizeof Format);
+  UINT8 *const Dest   = Arena + 35;
+  UINT64       Args[] = {reinterpret_cast<UINTN> (Dest), reinterpret_cast<UINTN> (Dest + 2),
+                         reinterpret_cast<UINTN> (Dest + 6), reinterpret_cast<UINTN> (Dest + 14),
+                         reinterpret_cast<UINTN> (Dest + 16)};
+  SetInput (u"-2 -3 -4 x");
+  EXPECT_EQ (ScanInput (ReadMem, 0, 1, Arena + 1, reinterpret_cast<VA_LIST> (Args)), 4);
+  Bytes Expected;
+  for (const Bytes &Field : {I16 (-2), I32 (-3), I64 (-4), Chars16 (u"x"), I32 (10)}) {
+    Expected.insert (Expected.end (), Field.begin (), Field.end ());
+  }
+  EXPECT_EQ (Bytes (Dest, Dest + 20), Expected);
+}
+
 // An input of 2^31 characters or more, simulated: the routine moves the
 // step counter it is given up to just below the INT32 maximum, as if that
 // many characters had been read. The counts stop at the maximum.

@@ -405,15 +405,20 @@ TEST_P (HeapRandom, ListAndPayloadsMatchTheModelAfterEveryStep)
 INSTANTIATE_TEST_SUITE_P (Heap, HeapRandom, ::testing::Values (1u, 2u, 0x5EEDu, 20261208u));
 
 // Headers overwritten by a caller's overflow: three 16-byte blocks A, B
-// and C, then B's header forged. Every call that has to follow a forged
-// link fails and writes nothing: no byte of the arena changes and nothing
-// outside it is touched. (Freeing A follows B's Next only when B claims to
-// be free.) With B's header put back, the heap works on as before.
+// and C, then B's header forged, with B's old check bytes, one of them
+// flipped, or the check recomputed as only a deliberate forger would. Every
+// call that reaches B's header (freeing A rewrites B's Prev) fails and
+// writes nothing: no byte of the arena changes and nothing outside it is
+// touched; behind a recomputed check the links are still tested, and
+// freeing A then works when it does not follow B's Next. With B's header
+// put back, the heap works on as before.
 enum class Link { Keep, Null, Outside, Lead, PastEnd, IntoPayload };
+enum class Check { Kept, Flipped, Recomputed };
 struct ForgeCase {
   const char *Name;
   UINT8       Tag;
   Link        Prev, Next;
+  Check       CheckBytes;
   bool        FreeingAWorks;
 };
 
@@ -447,6 +452,11 @@ TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
   Forged.Tag  = C.Tag;
   Forged.Prev = LinkTo (C.Prev, Original.Prev);
   Forged.Next = LinkTo (C.Next, Original.Next);
+  if (C.CheckBytes == Check::Flipped) {
+    Forged.Check[6] ^= 0x01;
+  } else if (C.CheckBytes == Check::Recomputed) {
+    Reseal (&Forged);
+  }
   std::memcpy (A + 16, &Forged, sizeof Forged);
 
   EXPECT_EQ (HeapAllocFree (A, 0), C.FreeingAWorks ? A : nullptr);
@@ -470,15 +480,71 @@ TEST_P (HeapForgedHeader, CallsReachingItFailWithoutWriting)
 
 INSTANTIATE_TEST_SUITE_P (
   Heap, HeapForgedHeader,
-  ::testing::Values (ForgeCase{"TagNeitherFreeNorAllocated", 'X', Link::Keep, Link::Keep, false},
-                     ForgeCase{"FreeWithNextOutsideTheArena", kHeapTagFree, Link::Keep, Link::Outside, false},
-                     ForgeCase{"FreeWithNextNotLinkingBack", kHeapTagFree, Link::Keep, Link::IntoPayload, false},
-                     ForgeCase{"FreeWithNextBackwards", kHeapTagFree, Link::Keep, Link::Lead, false},
-                     ForgeCase{"NextNull", kHeapTagAllocated, Link::Keep, Link::Null, true},
-                     ForgeCase{"NextBackwards", kHeapTagAllocated, Link::Keep, Link::Lead, true},
-                     ForgeCase{"NextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, true},
-                     ForgeCase{"PrevOutsideTheArena", kHeapTagAllocated, Link::Outside, Link::Keep, false},
-                     ForgeCase{"PrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, false}),
+  ::testing::Values (
+    ForgeCase{"OneByteOverflowMarksItFree", kHeapTagFree, Link::Keep, Link::Keep, Check::Kept, false},
+    ForgeCase{"CheckByteRewritten", kHeapTagAllocated, Link::Keep, Link::Keep, Check::Flipped, false},
+    ForgeCase{"TagNeitherFreeNorAllocated", 'X', Link::Keep, Link::Keep, Check::Kept, false},
+    ForgeCase{"FreeWithNextOutsideTheArena", kHeapTagFree, Link::Keep, Link::Outside, Check::Kept, false},
+    ForgeCase{"FreeWithNextNotLinkingBack", kHeapTagFree, Link::Keep, Link::IntoPayload, Check::Kept, false},
+    ForgeCase{"FreeWithNextBackwards", kHeapTagFree, Link::Keep, Link::Lead, Check::Kept, false},
+    ForgeCase{"NextNull", kHeapTagAllocated, Link::Keep, Link::Null, Check::Kept, false},
+    ForgeCase{"NextBackwards", kHeapTagAllocated, Link::Keep, Link::Lead, Check::Kept, false},
+    ForgeCase{"NextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, Check::Kept, false},
+    ForgeCase{"PrevOutsideTheArena", kHeapTagAllocated, Link::Outside, Link::Keep, Check::Kept, false},
+    ForgeCase{"PrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, Check::Kept, false},
+    ForgeCase{"ForgedFreeWithNextOutsideTheArena", kHeapTagFree, Link::Keep, Link::Outside, Check::Recomputed, false},
+    ForgeCase{"ForgedFreeWithNextNotLinkingBack", kHeapTagFree, Link::Keep, Link::IntoPayload, Check::Recomputed, false},
+    ForgeCase{"ForgedNextNull", kHeapTagAllocated, Link::Keep, Link::Null, Check::Recomputed, true},
+    ForgeCase{"ForgedNextPastTheEndMarker", kHeapTagAllocated, Link::Keep, Link::PastEnd, Check::Recomputed, true},
+    ForgeCase{"ForgedPrevNotTheBlockBefore", kHeapTagAllocated, Link::Lead, Link::Keep, Check::Recomputed, false}),
   CaseName ());
+
+// Any one byte of any header rewritten with any value, as a stray write
+// would: the leading sentinel, blocks A, B and C, the free tail, the end
+// marker. An allocation that only the tail can serve checks every header,
+// so it fails; so does freeing a block whose walk reaches the damaged header
+// (up to the header after its own, or after that when that one is free).
+// Nothing is written, and with the byte put back the heap is as before.
+TEST_F (Heap, EveryOneByteRewriteOfAHeaderIsCaughtWithoutWriting)
+{
+  UINT8 *Blocks[3];
+  for (auto *&B : Blocks) {
+    B = static_cast<UINT8 *> (Alloc (16));
+  }
+  const auto Headers = Walk ();
+  ASSERT_EQ (Headers.size (), 6u);
+  const std::vector<UINT8> Arena (mHeapArena, mHeapArena + kArenaSize);
+  std::vector<UINT8>       Damaged = Arena;
+  // Where any of these calls would write: the headers up to the tail, the
+  // 32 bytes taken from it and the header behind them, and the end marker.
+  const UINTN Used = Headers[4].Offset + 2 * kHdr + 32;
+  auto WroteNothing = [&] {
+    return std::equal (mHeapArena, mHeapArena + Used, Damaged.begin ()) &&
+           std::equal (mHeapArena + kEnd, mHeapArena + kArenaSize, Damaged.begin () + kEnd);
+  };
+  for (size_t H = 0; H < Headers.size (); ++H) {
+    for (UINTN Byte = 0; Byte < kHdr; ++Byte) {
+      const UINTN At = Headers[H].Offset + Byte;
+      for (unsigned Value = 0; Value < 256; ++Value) {
+        if (Value == Arena[At]) {
+          continue;
+        }
+        mHeapArena[At] = Damaged[At] = static_cast<UINT8> (Value);
+        ASSERT_EQ (Alloc (32), nullptr) << "header " << H << " byte " << Byte << " value " << Value;
+        for (size_t I = 1; I <= 3; ++I) {
+          if (H <= I + 1 || I == 3) {
+            ASSERT_EQ (Free (Blocks[I - 1]), nullptr) << "header " << H << " byte " << Byte << " value " << Value;
+          }
+        }
+        ASSERT_TRUE (WroteNothing ()) << "header " << H << " byte " << Byte << " value " << Value;
+        mHeapArena[At] = Damaged[At] = Arena[At];
+      }
+    }
+  }
+  EXPECT_TRUE (std::equal (Arena.begin (), Arena.end (), mHeapArena));
+  for (UINT8 *B : Blocks) {
+    EXPECT_EQ (Free (B), B);
+  }
+}
 
 }  // namespace

@@ -5,10 +5,8 @@
 #define TESTS_WDT_WDT_TEST_H_
 
 #include "sim/SimFirmware.h"
-#include "sim/SimRegisterAccess.h"
-#include "wdtcontrol/wdtcontrol.h"
-#include "wdtcontrol/registers.h"
 #include "tests/CaseName.h"
+#include "tests/wdt/WdtLogs.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +20,6 @@ inline constexpr EFI_GUID kRegAccessGuid = REGISTER_ACCESS_PROTOCOL_GUID;
 inline constexpr EFI_GUID kHookGuid      = HOOK_REGISTRATION_PROTOCOL_GUID;
 inline constexpr EFI_GUID kExitBootGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
 inline constexpr EFI_GUID kLegacyGroup   = EFI_EVENT_LEGACY_BOOT_GUID;
-
-using Log = std::vector<sim::RegisterAccessRecord>;
 
 struct Platform {
   sim::SimFirmware          Fw;
@@ -63,36 +59,6 @@ struct Platform {
 
 // A register as the simulated service keys its failure statuses.
 inline sim::SimRegisterAccess::RegisterKey Key (const REGISTER_ID &R) { return {R.Type, R.Bank, R.Register}; }
-
-// The log records of the driver's accesses (its Context is &DriverContext).
-inline sim::RegisterAccessRecord Read (const REGISTER_ID &R, UINT8 Value)
-{
-  return sim::RegRead (R.Type, R.Bank, R.Register, Value, &DriverContext);
-}
-inline sim::RegisterAccessRecord Write (const REGISTER_ID &R, UINT8 Value)
-{
-  return sim::RegWrite (R.Type, R.Bank, R.Register, Value, &DriverContext);
-}
-
-// The accesses of arming with Timeout, when the registers hold Gate, Mode
-// and Control.
-inline Log ArmLog (UINT8 Timeout, UINT8 Gate, UINT8 Mode, UINT8 Control)
-{
-  return {Read (kGateRegister, Gate),       Write (kGateRegister, Gate | 0x01),
-          Read (kModeRegister, Mode),       Write (kModeRegister, Mode & 0xFE),
-          Read (kControlRegister, Control), Write (kControlRegister, Control | 0x02),
-          Write (kKeyRegister, 0x5C),       Write (kKeyRegister, 0x23),
-          Write (kKeyRegister, 0x14),       Write (kKeyRegister, 0x08),
-          Write (kKeyRegister, 0x01),       Write (kCounterRegister, 0x00),
-          Write (kTimeoutRegister, Timeout)};
-}
-
-inline Log StopLog (UINT8 Gate, UINT8 Control)
-{
-  return {Read (kGateRegister, Gate),       Write (kGateRegister, Gate | 0x01),
-          Read (kControlRegister, Control), Write (kControlRegister, Control & 0xFC),
-          Write (kTimeoutRegister, 0x00)};
-}
 
 }  // namespace wdttest
 

@@ -46,7 +46,8 @@ TEST (WdtEntry, PublishesAtOnceWhenRegisterAccessIsPresent)
   EXPECT_EQ (Call.Code, 2u);
   EXPECT_EQ (Call.Routine, &StopCallback);
 
-  // Exit of boot services first, then legacy boot; nothing else.
+  // Exit of boot services first, then legacy boot; then the notification
+  // through which a replacement of the register-access service is heard of.
   using sim::Service;
   std::vector<sim::ServiceCall> EventCalls;
   for (const auto &C : P.Fw.Calls) {
@@ -56,7 +57,11 @@ TEST (WdtEntry, PublishesAtOnceWhenRegisterAccessIsPresent)
     }
   }
   EXPECT_EQ (EventCalls, (std::vector<sim::ServiceCall>{{Service::CreateEventEx, kExitBootGroup},
-                                                        {Service::CreateEventEx, kLegacyGroup}}));
+                                                        {Service::CreateEventEx, kLegacyGroup},
+                                                        {Service::CreateEvent},
+                                                        {Service::RegisterProtocolNotify, kRegAccessGuid}}));
+  ASSERT_EQ (P.Fw.Notifications.size (), 1u);
+  EXPECT_EQ (P.Fw.Notifications[0].second->Tpl, static_cast<EFI_TPL> (TPL_CALLBACK));
   for (const auto *Group : {&kExitBootGroup, &kLegacyGroup}) {
     auto Events = P.Fw.EventsInGroup (*Group);
     ASSERT_EQ (Events.size (), 1u);
@@ -88,8 +93,7 @@ TEST_P (WdtStatusWord, IsGateBitZeroPlusTwiceTheTimeoutRegister)
   ASSERT_NE (P.StatusVariable (), nullptr);
   EXPECT_EQ (P.StatusVariable ()->Data,
              (std::vector<UINT8>{static_cast<UINT8> (C.Expected), static_cast<UINT8> (C.Expected >> 8)}));
-  EXPECT_EQ (P.Regs.Log, (Log{Read (kGateRegister, C.Gate), Read (kModeRegister, C.Mode),
-                              Read (kControlRegister, C.Control), Read (kTimeoutRegister, C.Timeout)}));
+  EXPECT_EQ (P.Regs.Log, StatusLog (C.Gate, C.Mode, C.Control, C.Timeout));
 }
 
 INSTANTIATE_TEST_SUITE_P (Registers, WdtStatusWord,
@@ -179,26 +183,42 @@ struct NotifySetupCase {
   const char  *Name;
   sim::Service FailService;
   EFI_STATUS   Status;
+  bool         ServicePresent = false;  // the register-access service there at entry
 };
 
 class WdtNotificationSetup : public ::testing::TestWithParam<NotifySetupCase> {};
 
-TEST_P (WdtNotificationSetup, FailureWhileWaitingForRegisterAccessFailsTheLoad)
+// Waiting for the register-access service, the load fails; with the
+// service there, the watchdog is published and the load succeeds.
+TEST_P (WdtNotificationSetup, FailureFailsTheLoadOnlyWhileWaitingForRegisterAccess)
 {
-  Platform P;
+  const auto &C = GetParam ();
+  Platform    P;
   P.SetSetup (30);
   P.HookService.Install (P.Fw);
-  P.Fw.FailWith (GetParam ().FailService, GetParam ().Status);
+  if (C.ServicePresent) {
+    P.Regs.Install (P.Fw);
+  }
+  P.Fw.FailWith (C.FailService, C.Status);
 
-  EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), GetParam ().Status);
-  ExpectNothingPublished (P);
+  EXPECT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), C.ServicePresent ? EFI_SUCCESS : C.Status);
+  if (C.ServicePresent) {
+    EXPECT_EQ (P.Fw.HandlesWith (kWatchdogGuid).size (), 1u);
+  } else {
+    ExpectNothingPublished (P);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P (Services, WdtNotificationSetup,
                           ::testing::Values (NotifySetupCase{"CreateEvent", sim::Service::CreateEvent, EFI_OUT_OF_RESOURCES},
                                              NotifySetupCase{"RegisterProtocolNotify",
                                                              sim::Service::RegisterProtocolNotify,
-                                                             EFI_INVALID_PARAMETER}), CaseName ());
+                                                             EFI_INVALID_PARAMETER},
+                                             NotifySetupCase{"CreateEventServicePresent", sim::Service::CreateEvent,
+                                                             EFI_OUT_OF_RESOURCES, true},
+                                             NotifySetupCase{"RegisterProtocolNotifyServicePresent",
+                                                             sim::Service::RegisterProtocolNotify,
+                                                             EFI_INVALID_PARAMETER, true}), CaseName ());
 
 TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
 {
@@ -226,11 +246,13 @@ TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
   EXPECT_EQ (P.Fw.EventsInGroup (kLegacyGroup).size (), 1u);
 
   // A second instance of the service changes nothing: one protocol, one
-  // pair of events, so one arming per handoff.
+  // pair of events, so one arming per handoff. The notification only
+  // locates the service.
   const size_t Calls = P.Fw.Calls.size ();
   const size_t Accesses = P.Regs.Log.size ();
   P.Regs.Install (P.Fw);
-  EXPECT_EQ (P.Fw.Calls.size (), Calls);
+  EXPECT_EQ (std::vector<sim::ServiceCall> (P.Fw.Calls.begin () + static_cast<long> (Calls), P.Fw.Calls.end ()),
+             (std::vector<sim::ServiceCall>{{sim::Service::LocateProtocol, kRegAccessGuid}}));
   EXPECT_EQ (P.Regs.Log.size (), Accesses);
   EXPECT_EQ (P.Fw.HandlesWith (kWatchdogGuid).size (), 1u);
   EXPECT_EQ (P.HookService.Calls.size (), 1u);
@@ -239,6 +261,51 @@ TEST (WdtEntry, LateRegisterAccessPublishesOnlyWhenInstalledAndOnlyOnce)
   P.Fw.SignalGroup (kExitBootGroup);
   EXPECT_EQ (P.Regs.Log, ArmLog (30, 0x01, 0x00, 0x00));
 }
+
+// The hook service uninstalled while the driver waits for register
+// access, and maybe replaced: the registration goes to the service
+// installed when the watchdog is published, or is skipped when there is
+// none; everything else is published as usual.
+unsigned mStaleHookCalls;
+EFI_STATUS EFIAPI StaleHookRegister (EFI_HANDLE, EFI_SYSTEM_TABLE *, UINT32, HOOK_ROUTINE)
+{
+  return ++mStaleHookCalls, EFI_SUCCESS;
+}
+
+struct HookGoneCase {
+  const char *Name;
+  bool        Replaced;
+};
+
+class WdtHookGoneWhileWaiting : public ::testing::TestWithParam<HookGoneCase> {};
+
+TEST_P (WdtHookGoneWhileWaiting, RegistersOnlyWithTheServiceInstalledAtPublishing)
+{
+  const bool Replaced = GetParam ().Replaced;
+  Platform   P;
+  mStaleHookCalls = 0;
+  P.SetSetup (30);
+  P.HookService.Install (P.Fw);
+  ASSERT_EQ (WdtControlEntryPoint (P.Image, &P.Fw.SystemTable), EFI_SUCCESS);
+  HOOK_REGISTRATION_PROTOCOL Fresh = P.HookService.Protocol;
+  P.HookService.Protocol           = {StaleHookRegister};
+  P.Fw.UninstallAll (kHookGuid);
+  if (Replaced) {
+    P.Fw.Install (kHookGuid, &Fresh);
+  }
+
+  P.Regs.Install (P.Fw);
+
+  EXPECT_EQ (mStaleHookCalls, 0u);
+  EXPECT_EQ (P.HookService.Calls.size (), Replaced ? 1u : 0u);
+  EXPECT_NE (P.Protocol (), nullptr);
+  EXPECT_NE (P.StatusVariable (), nullptr);
+  EXPECT_EQ (P.Fw.EventsInGroup (kExitBootGroup).size (), 1u);
+  EXPECT_EQ (P.Fw.EventsInGroup (kLegacyGroup).size (), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P (Hooks, WdtHookGoneWhileWaiting,
+                          ::testing::Values (HookGoneCase{"Replaced", true}, HookGoneCase{"Gone", false}), CaseName ());
 
 TEST (WdtEntry, FailedExitBootServicesEventSkipsTheLegacyBootEvent)
 {

@@ -169,12 +169,12 @@ TEST (WdtHandoff, BothGroupsArmTwiceWithTheSameSequence)
   EXPECT_EQ (P.Regs.Log, Expected);
 }
 
-// The register-access service replaced after publishing: the old interface
-// is gone (its table now traps), a new one is installed. Nothing is
-// published again; a sequence goes through the new interface, which the
-// driver hears of when it was waiting for the service (it is located
-// afresh at the hand-off in any case). At a hand-off with no service left,
-// nothing is touched.
+// The register-access service replaced after publishing, whether it was
+// there at entry or came later: the old interface is gone (its table now
+// traps), a new one is installed. Nothing is published again; a sequence
+// goes through the new interface, located afresh at or below TPL_NOTIFY
+// and taken from the notification of its installation above. With no
+// service left, a sequence touches nothing.
 unsigned mStaleCalls;
 EFI_STATUS EFIAPI StaleRead (VOID *, UINT8, UINT8, UINT32, UINT8 *) { return ++mStaleCalls, EFI_SUCCESS; }
 EFI_STATUS EFIAPI StaleWrite (VOID *, UINT8, UINT8, UINT32, UINT8) { return ++mStaleCalls, EFI_SUCCESS; }
@@ -186,6 +186,7 @@ struct ReplacedCase {
   bool        ServiceAfterEntry;  // else present at entry
   bool        NewServiceInstalled;
   bool        Stops;              // the sequence that runs is Stop's
+  EFI_TPL     Tpl = TPL_APPLICATION;  // of the call (Start, Stop, Hook)
 };
 
 class WdtRegisterAccessReplaced : public ::testing::TestWithParam<ReplacedCase> {};
@@ -194,6 +195,7 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
 {
   const ReplacedCase &C = GetParam ();
   Platform P;
+  mStaleCalls = 0;
   P.SetSetup (45);
   P.HookService.Install (P.Fw);
   if (!C.ServiceAfterEntry) {
@@ -211,18 +213,24 @@ TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
   }
   P.Regs.Log.clear ();
 
-  auto *W = &mWatchdogControl;
+  auto         *W   = &mWatchdogControl;
+  const EFI_TPL Old = P.Fw.BootServices.RaiseTPL (C.Tpl);
+  EFI_STATUS    Status = EFI_SUCCESS;
   switch (C.Run) {
-    case Trigger::Start: W->Start (W); break;
-    case Trigger::Stop: W->Stop (W); break;
+    case Trigger::Start: Status = W->Start (W); break;
+    case Trigger::Stop: Status = W->Stop (W); break;
     case Trigger::Hook: P.HookService.Fire (); break;
     case Trigger::ExitBootServices: P.Fw.BootServices.ExitBootServices (P.Image, 0); break;
     case Trigger::LegacyBoot: P.Fw.SignalGroup (kLegacyGroup); break;
+  }
+  if (C.Run != Trigger::ExitBootServices) {
+    P.Fw.BootServices.RestoreTPL (Old);
   }
 
   EXPECT_EQ (mStaleCalls, 0u);
   if (!C.NewServiceInstalled) {
     EXPECT_TRUE (P.Regs.Log.empty ());
+    EXPECT_EQ (Status, C.Run == Trigger::Start || C.Run == Trigger::Stop ? EFI_NOT_READY : EFI_SUCCESS);
   } else {
     EXPECT_EQ (P.Regs.Log, C.Stops ? StopLog (0, 0) : ArmLog (45, 0, 0, 0));
   }
@@ -236,6 +244,12 @@ INSTANTIATE_TEST_SUITE_P (
   ::testing::Values (ReplacedCase{"Start", Trigger::Start, true, true, false},
                      ReplacedCase{"Stop", Trigger::Stop, true, true, true},
                      ReplacedCase{"Hook", Trigger::Hook, true, true, true},
+                     ReplacedCase{"StartServiceAtEntry", Trigger::Start, false, true, false},
+                     ReplacedCase{"StopServiceAtEntry", Trigger::Stop, false, true, true},
+                     ReplacedCase{"HookServiceAtEntry", Trigger::Hook, false, true, true},
+                     ReplacedCase{"StopWithNoServiceAtEntry", Trigger::Stop, false, false, true},
+                     ReplacedCase{"StopAboveNotify", Trigger::Stop, true, true, true, TPL_HIGH_LEVEL},
+                     ReplacedCase{"HookAboveNotifyServiceAtEntry", Trigger::Hook, false, true, true, TPL_HIGH_LEVEL},
                      ReplacedCase{"ExitBootServices", Trigger::ExitBootServices, true, true, false},
                      ReplacedCase{"ExitBootServicesServiceAtEntry", Trigger::ExitBootServices, false, true, false},
                      ReplacedCase{"LegacyBootServiceAtEntry", Trigger::LegacyBoot, false, true, false},

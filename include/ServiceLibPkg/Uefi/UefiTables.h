@@ -141,9 +141,15 @@ typedef EFI_STATUS (EFIAPI *EFI_EXIT_BOOT_SERVICES)(IN EFI_HANDLE ImageHandle, I
 typedef EFI_STATUS (EFIAPI *EFI_STALL)(IN UINTN Microseconds);
 typedef EFI_STATUS (EFIAPI *EFI_SET_WATCHDOG_TIMER)(IN UINTN Timeout, IN UINT64 WatchdogCode, IN UINTN DataSize,
                                                     IN CHAR16 *WatchdogData OPTIONAL);
+typedef EFI_STATUS (EFIAPI *EFI_CONNECT_CONTROLLER)(IN EFI_HANDLE ControllerHandle,
+                                                    IN EFI_HANDLE *DriverImageHandle OPTIONAL,
+                                                    IN EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath OPTIONAL,
+                                                    IN BOOLEAN Recursive);
 typedef EFI_STATUS (EFIAPI *EFI_OPEN_PROTOCOL)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol,
                                                OUT VOID **Interface OPTIONAL, IN EFI_HANDLE AgentHandle,
                                                IN EFI_HANDLE ControllerHandle, IN UINT32 Attributes);
+typedef EFI_STATUS (EFIAPI *EFI_CLOSE_PROTOCOL)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol, IN EFI_HANDLE AgentHandle,
+                                                IN EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS (EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(IN EFI_LOCATE_SEARCH_TYPE SearchType,
                                                       IN EFI_GUID *Protocol OPTIONAL, IN VOID *SearchKey OPTIONAL,
                                                       OUT UINTN *NoHandles, OUT EFI_HANDLE **Buffer);
@@ -189,10 +195,10 @@ struct _EFI_BOOT_SERVICES {
   VOID                                     *GetNextMonotonicCount;
   EFI_STALL                                Stall;
   EFI_SET_WATCHDOG_TIMER                   SetWatchdogTimer;
-  VOID                                     *ConnectController;
+  EFI_CONNECT_CONTROLLER                   ConnectController;
   VOID                                     *DisconnectController;
   EFI_OPEN_PROTOCOL                        OpenProtocol;
-  VOID                                     *CloseProtocol;
+  EFI_CLOSE_PROTOCOL                       CloseProtocol;
   VOID                                     *OpenProtocolInformation;
   VOID                                     *ProtocolsPerHandle;
   EFI_LOCATE_HANDLE_BUFFER                 LocateHandleBuffer;

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
+// Internal declarations of the SMM half: a PI SMM driver that loads
+// Framework SMM images into SMRAM for the DXE half and starts them inside
+// SMM with the platform's own system table, before the lock, as the
+// Framework SMM core did. Test support only.
+#ifndef SMRAM_SMMBASE_SMM_SMM_HALF_H_
+#define SMRAM_SMMBASE_SMM_SMM_HALF_H_
+
+#include "../SmmBaseThunk.h"
+#include "../../../fixture/DebugLog.h"
+
+// The PI SMM system table and the platform's UEFI system table, both from
+// the entry point on.
+extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;
+extern constinit EFI_SYSTEM_TABLE    *mPlatformSystemTable;
+// SMM ready-to-lock has been signalled: from now on nothing is loaded and
+// no callback is added.
+extern constinit BOOLEAN mLocked;
+
+// The instance that code already in SMM reaches (instance.cpp), and its
+// Framework SMM system table.
+extern constinit EFI_SMM_BASE_PROTOCOL mSmmInstance;
+
+using LOG = TEXT_LINE<LogChar>;
+
+// Logs and refuses what only makes sense before the lock.
+EFI_STATUS RefuseAfterLock (CONST CHAR8 *What);
+
+// ---- loading (load.cpp).
+EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
+                                     IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
+
+#endif

@@ -108,6 +108,13 @@ def driver_file(kind, pe_image, file_guid, name, depex):
     return ffs_file(file_guid, kind, sections)
 
 
+def volume_file(volume, file_guid, name):
+    """A FIRMWARE_VOLUME_IMAGE file: the volume, unchanged, in its section,
+    and a user-interface name."""
+    return ffs_file(file_guid, FILE_FV_IMAGE,
+                    [section(SECTION_FV_IMAGE, volume), section(SECTION_USER_INTERFACE, (name + "\0").encode("utf-16-le"))])
+
+
 def apriori_file(guids):
     """The APRIORI DXE file: a FREEFORM file with one RAW section of GUIDs."""
     return ffs_file(APRIORI_DXE_GUID, FILE_FREEFORM, [section(SECTION_RAW, b"".join(g.bytes_le for g in guids))])
@@ -134,7 +141,12 @@ class Volume:
             self.name = uuid.UUID(bytes_le=bytes(data[offset + ext_offset:offset + ext_offset + 16]))
             ext_size, = struct.unpack_from("<I", data, offset + ext_offset + 16)
             first = offset + ext_offset + ext_size
-        self.first_file = align(first, 8)
+        self.first_file = self.aligned(first)
+
+    def aligned(self, position):
+        """Files start 8-aligned from the start of the volume, which need not
+        be 8-aligned in the buffer (a volume in an FV_IMAGE section)."""
+        return self.offset + align(position - self.offset, 8)
 
     @property
     def end(self):
@@ -159,7 +171,7 @@ class Volume:
             if size < header_length:
                 raise ValueError(f"file at {position:#x} has a bad size")
             yield position, size, uuid.UUID(bytes_le=bytes(header[:16])), header[18], header_length
-            position = align(position + size, 8)
+            position = self.aligned(position + size)
 
     def state(self, position):
         """The state bits of the file at position, as polarity 0 writes them."""

@@ -37,10 +37,12 @@ Each driver argument adds one file to the DXE volume:
 
   TYPE:NAME:GUID:IMAGE[:DEPEX]
 
-  TYPE   dxe (FFS file type DRIVER, 0x07) or smm (type SMM, 0x0A)
+  TYPE   dxe (FFS file type DRIVER, 0x07), smm (type SMM, 0x0A) or
+         fv (type FIRMWARE_VOLUME_IMAGE, 0x0B)
   NAME   the user-interface name (what the shell's `dh` shows)
   GUID   the file's GUID (FILE_GUID of the driver's INF)
-  IMAGE  the PE32+ image
+  IMAGE  the PE32+ image, or for fv a whole firmware volume (such as the
+         .Fv an EDK2 build writes), carried byte for byte
   DEPEX  a dependency-expression file (the build's NAME.depex), or TRUE;
          it becomes the file's DXE_DEPEX (dxe) or SMM_DEPEX (smm) section
 
@@ -51,7 +53,10 @@ UEFI driver would, unless the APRIORI list names it, which starts it first
 whatever its expression says. An smm file needs DEPEX: the SMM core
 dispatches no SMM driver that lacks an SMM_DEPEX section, so the tool
 refuses one (TRUE gives an expression that always holds). Adding an smm
-file needs an image with the SMM core (OVMF_CODE_4M.secboot.fd).
+file needs an image with the SMM core (OVMF_CODE_4M.secboot.fd). An fv
+file takes no DEPEX: the DXE core opens its volume once every boot and
+runtime service is in place (it copies the volume into memory first), and
+then dispatches the drivers in it by their own expressions.
 
 --apriori names the drivers (by NAME, a driver argument's or that of a
 DRIVER file already in the volume, or by GUID) that the DXE core starts
@@ -74,7 +79,7 @@ MADE_FOR = "2022.11"
 IMAGE_SIZE = 0x37C000
 SMM_CORE_NAME = "PiSmmCore"
 REQUIRED_SMM_DRIVERS = ("PiSmmCpuDxeSmm", "CpuIo2Smm")
-FILE_TYPES = {"dxe": ffs.FILE_DRIVER, "smm": ffs.FILE_SMM}
+FILE_TYPES = {"dxe": ffs.FILE_DRIVER, "smm": ffs.FILE_SMM, "fv": ffs.FILE_FV_IMAGE}
 
 
 class LayoutError(Exception):
@@ -105,7 +110,7 @@ class Driver:
             raise LayoutError(f"{text!r}: expected TYPE:NAME:GUID:IMAGE[:DEPEX]")
         kind, self.name, guid, image = fields[:4]
         if kind not in FILE_TYPES:
-            raise LayoutError(f"{text!r}: TYPE must be dxe or smm")
+            raise LayoutError(f"{text!r}: TYPE must be dxe, smm or fv")
         self.type = FILE_TYPES[kind]
         if not self.name:
             raise LayoutError(f"{text!r}: NAME is empty")
@@ -114,7 +119,10 @@ class Driver:
         except ValueError:
             raise LayoutError(f"{text!r}: {guid!r} is not a GUID") from None
         self.image = Path(image).read_bytes()
-        if self.image[:2] != b"MZ":
+        if self.type == ffs.FILE_FV_IMAGE:
+            if self.image[40:44] != b"_FVH" or len(fields) == 5:
+                raise LayoutError(f"{text!r}: an fv file holds one firmware volume and takes no DEPEX")
+        elif self.image[:2] != b"MZ":
             raise LayoutError(f"{image}: not a PE image")
         self.depex = None
         if len(fields) == 5:
@@ -125,6 +133,8 @@ class Driver:
             raise LayoutError(f"{text!r}: an SMM file without SMM_DEPEX is never dispatched; give a .depex or TRUE")
 
     def file(self):
+        if self.type == ffs.FILE_FV_IMAGE:
+            return ffs.volume_file(self.image, self.guid, self.name)
         return ffs.driver_file(self.type, self.image, self.guid, self.name, self.depex)
 
 

@@ -34,6 +34,7 @@ firmware exception dump on COM1 ends the boot at once as a failure, and so
 does the time limit.
 """
 import argparse
+import itertools
 import re
 import shutil
 import subprocess
@@ -621,6 +622,16 @@ def check_flash_com1(out):
     check_com1(out, "flash_com1.txt", b"".join(blocks))
 
 
+def loaded_drivers(out):
+    """The images that the shell's `dh -p LoadedImage` lists, in the order
+    they started, after checking that each flash driver started once."""
+    text = ANSI.sub(b"", (out / "com1.bin").read_bytes()).decode("latin-1").replace("\r", "")
+    names = LOADED_IMAGE.findall(text)
+    counts = {name: names.count(name) for name in FLASH_DRIVERS}
+    expect(counts == dict.fromkeys(FLASH_DRIVERS, 1), f"loaded images of the drivers: {counts}")
+    return names
+
+
 def check_flash_dispatch(out):
     """The drivers came from flash: the tool lists them in the image, and
     the shell's `dh -p LoadedImage` shows each started once, ServiceLib
@@ -630,11 +641,26 @@ def check_flash_dispatch(out):
            "the image's live APRIORI DXE file does not start with ServiceLib")
     for name in FLASH_DRIVERS:
         expect(re.search(rf" DRIVER .* DXE_DEPEX  {name}\n", listing), f"the image's listing has no DRIVER {name}")
-    text = ANSI.sub(b"", (out / "com1.bin").read_bytes()).decode("latin-1").replace("\r", "")
-    names = LOADED_IMAGE.findall(text)
+    names = loaded_drivers(out)
     expect(names[:2] == ["DxeCore", "ServiceLib"], f"first loaded images: {names[:4]}, expected DxeCore, ServiceLib")
-    counts = {name: names.count(name) for name in FLASH_DRIVERS}
-    expect(counts == dict.fromkeys(FLASH_DRIVERS, 1), f"loaded images of the drivers: {counts}")
+
+
+def check_volume_dispatch(out):
+    """ServiceLib and WdtControl came from the volume that EDK2 built,
+    carried whole in the FV_IMAGE file SERVICELIB: the tool lists them only
+    inside that file's volume, the fixture in the DXE volume itself, and
+    the shell shows each started once."""
+    lines = (out / "flash-list.txt").read_text().splitlines()
+    file = next((i for i, line in enumerate(lines) if re.search(r" FV_IMAGE .*  SERVICELIB$", line)), None)
+    expect(file is not None, "the image's listing has no FV_IMAGE file SERVICELIB")
+    depth = len(lines[file]) - len(lines[file].lstrip())
+    end = file + 1 + sum(1 for _ in itertools.takewhile(lambda line: len(line) - len(line.lstrip()) > depth,
+                                                          lines[file + 1:]))
+    drivers = {name: [file < i < end for i, line in enumerate(lines) if re.search(rf" DRIVER .* DXE_DEPEX  {name}$", line)]
+               for name in FLASH_DRIVERS}
+    expect(drivers == {"ServiceLib": [True], "WdtControl": [True], "Fixture": [False]},
+           f"DRIVER files, True where inside SERVICELIB's volume: {drivers}")
+    loaded_drivers(out)
 
 
 def check_flash_wdt_armed(out):
@@ -686,6 +712,7 @@ CHECKS = {
     "gnuefi-com1": check_gnuefi_com1,
     "flash-com1": check_flash_com1,
     "flash-dispatch": check_flash_dispatch,
+    "volume-dispatch": check_volume_dispatch,
     "flash-wdt-armed": check_flash_wdt_armed,
     "flash-port-io": check_flash_port_io,
     "interrupt-com1": check_interrupt_com1,

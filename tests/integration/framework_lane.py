@@ -11,8 +11,8 @@ copies' start happens during dispatch; the shell runs after the lock:
   smmbasectl                InSmm, GetSmstLocation and Register from the shell
   dh -p SMM-GUID -v         (twice) the handle of ServiceLib's SMM instance
   mm B2 015C -w 2 -IO -n    the test client's SMI: command 0x5C, data 1
-  smitrigger                the same SMI (data 2) after ExitBootServices, then
-                            power-off
+  smitrigger                the same SMI (data 2) after ExitBootServices, with
+                            an address of its own in 0xCF8, then power-off
 
 The halves log "SMMBASE DXE" and "SMMBASE SMM" lines to the debug console,
 the client "CLIENT" lines, the tools "CTL" and "APP" lines; the client's
@@ -38,6 +38,7 @@ SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
 # QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
 TSEG = (0x0F000000, 0x10000000)
 EFI_UNSUPPORTED = 0x8000000000000003
+LPC_COM_DECODE = 0x8000F880  # the configuration address of ServiceLib's serial bring-up
 ANSI = re.compile(r"\x1b\[[0-9;=]*[A-Za-z]")
 
 
@@ -173,12 +174,24 @@ def check_client_com1(out):
            f"the client's COM1 text differs from expected/framework_com1.txt: {b''.join(blocks)!r}")
 
 
+def check_cf8(out):
+    """The SMI after ExitBootServices prints through ServiceLib's SMM copy,
+    whose serial bring-up writes the LPC bridge's address to 0xCF8: the
+    application's own address is there again when the SMI returns."""
+    line = only(debug_lines(out), "APP 0xCF8 around the SMI:")
+    values = fields(line)
+    before = int(values["before"], 16)
+    expect(before & 0x80000000 and before != LPC_COM_DECODE, f"the application's address is not its own: {line}")
+    expect(values["after"] == values["before"], f"the SMI left another address in 0xCF8: {line}")
+
+
 CHECKS = {
     "framework-order": check_order,
     "framework-tseg": check_tseg,
     "framework-refused": check_refused,
     "framework-client": check_client,
     "framework-client-com1": check_client_com1,
+    "framework-cf8": check_cf8,
 }
 
 

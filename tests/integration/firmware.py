@@ -668,6 +668,27 @@ def check_flash_port_io(out):
     expect_counts(lines, port_io_cost(expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
 
 
+def check_framework_wdt_armed(out):
+    """WdtControl dispatched from the Framework SMM Base image with the
+    Setup that the variable store brought: waiting for register access,
+    ready when the shell installs it, armed with 30 when smitrigger calls
+    ExitBootServices."""
+    lines = debug_lines(out)
+    expect(lines[index_of(lines, "CTL before regaccess")] ==
+           "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
+           f"before the register-access service: {lines[index_of(lines, 'CTL before regaccess')]!r}")
+    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
+    expect("HOOK register code=2 systemtable=ok image=set routine=set" in ready, "no hook registration")
+    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
+           f"after the register-access service: {lines[after]!r}")
+    expect(not accesses(lines[after:index_of(lines, "APP exit boot services")]), "register access before hand-off")
+    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+
+
+# The Framework SMM Base boots' image holds WdtControl and the fixture too.
+framework_lane.CHECKS["framework-wdt-armed"] = check_framework_wdt_armed
+
 CHECKS = {
     "demo-com1": check_demo_com1,
     "smm-lifecycle": check_smm_lifecycle,

@@ -26,7 +26,7 @@ the runner presses a key at its 5 s countdown. The fixture driver and
 fixturectl (fixture/) play the platform parts OVMF lacks; their log, the
 demo's progress lines and the watchdog register traffic go to the debug
 console port, which QEMU writes to debug.log and which survives
-ExitBootServices. COM1 is a unix socket that this script reads; it types the
+ExitBootServices. COM1 is a pair of named pipes that this script reads and writes; it types the
 input line only once the demo (or the probe) has asked for it, since the
 firmware's own console polls COM1 too. The demo or the probe (probe/) ends every boot
 with a power-off, or the shell's "reset -s" after the gnu-efi client. A

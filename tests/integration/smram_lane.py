@@ -12,7 +12,7 @@ flash, and runs from the shell:
   smramctl calls                   SMI-time calls on the SMRAM copy, each next
                                    to the same call on the boot-services copy
 
-COM1 is a socket that the runner reads; it presses a key at the shell's
+COM1 is a pair of named pipes that the runner reads; it presses a key at the shell's
 5 s countdown so that startup.nsh runs at once. smramctl writes "CTL"
 lines to the debug console, and the probe's log ring
 arrives with each reply as "SMM" lines. A fault inside SMM stops the machine

@@ -197,6 +197,42 @@ CHECKS = {
 }
 
 
+def demo(images, firmware, variables, out, limit):
+    """The framework boot with its logs and checks shown, for scripts/demo."""
+    print(f"Booting the SMM-enabled OVMF with ServiceLib, the Framework SMM Base, WdtControl and the fixture "
+          f"in its DXE volume (q35, smm=on); time limit {limit} s ...", flush=True)
+    try:
+        elapsed = smram_lane.boot("framework", images, firmware, out, limit, scenarios=SCENARIOS, names=IMAGES,
+                                  variables=variables)
+    except Failure as error:
+        print(f"Framework SMM Base boot FAILED: {error}")
+        return 1
+    (out / "scenario").write_text("framework\n")
+    print(f"QEMU powered off after {elapsed:.1f} s.\n")
+    print("== Debug console: the SMM Base halves, the client, the shell tools, the watchdog at hand-off")
+    for line in debug_lines(out):
+        if line.startswith(("SMMBASE", "CLIENT", "CTL", "APP", "RA ")):
+            print(line)
+    com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1")).replace("\r", "")
+    shown = re.search(r"Handle dump by protocol.*?Unload[^\n]*\n", com1, re.DOTALL)
+    if shown:
+        print("\n== COM1: the shell's dh -p of the SMM instance")
+        sys.stdout.write(shown.group())
+    print("\n== COM1: the client's SMI callback through ServiceLib's SMM instance (after the lock, "
+          "after ExitBootServices)")
+    for block in re.findall(r"<<<SMM CLIENT \d>>>.*?<<<SMM CLIENT END>>>\n", com1, re.DOTALL):
+        sys.stdout.write(block)
+    failed = 0
+    for name, check in CHECKS.items():
+        try:
+            check(out)
+            print(f"check {name}: ok")
+        except Failure as error:
+            failed += 1
+            print(f"check {name}: FAILED: {error}")
+    return 1 if failed else 0
+
+
 def add_commands(sub):
     for p in qemu_run.add_commands(sub, "framework-", SCENARIOS, CHECKS):
         p.add_argument("--firmware", type=Path, required=True)
@@ -216,8 +252,7 @@ def run(args):
         elif args.command == "framework-check":
             CHECKS[args.check](args.out)
         else:
-            print("no demo for this lane", file=sys.stderr)
-            return 1
+            return demo(args.images, args.firmware, args.vars, args.out, args.limit)
     except Failure as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

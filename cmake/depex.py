@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """Writes a driver's DXE dependency expression from its binary INF.
 
-  depex.py DRIVER.inf PACKAGE.dec OUT.depex
+  depex.py [--and NAME] DRIVER.inf PACKAGE.dec OUT.depex
 
 A firmware-volume build takes a prebuilt driver's DXE_DEPEX section from a
 file listed in the binary INF; the expression in the INF's [Depex] section
@@ -13,6 +13,10 @@ expression's: PUSH (0x02) and a 16-byte GUID per operand, AND 0x03, OR
 0x04, NOT 0x05, TRUE 0x06, FALSE 0x07, END 0x08, in postfix order, with
 operators grouped as EDK2's build groups them (AND and OR bind equally and
 from the right, NOT tighter), so the bytes match a source build's.
+
+--and NAME writes the INF's expression AND the GUID NAME instead: a
+test-only expression that holds a driver back until one more protocol is
+installed, without a second INF to keep in step with the first.
 """
 import re
 import sys
@@ -74,11 +78,17 @@ def postfix(tokens):
 
 
 def main():
-    inf, dec, target = sys.argv[1:4]
+    arguments = sys.argv[1:]
+    also = []
+    if arguments[:1] == ["--and"]:
+        also, arguments = [")", "AND", arguments[1]], arguments[2:]
+    inf, dec, target = arguments[:3]
     guids = dec_guids(dec)
     tokens = re.findall(r"\(|\)|\w+", " ".join(section_text(inf, "Depex")))
     if not tokens:
         sys.exit(f"{inf}: no [Depex] section")
+    if also:
+        tokens = ["("] + tokens + also
     data = bytearray()
     for token in postfix(tokens):
         if token in OPCODES:

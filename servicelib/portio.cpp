@@ -143,6 +143,11 @@ UINT32 IoRead16 (UINT16 Port)
   return mLib->IoRead (Port, 1);
 }
 
+UINT32 IoRead32 (UINT16 Port)
+{
+  return mLib->IoRead (Port, 2);
+}
+
 UINT32 IoWrite32 (UINT16 Port, UINT32 Value)
 {
   mLib->IoWrite (Port, Value, 2);

@@ -67,6 +67,7 @@ UINT16 IoWrite8 (UINT16 Port, UINT16 Value);   // value sign-extended from 16 bi
 UINT32 IoRead8 (UINT16 Port);
 UINT16 IoWrite16 (UINT16 Port, UINT16 Value);  // value zero-extended
 UINT32 IoRead16 (UINT16 Port);
+UINT32 IoRead32 (UINT16 Port);
 UINT32 IoWrite32 (UINT16 Port, UINT32 Value);
 
 #endif

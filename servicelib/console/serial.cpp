@@ -64,11 +64,23 @@ constexpr UINT8 kDivisor115200  = 1;
 
 void BringUp ()
 {
+  // The SMM copy runs at SMI time, which may fall between the interrupted
+  // code's write of a configuration address to 0xCF8 and its access of
+  // 0xCFC: that access must still reach the register it chose. So the SMM
+  // copy puts the address back once its own configuration accesses are
+  // done, before anything that may wait (GetChar's poll waits for ever).
+  // The boot-services copy runs with the TPL raised and leaves 0xCF8 as
+  // it always did.
+  const UINT32 Interrupted = mSmmCopy ? IoRead32 (kPciAddress) : 0;
+
   // LPC decode of COM A: range 000 (0x3F8-0x3FF) in register 0x80, decode
   // enable in bit 0 of register 0x82.
   IoWrite32 (kPciAddress, kLpcComDecode);
   IoWrite16 (kPciData, static_cast<UINT16> (IoRead16 (kPciData) & ~0x7u));
   IoWrite16 (kPciData + 2, static_cast<UINT16> (IoRead16 (kPciData + 2) | 0x1u));
+  if (mSmmCopy) {
+    IoWrite32 (kPciAddress, Interrupted);
+  }
 
   for (const SIO_INIT_ENTRY *Entry = SioInitTable; Entry->Port != kSioTableEnd; ++Entry) {
     IoWrite8 (Entry->Port, static_cast<UINT8> (Entry->Value));

@@ -26,16 +26,25 @@ void Start (sim::SimFirmware &Fw, PortPath Path)
 }
 
 // The 23 writes and 3 reads that precede every character, through the
-// copy's own port path.
-std::vector<PortAccess> BringUp (PortPath Path, const void *This)
+// copy's own port path; the SMM copy also reads the configuration address
+// the caller left in 0xCF8 first and writes it back after its own accesses
+// (24 writes, 4 reads).
+std::vector<PortAccess> BringUp (PortPath Path, const void *This, UINT32 CallerAddress = 0)
 {
-  std::vector<PortAccess> Seq = {
+  std::vector<PortAccess> Seq;
+  if (Path == PortPath::SmmIo) {
+    Seq.push_back (In (Path, 0xCF8, CallerAddress, 2, This));
+  }
+  Seq.insert (Seq.end (), {
     Out (Path, 0xCF8, 0x8000F880, 2, This),
     In (Path, 0xCFC, kLpcComRange, 1, This),
     Out (Path, 0xCFC, kLpcComRange & ~7u, 1, This),
     In (Path, 0xCFE, kLpcComEnable, 1, This),
     Out (Path, 0xCFE, kLpcComEnable | 1u, 1, This),
-  };
+  });
+  if (Path == PortPath::SmmIo) {
+    Seq.push_back (Out (Path, 0xCF8, CallerAddress, 2, This));
+  }
   const std::pair<UINT16, UINT8> Sio[] = {
     {0x4E, 0x55}, {0x4E, 0x07}, {0x4F, 0x0C}, {0x4E, 0x68}, {0x4F, 0x07}, {0x4E, 0x69}, {0x4F, 0x87}, {0x4E, 0x6A},
     {0x4F, 0xF8}, {0x4E, 0x6B}, {0x4F, 0x03}, {0x4E, 0x07}, {0x4F, 0x07}, {0x4E, 0x30}, {0x4F, 0x01}, {0x4E, 0xAA},
@@ -90,7 +99,38 @@ TEST_P (SerialBothCopies, GetCharBringsThePathUpThenWaitsForData)
 
   // With a byte waiting, the line status read during bring-up shows data ready.
   auto Expected = BringUp (GetParam ().Path, This);
-  Expected[21].Value = 0x61;
+  Expected[Expected.size () - 5].Value = 0x61;
+  Expected.push_back (In (PortPath::Direct, 0x3FD, 0x61));
+  Expected.push_back (In (GetParam ().Path, 0x3F8, 'z', 0, This));
+  EXPECT_EQ (Fw.Ports.Log, Expected);
+}
+
+// An SMI may come between the interrupted code's write to 0xCF8 and its
+// access of 0xCFC: the SMM copy leaves the address as it found it, before
+// the wait. The boot-services copy runs with the TPL raised and leaves the
+// LPC bridge's address there.
+TEST_P (SerialBothCopies, ConfigurationAddressOfTheCallerAfterPutAndGet)
+{
+  constexpr UINT32 kCallerAddress = 0x80001A44;  // bus 0, device 3, register 0x44
+  sim::SimFirmware Fw;
+  Start (Fw, GetParam ().Path);
+  const void *This = ThisFor (Fw, GetParam ().Path);
+  const UINT32 Left = GetParam ().Path == PortPath::SmmIo ? kCallerAddress : 0x8000F880;
+
+  Fw.Ports.Pci.Address = kCallerAddress;
+  SerialPutChar ('a');
+  EXPECT_EQ (Fw.Ports.Pci.Address, Left);
+
+  // GetChar puts it back before its poll, the one step that may wait.
+  Fw.Ports.Pci.Address = kCallerAddress;
+  Fw.Ports.Pci.LpcWrite16 (0x80, kLpcComRange);
+  Fw.Ports.Pci.LpcWrite16 (0x82, kLpcComEnable);
+  Fw.Ports.Log.clear ();
+  Fw.Ports.Uart.Receive.push_back ('z');
+  EXPECT_EQ (SerialGetChar (), UINTN{'z'});
+  EXPECT_EQ (Fw.Ports.Pci.Address, Left);
+  auto Expected = BringUp (GetParam ().Path, This, kCallerAddress);
+  Expected[Expected.size () - 5].Value = 0x61;
   Expected.push_back (In (PortPath::Direct, 0x3FD, 0x61));
   Expected.push_back (In (GetParam ().Path, 0x3F8, 'z', 0, This));
   EXPECT_EQ (Fw.Ports.Log, Expected);

@@ -26,7 +26,7 @@ the runner presses a key at its 5 s countdown. The fixture driver and
 fixturectl (fixture/) play the platform parts OVMF lacks; their log, the
 demo's progress lines and the watchdog register traffic go to the debug
 console port, which QEMU writes to debug.log and which survives
-ExitBootServices. COM1 is a unix socket that this script reads; it types the
+ExitBootServices. COM1 is a pair of named pipes that this script reads and writes; it types the
 input line only once the demo (or the probe) has asked for it, since the
 firmware's own console polls COM1 too. The demo or the probe (probe/) ends every boot
 with a power-off, or the shell's "reset -s" after the gnu-efi client. A
@@ -443,10 +443,11 @@ def check_wdt_late_regaccess(out):
 # ---------------------------------------------------------------- probe checks
 
 # Every character through PutCharA costs the serial bring-up (23 writes and
-# 3 reads through the port I/O slots), then one write of the byte, and one
-# more for the carriage return after a line feed; the line-status polls are
+# 3 reads through the port I/O slots; the SMM copy's 24 and 4, as it reads
+# 0xCF8 first and writes it back), then one write of the byte, and one more
+# for the carriage return after a line feed; the line-status polls are
 # direct port reads. The scratch step adds two writes and two reads.
-BRING_UP_WRITES, BRING_UP_READS = 23, 3
+BRING_UP = {"bs": (23, 3), "smm": (24, 4)}
 SCRATCH_LINE = "APP probe scratch: write A5 status=0 read A5, write 5A status=0 read 5A"
 LOAD_LINE = re.compile(rb"Image '[^']*\\([\w.]+)' (?:loaded at [0-9A-F]+ - |error in StartImage: )([^\r\n]*)\r\n")
 
@@ -469,12 +470,13 @@ def expected_probe_blocks(expected_name):
     return [PROBE_BEGIN[:-1] + part for part in parts[1:]]
 
 
-def port_io_cost(block):
+def port_io_cost(block, copy="bs"):
     """(writes, reads) through the port I/O slots for one probe run that printed block."""
     characters = len(block)
     scratch = sum(line.startswith(b"scratch: ") for line in block.split(b"\n"))
-    return (characters * (BRING_UP_WRITES + 1) + block.count(b"\n") + 2 * scratch,
-            characters * BRING_UP_READS + 2 * scratch)
+    writes, reads = BRING_UP[copy]
+    return (characters * (writes + 1) + block.count(b"\n") + 2 * scratch,
+            characters * reads + 2 * scratch)
 
 
 def check_probe_com1(out, expected_name):
@@ -543,7 +545,7 @@ def check_planted_smmio(out):
     lines = debug_lines(out)
     expect("SMM StartImage in SMM status=0" in lines, "the SMM copy did not start")
     expect_scratch_and_end(lines, 1)
-    expect_counts(lines, (0, 0), port_io_cost(expected_probe_blocks("planted_com1.txt")[0]))
+    expect_counts(lines, (0, 0), port_io_cost(expected_probe_blocks("planted_com1.txt")[0], "smm"))
 
 
 def check_planted_untouched(out):
@@ -691,6 +693,27 @@ def check_flash_port_io(out):
     expect_scratch_and_end(lines, 1)
     expect_counts(lines, port_io_cost(expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
 
+
+def check_framework_wdt_armed(out):
+    """WdtControl dispatched from the Framework SMM Base image with the
+    Setup that the variable store brought: waiting for register access,
+    ready when the shell installs it, armed with 30 when smitrigger calls
+    ExitBootServices."""
+    lines = debug_lines(out)
+    expect(lines[index_of(lines, "CTL before regaccess")] ==
+           "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
+           f"before the register-access service: {lines[index_of(lines, 'CTL before regaccess')]!r}")
+    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
+    expect("HOOK register code=2 systemtable=ok image=set routine=set" in ready, "no hook registration")
+    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
+           f"after the register-access service: {lines[after]!r}")
+    expect(not accesses(lines[after:index_of(lines, "APP exit boot services")]), "register access before hand-off")
+    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+
+
+# The Framework SMM Base boots' image holds WdtControl and the fixture too.
+framework_lane.CHECKS["framework-wdt-armed"] = check_framework_wdt_armed
 
 CHECKS = {
     "demo-com1": check_demo_com1,

@@ -1,16 +1,29 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""What every OVMF boot of the tests shares: the QEMU command line, the COM1
-socket, the key that skips the shell's countdown, the log files a boot
-leaves and the failure that ends a check.
+"""What every OVMF boot of the tests shares: the QEMU command line, COM1,
+the key that skips the shell's countdown, the log files a boot leaves and
+the failure that ends a check.
 
 Each boot runs q35 under TCG with 256 MiB and no display, network or
 monitor, the firmware code image read-only and a fresh copy of the variable
-store, a read-only FAT folder as a virtio disk, COM1 on a unix socket that
-the runner reads, and the debug console port 0xE9 written to debug.log.
+store, a read-only FAT folder as a virtio disk, COM1 on two named pipes that
+the runner reads and writes, and the debug console port 0xE9 written to
+debug.log.
+
+Why pipes and not a socket: QEMU's UART hands each byte to its back end
+with a write of its own, and a unix stream socket charges every such write
+a whole buffer (some hundred bytes), so a few hundred unread characters
+fill it. The UART then keeps its transmitter busy until the reader drains
+the socket, and the firmware's serial driver gives up on a character after
+its 1 s write timeout: the shell's text of that moment is lost (ServiceLib's
+own output waits without limit, so it arrives whole). A runner held off the
+processor for a second, as under a loaded CI machine, lost the tail of a
+`dh` dump that way. A pipe counts bytes, and the runner makes it 1 MiB,
+more than a whole boot prints, so QEMU never waits for the runner.
 """
+import fcntl
+import os
 import select
 import shutil
-import socket
 import time
 from pathlib import Path
 
@@ -47,11 +60,14 @@ def find_qemu():
 
 
 def clear_outputs(out):
-    """Removes what an earlier boot left in out; returns the COM1 socket's path."""
+    """Removes what an earlier boot left in out and makes COM1's two pipes
+    (out/com1.in, out/com1.out); returns their common path, out/com1."""
     out.mkdir(parents=True, exist_ok=True)
-    for name in ("com1.bin", "debug.log", "qemu.log", "com1.sock"):
+    for name in ("com1.bin", "debug.log", "qemu.log", "com1.sock", "com1.in", "com1.out"):
         (out / name).unlink(missing_ok=True)
-    return out / "com1.sock"
+    for name in ("com1.in", "com1.out"):
+        os.mkfifo(out / name)
+    return out / "com1"
 
 
 def make_disk(out, files, script, variables):
@@ -78,41 +94,61 @@ def qemu_command(qemu, machine, code, out, fat):
         "-drive", f"if=pflash,format=raw,file={out / 'vars.fd'}",
         "-drive", f"if=none,id=fat,format=raw,file=fat:{fat},readonly=on",
         "-device", "virtio-blk-pci,drive=fat",
-        "-chardev", f"socket,id=com1,path={out / 'com1.sock'},server=on,wait=on", "-serial", "chardev:com1",
+        "-chardev", f"pipe,id=com1,path={out / 'com1'}", "-serial", "chardev:com1",
         "-chardev", f"file,id=dbg,path={out / 'debug.log'}", "-device", "isa-debugcon,iobase=0xe9,chardev=dbg",
     ]
 
 
-def connect(path, process):
-    """The COM1 socket, once QEMU has opened it."""
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise Failure(f"QEMU ended at start-up with status {process.returncode}")
-        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ from Python 3.10 on
+COM1_PIPE_SIZE = 1 << 20
+
+
+class Com1:
+    """COM1 of a running QEMU: out/com1.out brings what the firmware
+    sends, out/com1.in takes what the runner types. Both are opened read
+    and write, so that neither open waits for QEMU, and what QEMU writes
+    before the runner reads stays in the pipe."""
+
+    def __init__(self, path, process):
+        self.process = process
+        self.output = os.open(f"{path}.out", os.O_RDWR | os.O_NONBLOCK)
+        self.input = os.open(f"{path}.in", os.O_RDWR | os.O_NONBLOCK)
         try:
-            conn.connect(str(path))
-            return conn
+            fcntl.fcntl(self.output, F_SETPIPE_SZ, COM1_PIPE_SIZE)
         except OSError:
-            conn.close()
-            time.sleep(0.05)
-    process.kill()
-    raise Failure("QEMU did not open its COM1 socket")
+            pass  # over the system's limit: the default 64 KiB still holds a boot's text
+
+    def drain(self, com1):
+        while True:
+            try:
+                data = os.read(self.output, 65536)
+            except BlockingIOError:
+                return
+            if not data:
+                return
+            com1 += data
+
+    def sendall(self, data):
+        os.write(self.input, data)
+
+    def close(self):
+        os.close(self.output)
+        os.close(self.input)
+
+
+def connect(path, process):
+    """COM1 of the QEMU process started with qemu_command."""
+    return Com1(path, process)
 
 
 def receive(conn, com1, wait):
-    """Appends to com1 what COM1 brings within wait seconds; False once QEMU has closed it."""
-    ready, _, _ = select.select([conn], [], [], wait)
+    """Appends to com1 what COM1 brings within wait seconds; False once QEMU
+    has ended and everything it sent has been read."""
+    ended = conn.process.poll() is not None
+    ready, _, _ = select.select([conn.output], [], [], 0 if ended else wait)
     if ready:
-        try:
-            data = conn.recv(65536)
-        except ConnectionResetError:
-            # QEMU closed COM1 with typed bytes still unread.
-            data = b""
-        if not data:
-            return False
-        com1 += data
-    return True
+        conn.drain(com1)
+    return not ended
 
 
 # The UEFI Shell counts down 5 s before it runs startup.nsh; any key but ESC

@@ -12,7 +12,7 @@ flash, and runs from the shell:
   smramctl calls                   SMI-time calls on the SMRAM copy, each next
                                    to the same call on the boot-services copy
 
-COM1 is a socket that the runner reads; it presses a key at the shell's
+COM1 is a pair of named pipes that the runner reads; it presses a key at the shell's
 5 s countdown so that startup.nsh runs at once. smramctl writes "CTL"
 lines to the debug console, and the probe's log ring
 arrives with each reply as "SMM" lines. A fault inside SMM stops the machine
@@ -50,7 +50,7 @@ FAULT_COMMAND = "fault"
 
 # ---------------------------------------------------------------- booting
 
-def lay_out(images, out, script, names):
+def lay_out(images, out, script, names, variables=OVMF_VARS):
     """The disk with the images among names that the script mentions, as a
     file or as a command."""
     files = []
@@ -59,9 +59,9 @@ def lay_out(images, out, script, names):
             if not (images / name).is_file():
                 raise Failure(f"{images / name} is missing: build the images first")
             files.append(images / name)
-    if not OVMF_VARS.is_file():
-        raise Failure(f"{OVMF_VARS} not found: install the Debian package ovmf")
-    return make_disk(out, files, script + ["reset -s"], OVMF_VARS)
+    if not Path(variables).is_file():
+        raise Failure(f"{variables} not found: install the Debian package ovmf, or build the target that writes it")
+    return make_disk(out, files, script + ["reset -s"], variables)
 
 
 def last_smi(out):
@@ -69,7 +69,7 @@ def last_smi(out):
     return sent[-1] if sent else None
 
 
-def boot(scenario, images, firmware, out, limit, scenarios=SCENARIOS, names=IMAGES):
+def boot(scenario, images, firmware, out, limit, scenarios=SCENARIOS, names=IMAGES, variables=OVMF_VARS):
     """Boots once (the scenario's script from scenarios, with the images
     among names that it mentions); returns the seconds it took. A machine
     stopped by a fault in SMM, or still running at the limit, is a Failure
@@ -78,7 +78,7 @@ def boot(scenario, images, firmware, out, limit, scenarios=SCENARIOS, names=IMAG
     if not Path(firmware).is_file():
         raise Failure(f"{firmware} is missing: build the target smram_firmware first")
     sock_path = clear_outputs(out)
-    fat = lay_out(images, out, scenarios[scenario], names)
+    fat = lay_out(images, out, scenarios[scenario], names, variables)
     command = qemu_command(qemu, "q35,smm=on,accel=tcg", firmware, out, fat) + [
         "-global", "driver=cfi.pflash01,property=secure,value=on"]
     started = time.monotonic()

@@ -11,9 +11,27 @@ constexpr UINT8 kAfterExitBootServices = 2;
 
 constexpr UINT32 kSmiWaitLimit = 1000000;
 
+// A PCI configuration address of the tool's own (bus 0, device 0, register
+// 8), left in 0xCF8 across the SMI as an OS's interrupted 0xCF8/0xCFC pair
+// would: the SMM copy's serial bring-up must give it back.
+constexpr UINT16 kPciAddressPort = 0xCF8;
+constexpr UINT32 kOwnPciAddress  = 0x80000008;
+
 VOID OutByte (UINT16 Port, UINT8 Value)
 {
   __asm__ __volatile__ ("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+VOID OutLong (UINT16 Port, UINT32 Value)
+{
+  __asm__ __volatile__ ("outl %0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+UINT32 InLong (UINT16 Port)
+{
+  UINT32 Value;
+  __asm__ __volatile__ ("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
 }
 
 UINT8 InByte (UINT16 Port)
@@ -29,6 +47,8 @@ UINT8 InByte (UINT16 Port)
 VOID RaiseClientSmi ()
 {
   LogStr ("APP raising the client's SMI after ExitBootServices\n");
+  OutLong (kPciAddressPort, kOwnPciAddress);
+  const UINT32 Before = InLong (kPciAddressPort);
   OutByte (kApmDataPort, kAfterExitBootServices);
   OutByte (kApmCommandPort, kClientSmiCommand);
   UINT32 Polls = 0;
@@ -37,6 +57,12 @@ VOID RaiseClientSmi ()
   }
   LogStr (Polls < kSmiWaitLimit ? "APP back from the SMI: the request was taken\n"
                                  : "APP back from the SMI: the request is still pending\n");
+  const UINT32 After = InLong (kPciAddressPort);
+  LogStr ("APP 0xCF8 around the SMI: before=");
+  LogHex (Before, 8);
+  LogStr (" after=");
+  LogHex (After, 8);
+  LogStr ("\n");
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ for inf, (binary, folders) in DRIVERS.items():
         expect(define(inf, key) == define(binary, key), f"{key} differs between {inf} and {binary}")
     expect(section(inf, "Depex") == section(binary, "Depex"), f"[Depex] differs between {inf} and {binary}")
 
-changelog = re.search(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
+# The latest release's entry; changes made since sit above it under "Unreleased".
+changelog = re.search(r"^## (?!Unreleased\b)(\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
 versions = {"CHANGELOG.md": changelog.group(1) if changelog else None,
             "ServiceLibPkg.dec": define("ServiceLibPkg.dec", "PACKAGE_VERSION"),
             "ServiceLibPkg.dsc": define("ServiceLibPkg.dsc", "PLATFORM_VERSION")}

@@ -8,31 +8,44 @@
 constinit EFI_GUID gLibServicesProtocolGuid    = LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_GUID gSmmLibServicesProtocolGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
 
-#define LIB_SERVICES_COMMON_SLOTS          \
-  LIB_SERVICES_PROTOCOL_REVISION,          \
-  sizeof (LIB_SERVICES_PROTOCOL),          \
-  RegisterImageInSmm,                      \
-  SerialGetChar,                           \
-  SerialPutChar,                           \
-  SerialPutChar,                           \
-  SerialGetChar,                           \
-  SerialPutChar,                           \
-  FormatOutput,                            \
-  ScanInput,                               \
-  StringCopy,                              \
-  StringCompare,                           \
-  HeapAllocFree
-
+// Each slot named by its member, in the header's order: several slots
+// share a type (PutCharA/B/C, GetCharA/B), so a positional list would let
+// two of them swap silently.
 constinit LIB_SERVICES_PROTOCOL mLibServicesBs = {
-  LIB_SERVICES_COMMON_SLOTS,
-  IoReadBs,
-  IoWriteBs,
+  .Revision           = LIB_SERVICES_PROTOCOL_REVISION,
+  .Size               = sizeof (LIB_SERVICES_PROTOCOL),
+  .RegisterImageInSmm = RegisterImageInSmm,
+  .GetCharA           = SerialGetChar,
+  .PutCharA           = SerialPutChar,
+  .PutCharB           = SerialPutChar,
+  .GetCharB           = SerialGetChar,
+  .PutCharC           = SerialPutChar,
+  .FormatOutput       = FormatOutput,
+  .ScanInput          = ScanInput,
+  .StringCopy         = StringCopy,
+  .StringCompare      = StringCompare,
+  .HeapAllocFree      = HeapAllocFree,
+  .IoRead             = IoReadBs,
+  .IoWrite            = IoWriteBs,
 };
 
+// The same, but port I/O goes through the SMM system table's SmmIo.
 constinit LIB_SERVICES_PROTOCOL mLibServicesSmm = {
-  LIB_SERVICES_COMMON_SLOTS,
-  IoReadSmm,
-  IoWriteSmm,
+  .Revision           = LIB_SERVICES_PROTOCOL_REVISION,
+  .Size               = sizeof (LIB_SERVICES_PROTOCOL),
+  .RegisterImageInSmm = RegisterImageInSmm,
+  .GetCharA           = SerialGetChar,
+  .PutCharA           = SerialPutChar,
+  .PutCharB           = SerialPutChar,
+  .GetCharB           = SerialGetChar,
+  .PutCharC           = SerialPutChar,
+  .FormatOutput       = FormatOutput,
+  .ScanInput          = ScanInput,
+  .StringCopy         = StringCopy,
+  .StringCompare      = StringCompare,
+  .HeapAllocFree      = HeapAllocFree,
+  .IoRead             = IoReadSmm,
+  .IoWrite            = IoWriteSmm,
 };
 
 static_assert (sizeof (LIB_SERVICES_PROTOCOL) == 8 + 13 * 8);

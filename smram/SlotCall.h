@@ -47,6 +47,28 @@ enum class LIB_SLOT : UINT32 {
   Count
 };
 
+// A slot's index ties to the header's member: the slots follow the two
+// 32-bit header fields as an array of pointers (SlotRoutine reads them so).
+inline constexpr UINTN SlotOffset (LIB_SLOT Slot)
+{
+  return EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, RegisterImageInSmm) + sizeof (VOID *) * static_cast<UINTN> (Slot);
+}
+
+static_assert (SlotOffset (LIB_SLOT::RegisterImageInSmm) == 8, "the slots follow Revision and Size");
+static_assert (SlotOffset (LIB_SLOT::GetCharA) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, GetCharA));
+static_assert (SlotOffset (LIB_SLOT::PutCharA) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, PutCharA));
+static_assert (SlotOffset (LIB_SLOT::PutCharB) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, PutCharB));
+static_assert (SlotOffset (LIB_SLOT::GetCharB) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, GetCharB));
+static_assert (SlotOffset (LIB_SLOT::PutCharC) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, PutCharC));
+static_assert (SlotOffset (LIB_SLOT::FormatOutput) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, FormatOutput));
+static_assert (SlotOffset (LIB_SLOT::ScanInput) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, ScanInput));
+static_assert (SlotOffset (LIB_SLOT::StringCopy) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, StringCopy));
+static_assert (SlotOffset (LIB_SLOT::StringCompare) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, StringCompare));
+static_assert (SlotOffset (LIB_SLOT::HeapAllocFree) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, HeapAllocFree));
+static_assert (SlotOffset (LIB_SLOT::IoRead) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, IoRead));
+static_assert (SlotOffset (LIB_SLOT::IoWrite) == EFI_OFFSET_OF (LIB_SERVICES_PROTOCOL, IoWrite));
+static_assert (SlotOffset (LIB_SLOT::Count) == sizeof (LIB_SERVICES_PROTOCOL), "IoWrite is the last slot");
+
 struct SLOT_CALL {
   UINT32 Slot;
   UINT32 ArgCount;
@@ -77,27 +99,40 @@ namespace slotcall {
 // slot's result comes back in RAX: only the low bytes of a narrower
 // result are defined.
 struct SLOT_TYPE {
-  bool  Callable;
-  UINT8 Bits;
-  bool  Signed;
-  bool  Pointer;
+  LIB_SLOT Slot;  // the row's own slot, checked against its index below
+  bool     Callable;
+  UINT8    Bits;
+  bool     Signed;
+  bool     Pointer;
 };
 
 inline constexpr SLOT_TYPE kSlotTypes[static_cast<UINT32> (LIB_SLOT::Count)] = {
-  {false, 64, false, true},    // RegisterImageInSmm: handle
-  {false, 64, false, false},   // GetCharA
-  {true, 0, false, false},     // PutCharA: VOID
-  {true, 0, false, false},     // PutCharB
-  {false, 64, false, false},   // GetCharB
-  {true, 0, false, false},     // PutCharC
-  {true, 32, false, false},    // FormatOutput: UINT32
-  {true, 64, true, false},     // ScanInput: INTN
-  {true, 64, false, true},     // StringCopy: Dest
-  {true, 32, true, false},     // StringCompare: INT32
-  {true, 64, false, true},     // HeapAllocFree: block
-  {true, 32, false, false},    // IoRead: UINT32
-  {true, 64, false, false},    // IoWrite: EFI_STATUS
+  {LIB_SLOT::RegisterImageInSmm, false, 64, false, true},  // handle
+  {LIB_SLOT::GetCharA, false, 64, false, false},
+  {LIB_SLOT::PutCharA, true, 0, false, false},             // VOID
+  {LIB_SLOT::PutCharB, true, 0, false, false},
+  {LIB_SLOT::GetCharB, false, 64, false, false},
+  {LIB_SLOT::PutCharC, true, 0, false, false},
+  {LIB_SLOT::FormatOutput, true, 32, false, false},        // UINT32
+  {LIB_SLOT::ScanInput, true, 64, true, false},            // INTN
+  {LIB_SLOT::StringCopy, true, 64, false, true},           // Dest
+  {LIB_SLOT::StringCompare, true, 32, true, false},        // INT32
+  {LIB_SLOT::HeapAllocFree, true, 64, false, true},        // block
+  {LIB_SLOT::IoRead, true, 32, false, false},              // UINT32
+  {LIB_SLOT::IoWrite, true, 64, false, false},             // EFI_STATUS
 };
+
+inline constexpr bool SlotTypesInSlotOrder ()
+{
+  for (UINT32 Index = 0; Index < static_cast<UINT32> (LIB_SLOT::Count); Index++) {
+    if (static_cast<UINT32> (kSlotTypes[Index].Slot) != Index) {
+      return false;
+    }
+  }
+  return true;
+}
+
+static_assert (SlotTypesInSlotOrder (), "kSlotTypes lists each slot at its own index");
 
 // The routine in a slot: the slots follow the two 32-bit header fields as
 // an array of pointers.

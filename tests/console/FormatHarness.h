@@ -71,8 +71,10 @@ inline std::string Narrow (const std::u16string &Chars)
 
 inline std::string Narrow (const CHAR16 *Text) { return Narrow (std::u16string (reinterpret_cast<const char16_t *> (Text))); }
 
-// One table row: an 8-bit format, its slots and the exact text produced.
+// One table row: its name, an 8-bit format, its slots and the exact text
+// produced.
 struct Case {
+  const char           *Name;
   const char           *Format;
   std::vector<UINT64>   Args;
   std::string           Expected;

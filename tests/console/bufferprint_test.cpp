@@ -4,6 +4,7 @@
 #include "tests/console/FormatHarness.h"
 
 #include "servicelib/console/format.h"
+#include "tests/CaseName.h"
 
 #include <cstring>
 
@@ -23,26 +24,31 @@ TEST_P (Special, ProduceExactText) { ExpectFormats (GetParam ()); }
 
 INSTANTIATE_TEST_SUITE_P (
   GuidAndTime, Special,
-  ::testing::Values (Case{"%g", {P (&kGuid)}, "87999fb1-d18c-4de9-b4b6-a130e6beed76"},
-                     Case{"%G", {P (&kGuid)}, "87999FB1-D18C-4DE9-B4B6-A130E6BEED76"},
-                     Case{"%40g|%-38G|%.8g", {P (&kGuid), P (&kGuid), P (&kGuid)},
+  ::testing::Values (Case{"GuidLower", "%g", {P (&kGuid)}, "87999fb1-d18c-4de9-b4b6-a130e6beed76"},
+                     Case{"GuidUpper", "%G", {P (&kGuid)}, "87999FB1-D18C-4DE9-B4B6-A130E6BEED76"},
+                     Case{"GuidWidthsAndPrecision", "%40g|%-38G|%.8g", {P (&kGuid), P (&kGuid), P (&kGuid)},
                           "    87999fb1-d18c-4de9-b4b6-a130e6beed76|87999FB1-D18C-4DE9-B4B6-A130E6BEED76  |87999fb1"},
-                     Case{"%t", {P (&kTime)}, "03/05/2024  07:09"},
-                     Case{"%5.2t|%-#+018t|", {P (&kTime), P (&kTime)}, "   03|03/05/2024  07:09 |"},
-                     Case{"%t", {P (&kWideTime)}, "255/00/65535  24:100"},  // all digits of large values
+                     Case{"Time", "%t", {P (&kTime)}, "03/05/2024  07:09"},
+                     Case{"TimeWidthPrecisionAndFlags", "%5.2t|%-#+018t|", {P (&kTime), P (&kTime)},
+                          "   03|03/05/2024  07:09 |"},
+                     Case{"TimeLargeValuesKeepAllDigits", "%t", {P (&kWideTime)}, "255/00/65535  24:100"},
                      // The modifier does not change the text's width or how the slot is read.
-                     Case{"%lg|%hht", {P (&kGuid), P (&kTime)}, "87999fb1-d18c-4de9-b4b6-a130e6beed76|03/05/2024  07:09"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+                     Case{"ModifiersChangeNothing", "%lg|%hht", {P (&kGuid), P (&kTime)},
+                          "87999fb1-d18c-4de9-b4b6-a130e6beed76|03/05/2024  07:09"}),
+  CaseName ());
 
 INSTANTIATE_TEST_SUITE_P (
   Status, Special,
-  ::testing::Values (Case{"%r|%r|%r", {0, 4, 5}, "Success|Warning Buffer Too Small|5"},
-                     Case{"%r|%r|%r", {kErr | 1, kErr | 15, kErr | 24}, "Load Error|Access Denied|Protocol Error"},
-                     Case{"%r|%r|%r", {kErr | 25, kErr, 0x123456789ABCDEFull},
+  ::testing::Values (Case{"SuccessWarningAndUnknownWarning", "%r|%r|%r", {0, 4, 5},
+                          "Success|Warning Buffer Too Small|5"},
+                     Case{"ErrorNames", "%r|%r|%r", {kErr | 1, kErr | 15, kErr | 24},
+                          "Load Error|Access Denied|Protocol Error"},
+                     Case{"UnknownErrorsAsHex", "%r|%r|%r", {kErr | 25, kErr, 0x123456789ABCDEFull},
                           "8000000000000019|8000000000000000|123456789ABCDEF"},
-                     Case{"%-12r|%.3r|%012r", {kErr | 14, 0, kErr | 13}, "Not Found   |Suc|Media changed"},
-                     Case{"%lr|%I32r", {0, kErr | 9}, "Success|Out of Resources"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+                     Case{"StatusWidthPrecisionAndZeroFill", "%-12r|%.3r|%012r", {kErr | 14, 0, kErr | 13},
+                          "Not Found   |Suc|Media changed"},
+                     Case{"StatusModifiers", "%lr|%I32r", {0, kErr | 9}, "Success|Out of Resources"}),
+  CaseName ());
 
 TEST (StatusNames, EveryCodeOfTheTableAndNothingAround)
 {
@@ -91,10 +97,11 @@ TEST (BufferPrint, FillsTheBufferEndsItAndReturnsTheLength)
 // %n with NULL stores nothing. Each still takes exactly its slot.
 INSTANTIATE_TEST_SUITE_P (
   NullPointers, Special,
-  ::testing::Values (Case{"%s|%S|%a|%g|%G|%t|%d", {0, 0, 0, 0, 0, 0, 7}, "(null)|(null)|(null)|(null)|(null)|(null)|7"},
-                     Case{"%8s|%-8g|%.3t|%08S|", {0, 0, 0, 0}, "  (null)|(null)  |(nu|00(null)|"},
-                     Case{"a%nb%d", {0, 9}, "ab9"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+  ::testing::Values (Case{"EveryPointerConversion", "%s|%S|%a|%g|%G|%t|%d", {0, 0, 0, 0, 0, 0, 7},
+                          "(null)|(null)|(null)|(null)|(null)|(null)|7"},
+                     Case{"NullTextInFields", "%8s|%-8g|%.3t|%08S|", {0, 0, 0, 0}, "  (null)|(null)  |(nu|00(null)|"},
+                     Case{"CountToNullStoresNothing", "a%nb%d", {0, 9}, "ab9"}),
+  CaseName ());
 
 TEST (NullPointers, SixteenBitFormatGetsTheSameText)
 {

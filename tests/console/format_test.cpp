@@ -20,58 +20,72 @@ TEST_P (Conversions, ProduceExactText) { ExpectFormats (GetParam ()); }
 INSTANTIATE_TEST_SUITE_P (
   Integers, Conversions,
   ::testing::Values (
-    Case{"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, "abc42|   42|42   |00042"},
-    Case{"%d %i %u", {S (-5), S (-5), S (-5)}, "-5 -5 4294967291"},
+    Case{"DecimalWidths", "abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, "abc42|   42|42   |00042"},
+    Case{"SignedAndUnsigned", "%d %i %u", {S (-5), S (-5), S (-5)}, "-5 -5 4294967291"},
     // Each size takes its low bits, sign-extended only for d and i.
-    Case{"%hd %hu %ld %lu %lld %llu",
+    Case{"SizesTakeTheirLowBits", "%hd %hu %ld %lu %lld %llu",
          {0x1FFFF, 0x1FFFF, 0x1FFFFFFFFull, 0x1FFFFFFFFull, S (-1), S (-1)},
          "-1 65535 -1 4294967295 -1 18446744073709551615"},
-    Case{"%qd %I32d %I64d %qx", {S (-2), 0x1FFFFFFFFull, S (-3), S (-1)}, "-2 -1 -3 ffffffffffffffff"},
-    Case{"%d", {0x80000000ull}, "-2147483648"},
-    Case{"%lld", {0x8000000000000000ull}, "-9223372036854775808"},
-    Case{"%hhd|%lhd|%hld", {0xFFFF, 0xFFFF, 0xFFFFFFFF}, "-1|-1|-1"},  // the last modifier counts
-    Case{"%x %X %o %b", {255, 255, 8, 5}, "ff FF 10 101"},
-    Case{"%#x %#X %#o %#b %#u", {255, 255, 8, 5, 7}, "0xff 0XFF 010 101 7"},
-    Case{"%#x|%#o", {0, 0}, "0|0"},
-    Case{"%llb", {S (-1)}, std::string (64, '1')},
-    Case{"%p", {0x1234ABCD}, "000000001234ABCD"},
-    Case{"%#p", {0x1234ABCD}, "0X000000001234ABCD"},
-    Case{"%020p", {0x1234ABCD}, "    000000001234ABCD"},
-    Case{"%+.20p|%#p", {1, 0}, "0000000000000001|0000000000000000"},  // no '+', no precision; zero has no 0X
-    Case{"%*d|%-*d|%.*d|%*.*d", {6, 42, 6, 42, 4, 42, 6, 4, 42}, "    42|42    |0042|  0042"},
-    Case{"%*5d|%5*d", {9, 1, 9, 1}, "    1|        1"},  // the last width counts
-    Case{"%-*d|", {S (-4), 7}, "7|"},                      // a negative width is no width
-    Case{"%.2-5d", {7}, "00007"},                          // after '.', every number is the precision
-    Case{"%.5-3.d", {7}, "7"},  // a '.' after a width-state run starts a new precision
-    Case{"%1234567d", {1}, std::string (1234566, ' ') + "1"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+    Case{"QAndIntelSizes", "%qd %I32d %I64d %qx", {S (-2), 0x1FFFFFFFFull, S (-3), S (-1)},
+         "-2 -1 -3 ffffffffffffffff"},
+    Case{"MostNegativeInt", "%d", {0x80000000ull}, "-2147483648"},
+    Case{"MostNegativeLongLong", "%lld", {0x8000000000000000ull}, "-9223372036854775808"},
+    Case{"LastModifierCounts", "%hhd|%lhd|%hld", {0xFFFF, 0xFFFF, 0xFFFFFFFF}, "-1|-1|-1"},  // the last modifier counts
+    Case{"HexOctalBinary", "%x %X %o %b", {255, 255, 8, 5}, "ff FF 10 101"},
+    Case{"AlternateForms", "%#x %#X %#o %#b %#u", {255, 255, 8, 5, 7}, "0xff 0XFF 010 101 7"},
+    Case{"AlternateFormOfZero", "%#x|%#o", {0, 0}, "0|0"},
+    Case{"BinarySixtyFourOnes", "%llb", {S (-1)}, std::string (64, '1')},
+    Case{"Pointer", "%p", {0x1234ABCD}, "000000001234ABCD"},
+    Case{"PointerAlternate", "%#p", {0x1234ABCD}, "0X000000001234ABCD"},
+    Case{"PointerWidth", "%020p", {0x1234ABCD}, "    000000001234ABCD"},
+    // No '+', no precision; zero has no 0X.
+    Case{"PointerIgnoresSignAndPrecision", "%+.20p|%#p", {1, 0}, "0000000000000001|0000000000000000"},
+    Case{"StarWidthAndPrecision", "%*d|%-*d|%.*d|%*.*d", {6, 42, 6, 42, 4, 42, 6, 4, 42}, "    42|42    |0042|  0042"},
+    Case{"LastWidthCounts", "%*5d|%5*d", {9, 1, 9, 1}, "    1|        1"},  // the last width counts
+    Case{"NegativeStarWidthIsNone", "%-*d|", {S (-4), 7}, "7|"},                      // a negative width is no width
+    // After '.', every number is the precision.
+    Case{"NumbersAfterDotArePrecision", "%.2-5d", {7}, "00007"},
+    // A '.' after a width-state run starts a new precision.
+    Case{"DotAfterWidthRunStartsPrecision", "%.5-3.d", {7}, "7"},
+    Case{"WidthOfMillionSpaces", "%1234567d", {1}, std::string (1234566, ' ') + "1"}),
+  CaseName ());
 
 INSTANTIATE_TEST_SUITE_P (
   Text, Conversions,
   ::testing::Values (
-    Case{"%s|%5s|%-5s|%.2s|%5.2s|%05s", {P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc)},
+    Case{"NarrowTextFields",
+         "%s|%5s|%-5s|%.2s|%5.2s|%05s", {P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc)},
          "abc|  abc|abc  |ab|   ab|00abc"},
-    Case{"%S|%ls|%I32s|%hs|%a|%lls", {P (u"wi"), P (u"de"), P (u"!"), P ("na"), P ("rr"), P ("ow")},
+    Case{"WideAndNarrowStrings",
+         "%S|%ls|%I32s|%hs|%a|%lls", {P (u"wi"), P (u"de"), P (u"!"), P ("na"), P ("rr"), P ("ow")},
          "wi|de|!|na|rr|ow"},
-    Case{"%c|%lc|%5c|%-3c|", {0x142, 0x4142, 0, 'x'}, "B|B|     |x  |"},
-    Case{"%c", {0}, ""},
-    Case{"100%%|%5%|%-%|", {}, "100%|%|%|"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+    Case{"Characters", "%c|%lc|%5c|%-3c|", {0x142, 0x4142, 0, 'x'}, "B|B|     |x  |"},
+    Case{"NulCharacterPrintsNothing", "%c", {0}, ""},
+    Case{"PercentSigns", "100%%|%5%|%-%|", {}, "100%|%|%|"}),
+  CaseName ());
 
 // A malformed conversion is abandoned: the failing character and what
 // follows print as text, and the '%' with its flags, digits and modifiers
 // print nothing.
 INSTANTIATE_TEST_SUITE_P (
   Invalid, Conversions,
-  ::testing::Values (Case{"%y|%5y|%-y|", {}, "y|y|y|"}, Case{"abc%y", {}, "abc"}, Case{"%Id|%5Id", {}, "Id|Id"},
-                     Case{"%I3d|%I6x", {}, "I3d|I6x"}, Case{"%.5.d", {}, ".d"}, Case{"%12345678d", {}, "8d"},
-                     Case{"%0012345678d", {}, "8d"},  // leading zeros are flags, not digits
-                     Case{"%.12345678d", {}, "8d"}, Case{"abc%", {}, "abc"}, Case{"abc%5", {}, "abc"},
-                     Case{"abc%-", {}, "abc"}, Case{"abc%l", {}, "abc"}, Case{"abc%I", {}, "abc"},
-                     Case{"%5%d", {7}, "%d"},
+  ::testing::Values (Case{"UnknownConversion", "%y|%5y|%-y|", {}, "y|y|y|"},
+                     Case{"UnknownAtEnd", "abc%y", {}, "abc"},
+                     Case{"IntelSizeWithoutDigits", "%Id|%5Id", {}, "Id|Id"},
+                     Case{"IntelSizeWrongDigits", "%I3d|%I6x", {}, "I3d|I6x"},
+                     Case{"SecondDot", "%.5.d", {}, ".d"},
+                     Case{"WidthTooLong", "%12345678d", {}, "8d"},
+                     Case{"LeadingZerosAreFlags", "%0012345678d", {}, "8d"},  // leading zeros are flags, not digits
+                     Case{"PrecisionTooLong", "%.12345678d", {}, "8d"},
+                     Case{"LonePercentAtEnd", "abc%", {}, "abc"},
+                     Case{"WidthAtEnd", "abc%5", {}, "abc"},
+                     Case{"FlagAtEnd", "abc%-", {}, "abc"},
+                     Case{"ModifierAtEnd", "abc%l", {}, "abc"},
+                     Case{"IntelAtEnd", "abc%I", {}, "abc"},
+                     Case{"PercentWithWidthThenText", "%5%d", {7}, "%d"},
                      // An abandoned conversion takes no argument: the next one gets it.
-                     Case{"%-zd %d", {42}, "zd 42"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+                     Case{"AbandonedTakesNoArgument", "%-zd %d", {42}, "zd 42"}),
+  CaseName ());
 
 TEST (FormatEngine, CountStoresWhatWasProducedSoFar)
 {
@@ -93,6 +107,7 @@ TEST (FormatEngine, CountAfterTruncationStoresTheProducedCountNotTheWanted)
 }
 
 struct LimitCase {
+  const char          *Name;
   const char          *Format;
   std::vector<UINT64>  Args;
   UINT32               MaxCount;
@@ -118,16 +133,20 @@ TEST_P (MaxCount, BoundsOutputAndResult)
 
 INSTANTIATE_TEST_SUITE_P (
   Truncation, MaxCount,
-  ::testing::Values (LimitCase{"abcdef", {}, 3, "abc"}, LimitCase{"ab%dcd", {12345}, 4, "ab12"},
-                     LimitCase{"ab%dcd", {12345}, 0, ""}, LimitCase{"ab%dcd", {12345}, 0xFFFFFFFF, "ab12345cd"},
-                     LimitCase{"ab%dcd", {12345}, 5, "ab123"}, LimitCase{"ab%%cd", {}, 2, "ab"},
-                     LimitCase{"%1234567d", {1}, 12, std::string (12, ' ')},  // cut inside the fill
-                     LimitCase{"%-8s|", {P ("abc")}, 5, "abc  "},             // cut inside trailing fill
-                     LimitCase{"%+08d", {42}, 3, "+00"},                      // cut after the sign
-                     LimitCase{"%#.6x", {255}, 4, "0x00"},                    // cut inside precision zeros
-                     LimitCase{"%g", {P ("\xb1\x9f\x99\x87\x8c\xd1\xe9\x4d\xb4\xb6\xa1\x30\xe6\xbe\xed\x76")}, 8,
+  ::testing::Values (LimitCase{"CutPlainText", "abcdef", {}, 3, "abc"},
+                     LimitCase{"CutInsideNumber", "ab%dcd", {12345}, 4, "ab12"},
+                     LimitCase{"ZeroLimit", "ab%dcd", {12345}, 0, ""},
+                     LimitCase{"NoLimit", "ab%dcd", {12345}, 0xFFFFFFFF, "ab12345cd"},
+                     LimitCase{"CutAtNumberEnd", "ab%dcd", {12345}, 5, "ab123"},
+                     LimitCase{"CutBeforePercent", "ab%%cd", {}, 2, "ab"},
+                     LimitCase{"CutInsideFill", "%1234567d", {1}, 12, std::string (12, ' ')},
+                     LimitCase{"CutInsideTrailingFill", "%-8s|", {P ("abc")}, 5, "abc  "},
+                     LimitCase{"CutAfterSign", "%+08d", {42}, 3, "+00"},
+                     LimitCase{"CutInsidePrecisionZeros", "%#.6x", {255}, 4, "0x00"},
+                     LimitCase{"CutInsideGuid", "%g",
+                               {P ("\xb1\x9f\x99\x87\x8c\xd1\xe9\x4d\xb4\xb6\xa1\x30\xe6\xbe\xed\x76")}, 8,
                                "87999fb1"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+  CaseName ());
 
 TEST (FormatEngine, ArgumentsAreTakenEvenAfterTheLimit)
 {
@@ -149,6 +168,7 @@ TEST (FormatEngine, EightBitTextArrivesSignExtended)
 }
 
 struct WideCase {
+  const char          *Name;
   const char16_t      *Format;
   std::vector<UINT64>  Args;
   std::u16string       Expected;
@@ -166,16 +186,17 @@ TEST_P (WideFormats, ProduceExactUnits)
 INSTANTIATE_TEST_SUITE_P (
   Sixteen, WideFormats,
   ::testing::Values (
-    WideCase{u"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, u"abc42|   42|42   |00042"},
-    WideCase{u"%x|%#X|%p|%b", {255, 255, 0xAB, 6}, u"ff|0XFF|00000000000000AB|110"},
+    WideCase{"Decimal", u"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, u"abc42|   42|42   |00042"},
+    WideCase{"HexPointerBinary", u"%x|%#X|%p|%b", {255, 255, 0xAB, 6}, u"ff|0XFF|00000000000000AB|110"},
     // In a 16-bit format every string is 16-bit, whatever the modifier.
-    WideCase{u"%s|%S|%hs|%a|%.1s", {P (u"ab"), P (u"cd"), P (u"ef"), P (u"gh"), P (kWideAb)}, u"ab|cd|ef|gh|A"},
-    WideCase{u"%c%c|%5c", {0x10041, 0x0142, 0x42}, u"A\u0142|    B"},
+    WideCase{"EveryStringIsWide", u"%s|%S|%hs|%a|%.1s", {P (u"ab"), P (u"cd"), P (u"ef"), P (u"gh"), P (kWideAb)},
+             u"ab|cd|ef|gh|A"},
+    WideCase{"Characters", u"%c%c|%5c", {0x10041, 0x0142, 0x42}, u"A\u0142|    B"},
     // A unit above 0xFF that only shares its low byte with '%' is plain text.
-    WideCase{u"\u0125d%%", {}, u"\u0125d%"},
-    WideCase{u"%\u0164|", {}, u"\u0164|"},  // a conversion failing on such a unit
-    WideCase{u"%I\u0133\u0132d", {}, u"I\u0133\u0132d"}),
-  [] (const auto &Info) { return "Row" + std::to_string (Info.index); });
+    WideCase{"HighUnitSharingPercentByte", u"\u0125d%%", {}, u"\u0125d%"},
+    WideCase{"ConversionFailsOnHighUnit", u"%\u0164|", {}, u"\u0164|"},  // a conversion failing on such a unit
+    WideCase{"IntelSizeFailsOnHighUnit", u"%I\u0133\u0132d", {}, u"I\u0133\u0132d"}),
+  CaseName ());
 
 // An output routine may itself format: the engine keeps its state in its
 // own frame, and the GUID/time/status text is finished before the routine runs.

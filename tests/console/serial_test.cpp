@@ -11,6 +11,8 @@ namespace {
 
 constexpr UINT16 kLpcComRange  = 0x0017;  // range bits 0-2 set (a non-COM1 range), other bits kept
 constexpr UINT16 kLpcComEnable = 0x3400;  // decode enable (bit 0) clear, other bits kept
+constexpr UINT8  kLineIdle      = 0x60;    // line status: transmitter empty, nothing received
+constexpr UINT8  kLineDataReady = 0x61;    // and a received byte waiting
 
 struct Copy {
   PortPath    Path;
@@ -28,8 +30,10 @@ void Start (sim::SimFirmware &Fw, PortPath Path)
 // The 23 writes and 3 reads that precede every character, through the
 // copy's own port path; the SMM copy also reads the configuration address
 // the caller left in 0xCF8 first and writes it back after its own accesses
-// (24 writes, 4 reads).
-std::vector<PortAccess> BringUp (PortPath Path, const void *This, UINT32 CallerAddress = 0)
+// (24 writes, 4 reads). LineStatus is what the bring-up's line-status read
+// finds.
+std::vector<PortAccess> BringUp (PortPath Path, const void *This, UINT32 CallerAddress = 0,
+                                 UINT8 LineStatus = kLineIdle)
 {
   std::vector<PortAccess> Seq;
   if (Path == PortPath::SmmIo) {
@@ -52,7 +56,7 @@ std::vector<PortAccess> BringUp (PortPath Path, const void *This, UINT32 CallerA
   for (auto [Port, Value] : Sio) {
     Seq.push_back (Out (Path, Port, Value, 0, This));
   }
-  Seq.push_back (In (Path, 0x3FD, 0x60, 0, This));
+  Seq.push_back (In (Path, 0x3FD, LineStatus, 0, This));
   for (auto [Port, Value] : {std::pair<UINT16, UINT8>{0x3FB, 0x80}, {0x3F8, 0x01}, {0x3F9, 0x00}, {0x3FB, 0x03}}) {
     Seq.push_back (Out (Path, Port, Value, 0, This));
   }
@@ -98,8 +102,7 @@ TEST_P (SerialBothCopies, GetCharBringsThePathUpThenWaitsForData)
   EXPECT_EQ (SerialGetChar (), UINTN{'z'});
 
   // With a byte waiting, the line status read during bring-up shows data ready.
-  auto Expected = BringUp (GetParam ().Path, This);
-  Expected[Expected.size () - 5].Value = 0x61;
+  auto Expected = BringUp (GetParam ().Path, This, 0, kLineDataReady);
   Expected.push_back (In (PortPath::Direct, 0x3FD, 0x61));
   Expected.push_back (In (GetParam ().Path, 0x3F8, 'z', 0, This));
   EXPECT_EQ (Fw.Ports.Log, Expected);
@@ -129,8 +132,7 @@ TEST_P (SerialBothCopies, ConfigurationAddressOfTheCallerAfterPutAndGet)
   Fw.Ports.Uart.Receive.push_back ('z');
   EXPECT_EQ (SerialGetChar (), UINTN{'z'});
   EXPECT_EQ (Fw.Ports.Pci.Address, Left);
-  auto Expected = BringUp (GetParam ().Path, This, kCallerAddress);
-  Expected[Expected.size () - 5].Value = 0x61;
+  auto Expected = BringUp (GetParam ().Path, This, kCallerAddress, kLineDataReady);
   Expected.push_back (In (PortPath::Direct, 0x3FD, 0x61));
   Expected.push_back (In (GetParam ().Path, 0x3F8, 'z', 0, This));
   EXPECT_EQ (Fw.Ports.Log, Expected);

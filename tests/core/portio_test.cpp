@@ -119,7 +119,7 @@ struct PlatformCase {
 
 class PortIoPlatform : public ::testing::TestWithParam<PlatformCase> {};
 
-TEST_P (PortIoPlatform, TakesTheFrameworkProtocolElseCpuIo2ElseReadsAllOnes)
+TEST_P (PortIoPlatform, TakesFrameworkElseCpuIo2ElseReadsAllOnes)
 {
   const PlatformCase &C = GetParam ();
   sim::SimFirmware    Fw;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -116,7 +117,11 @@ TEST_P (PeImageLoad, LaysOutSectionsAndRelocates)
 
 INSTANTIATE_TEST_SUITE_P (Alignments, PeImageLoad,
                           testing::Values (std::pair<UINT32, UINT32> {0x1000, 0x200},
-                                           std::pair<UINT32, UINT32> {0x20, 0x20}));
+                                           std::pair<UINT32, UINT32> {0x20, 0x20}),
+                          [] (const auto &Info) {
+                            return "Section" + std::to_string (Info.param.first) + "File" +
+                                   std::to_string (Info.param.second);
+                          });
 
 struct DAMAGE {
   const char *Name;

@@ -44,7 +44,9 @@ struct CompareCase {
 
 void PrintTo (const CompareCase &C, std::ostream *Os)
 {
-  *Os << Hex (C.S1) << "_" << Hex (C.S2) << "_n" << C.Count << "_m" << +C.FoldMask << "_z" << +C.StopAtNul;
+  // Also the row's test name: the mask unsigned, since '-' cannot be in one.
+  *Os << Hex (C.S1) << "_" << Hex (C.S2) << "_n" << C.Count << "_m" << +static_cast<UINT8> (C.FoldMask) << "_z"
+      << +C.StopAtNul;
 }
 
 constexpr INT8 kNegMask = static_cast<INT8> (0x80);
@@ -96,7 +98,8 @@ TEST_P (StringCompareTable, SameResultAtBothWidths)
   EXPECT_EQ (StringCompare (W1.data (), W2.data (), C.Count, C.FoldMask, C.StopAtNul, 1), C.Expected);
 }
 
-INSTANTIATE_TEST_SUITE_P (Strings, StringCompareTable, ::testing::ValuesIn (kCompareCases));
+INSTANTIATE_TEST_SUITE_P (Strings, StringCompareTable, ::testing::ValuesIn (kCompareCases),
+                          ::testing::PrintToStringParamName ());
 
 // Wide characters are signed 16-bit units too; only 0x41 to 0x5A fold.
 struct WideCompareCase {
@@ -159,7 +162,8 @@ TEST_P (StringCopyTable, CopiesAtBothWidthsAndLeavesTheRestAlone)
   EXPECT_EQ (WideDest, Widen (C.Expected));
 }
 
-INSTANTIATE_TEST_SUITE_P (Strings, StringCopyTable, ::testing::ValuesIn (kCopyCases));
+INSTANTIATE_TEST_SUITE_P (Strings, StringCopyTable, ::testing::ValuesIn (kCopyCases),
+                          ::testing::PrintToStringParamName ());
 
 // Large counts are bounded only by the NUL (or, beyond 2^31, by the copy
 // index); the copy must not read or write past the terminator.

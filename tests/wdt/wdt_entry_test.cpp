@@ -134,7 +134,8 @@ TEST_P (WdtOversizedSetup, FailsTheLoadBeforeAnythingElse)
   EXPECT_TRUE (P.Fw.Events ().empty ());
 }
 
-INSTANTIATE_TEST_SUITE_P (Sizes, WdtOversizedSetup, ::testing::Values (411u, 600u));
+INSTANTIATE_TEST_SUITE_P (Sizes, WdtOversizedSetup, ::testing::Values (411u, 600u),
+                          ::testing::PrintToStringParamName ());
 
 struct LoadFailureCase {
   const char *Name;
@@ -188,9 +189,10 @@ struct NotifySetupCase {
 
 class WdtNotificationSetup : public ::testing::TestWithParam<NotifySetupCase> {};
 
-// Waiting for the register-access service, the load fails; with the
-// service there, the watchdog is published and the load succeeds.
-TEST_P (WdtNotificationSetup, FailureFailsTheLoadOnlyWhileWaitingForRegisterAccess)
+// A failing notification set-up fails the load while the driver still
+// waits for the register-access service; with the service there, the
+// watchdog is published and the load succeeds.
+TEST_P (WdtNotificationSetup, FailsLoadOnlyWithoutRegisterAccess)
 {
   const auto &C = GetParam ();
   Platform    P;

@@ -191,7 +191,7 @@ struct ReplacedCase {
 
 class WdtRegisterAccessReplaced : public ::testing::TestWithParam<ReplacedCase> {};
 
-TEST_P (WdtRegisterAccessReplaced, SequencesGoThroughTheServiceInstalledNow)
+TEST_P (WdtRegisterAccessReplaced, SequencesUseTheServiceInstalledNow)
 {
   const ReplacedCase &C = GetParam ();
   Platform P;

@@ -55,7 +55,7 @@ constexpr UINTN kWidestWidth = 2;
 
 // The Framework protocol is preferred; the entry point arms a notification
 // (CpuIoNotify) that takes it into CpuIo should it appear after CPU I/O 2
-// was taken. Out of line: one copy for its four callers in two files
+// was taken. Out of line: one copy for its three callers in two files
 // (clang keeps it so by itself today; the image is the same without the
 // attribute). docs/stack.md, "Out-of-line helpers".
 [[gnu::noinline]] EFI_CPU_IO_PROTOCOL *BootServicesCpuIo ()

@@ -25,6 +25,7 @@ typedef struct {
   INT32  Precision;       // numbers: least digits; text: most characters
 } FIELD_FORMAT;
 
+// The layout is pinned, not tuned for stack: docs/stack.md, "Layout asserts".
 static_assert (sizeof (FIELD_FORMAT) == 32);
 static_assert (__builtin_offsetof (FIELD_FORMAT, Width) == 24);
 
@@ -40,14 +41,17 @@ typedef struct {
 } NUMBER_FORMAT;
 
 // Digit slots of NUMBER_FORMAT::Digits: 64 digits at most (slots 1..64)
-// and the terminator in slot 65; slot 0 is never written.
+// and the terminator in slot 65; slot 0 is never written. The 16-bit digits
+// and the GUID's argument slots rely on these 132 bytes: docs/stack.md,
+// "Layout asserts".
 inline constexpr UINT32 kDigitSlots = 66;
 inline constexpr UINT32 kTextBufferBytes = kDigitSlots * sizeof (CHAR16);
 static_assert (kTextBufferBytes == 132);
 
 // Where a field's characters go: the caller's routine (or NULL to count
 // only) and the engine's remaining count, which every produced character
-// lowers by one. One record keeps the field writer at four arguments.
+// lowers by one. One record keeps the field writer at five arguments; it
+// saves no stack (docs/stack.md, "The field writer's sink").
 typedef struct {
   FORMAT_OUTPUT_ROUTINE Routine;
   UINT32                Remaining;
@@ -62,7 +66,8 @@ UINT32 FormatEngine (IN FORMAT_OUTPUT_ROUTINE OutputRoutine OPTIONAL, IN UINT32 
 // prefix into Number->Prefix. Returns the most significant digit; the
 // digits end in slot 64 and the terminator is in slot 65. Slots below the
 // text may be overwritten (slot 0 never is): the 16-bit renderer works in
-// the upper half of the buffer first.
+// the upper half of the buffer first (docs/stack.md, "16-bit digits in the
+// top half").
 template <typename CharT> CharT *NumberToText (IN OUT NUMBER_FORMAT *Number);
 
 // Lays out one field. Prefix NULL makes a text field (strings, characters,

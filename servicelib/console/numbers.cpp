@@ -179,7 +179,8 @@ template <typename CharT> CharT *NumberToText (NUMBER_FORMAT *Number)
     // 66 + k), then widened in place from the front. 16-bit slot k (bytes
     // 2k and 2k + 1) is written only after byte 66 + k has been read, and
     // 2k + 1 < 66 + k for every slot up to 64, so no byte is overwritten
-    // before it is read.
+    // before it is read. No second buffer and no second renderer:
+    // docs/stack.md, "16-bit digits in the top half".
     CHAR16 *const Wide   = static_cast<CHAR16 *> (Number->Digits);
     CHAR8 *const  Narrow = static_cast<CHAR8 *> (Number->Digits) + kDigitSlots;
     NUMBER_FORMAT Rendering = *Number;

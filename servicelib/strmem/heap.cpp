@@ -37,7 +37,9 @@ UINT64 TagAndCheck (const HEAP_BLOCK_HEADER *Header)
   return Word;
 }
 
-// Every header is written whole, so that its check always matches.
+// Every header is written whole, so that its check always matches. Out of
+// line for code size: eight call sites, 180 bytes of code saved (HeapCall's
+// frame is 16 bytes larger for it). docs/stack.md, "Out-of-line helpers".
 [[gnu::noinline]] VOID SetHeader (HEAP_BLOCK_HEADER *Header, UINT8 Tag, HEAP_BLOCK_HEADER *Prev, HEAP_BLOCK_HEADER *Next)
 {
   const UINT64 Word = HeapHeaderCheck (Tag, Prev, Next) << 8;
@@ -69,7 +71,9 @@ VOID LayOutArena (VOID)
 // From; the two sentinels must still be allocated. (Nothing follows the end
 // marker's Next: a walk stops at the end marker, and a free never absorbs
 // it.) NULL means the list is damaged there: the call then fails without
-// writing anything, rather than writing through a damaged header.
+// writing anything, rather than writing through a damaged header. Out of
+// line: one copy of the check for its two callers (clang keeps it so by
+// itself today). docs/stack.md, "Out-of-line helpers".
 [[gnu::noinline]] HEAP_BLOCK_HEADER *Reached (HEAP_BLOCK_HEADER *From, HEAP_BLOCK_HEADER *N)
 {
   const UINTN At  = reinterpret_cast<UINTN> (N);

@@ -9,7 +9,7 @@
   lists exists;
 - a driver's source and binary INFs agree (name, file GUID, dependencies);
 - the release version is the same everywhere: VERSION (the images' header
-  version), CHANGELOG.md's latest entry, the .dec, the .dsc and every INF.
+  version), CHANGELOG.md's latest release, the .dec, the .dsc and every INF.
 """
 import re
 import sys
@@ -90,7 +90,8 @@ for inf, (binary, folders) in DRIVERS.items():
         expect(define(inf, key) == define(binary, key), f"{key} differs between {inf} and {binary}")
     expect(section(inf, "Depex") == section(binary, "Depex"), f"[Depex] differs between {inf} and {binary}")
 
-changelog = re.search(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
+# Changes not yet released collect under "## Unreleased" above the entries.
+changelog = re.search(r"^## (?!Unreleased\b)(\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
 versions = {"CHANGELOG.md": changelog.group(1) if changelog else None,
             "ServiceLibPkg.dec": define("ServiceLibPkg.dec", "PACKAGE_VERSION"),
             "ServiceLibPkg.dsc": define("ServiceLibPkg.dsc", "PLATFORM_VERSION")}

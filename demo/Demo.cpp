@@ -16,9 +16,9 @@
 // console port.
 #include <LibServices.h>
 #include <WatchdogControl.h>
-#include "../fixture/CommandLine.h"
-#include "../fixture/DebugLog.h"
-#include "../fixture/PowerOff.h"
+#include "testkit/CommandLine.h"
+#include "testkit/DebugLog.h"
+#include "testkit/PowerOff.h"
 
 namespace {
 

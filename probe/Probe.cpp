@@ -31,10 +31,10 @@
 // prints nothing there and makes no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
-#include "../fixture/CommandLine.h"
-#include "../fixture/DebugLog.h"
-#include "../fixture/FixtureControl.h"
-#include "../fixture/PowerOff.h"
+#include "fixture/FixtureControl.h"
+#include "testkit/CommandLine.h"
+#include "testkit/DebugLog.h"
+#include "testkit/PowerOff.h"
 #include "StackDepth.h"
 
 namespace {

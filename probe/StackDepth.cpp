@@ -12,7 +12,7 @@
 // The output routine of a case is NULL or a routine that uses no stack
 // beyond its return address: the caller's own routine is outside the count.
 #include "StackDepth.h"
-#include "../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <ServiceLibPkg/Framework/SmmBase.h>
 #include "../SmramProbe.h"
-#include "../../fixture/TextLine.h"
+#include "testkit/TextLine.h"
 
 // The PI SMM system table, from the driver's entry point on.
 extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;

@@ -7,7 +7,7 @@
 #define SMRAM_TOOL_SMRAM_CTL_H_
 
 #include "../SmramProbe.h"
-#include "../../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 
 using CTL_LINE = TEXT_LINE<LogChar>;
 

@@ -8,7 +8,7 @@
 //   smramctl fault       make the SMRAM copy's boot-services table be used
 //                        at SMI time (the machine is expected to stop)
 #include "SmramCtl.h"
-#include "../../fixture/CommandLine.h"
+#include "testkit/CommandLine.h"
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 
 namespace {

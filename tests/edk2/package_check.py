@@ -9,7 +9,7 @@
   lists exists;
 - a driver's source and binary INFs agree (name, file GUID, dependencies);
 - the release version is the same everywhere: VERSION (the images' header
-  version), CHANGELOG.md's latest entry, the .dec, the .dsc and every INF.
+  version), CHANGELOG.md's latest release, the .dec, the .dsc and every INF.
 """
 import re
 import sys

@@ -7,7 +7,7 @@
 // after the lock and even after ExitBootServices, the callback uses that
 // instance from SMRAM: a formatted line on COM1, a scan, strings, the heap.
 #include "ApmRequest.h"
-#include "../../../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 #include <LibServices.h>
 
 namespace {

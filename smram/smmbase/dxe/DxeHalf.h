@@ -8,7 +8,7 @@
 
 #include "../SmmBaseThunk.h"
 #include "../FileAccess.h"
-#include "../../../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 
 extern constinit EFI_HANDLE                    mImageHandle;
 extern constinit EFI_SYSTEM_TABLE              *mSystemTable;

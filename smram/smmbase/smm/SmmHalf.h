@@ -7,7 +7,7 @@
 #define SMRAM_SMMBASE_SMM_SMM_HALF_H_
 
 #include "../SmmBaseThunk.h"
-#include "../../../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 
 // The PI SMM system table and the platform's UEFI system table, both from
 // the entry point on.

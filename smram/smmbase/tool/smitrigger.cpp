@@ -3,7 +3,7 @@
 // would, then powers off. What runs then runs in SMRAM only: the client's
 // callback and ServiceLib's SMM instance, with no boot services left.
 #include "../client/ApmRequest.h"
-#include "../../../fixture/PowerOff.h"
+#include "testkit/PowerOff.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // SMM system table, and Register refused, here with this tool's own file.
 // Each answer goes to the debug console as a CTL line.
 #include "../FileAccess.h"
-#include "../../../fixture/DebugLog.h"
+#include "testkit/DebugLog.h"
 #include <ServiceLibPkg/Framework/SmmBase.h>
 #include <ServiceLibPkg/Protocol/LoadedImage.h>
 

@@ -21,7 +21,7 @@
 #include "servicelib/chars.h"
 
 inline constexpr UINT32 kFormatCaseMaxArgs   = 10;
-inline constexpr UINT32 kFormatCaseTextUnits = 128;  // the longest expected text
+inline constexpr UINT32 kFormatCaseTextUnits = 128;  // a run keeps this much; every expected text fits
 inline constexpr UINT32 kFormatCaseNoLimit   = 0xFFFFFFFF;
 inline constexpr INT32  kFormatCaseNotStored = -1;   // Count as the data area holds it
 // Slots past a row's arguments: a conversion that reads one too many

@@ -6,7 +6,7 @@
 // those COM1 bytes out of the firmware's own console traffic), logs the
 // same facts to the debug console, and may end the run.
 //
-//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [interrupt] [off]
+//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [cases] [interrupt] [off]
 //
 //   bs        the boot-services instance (the default)
 //   smm       the SMM instance that the SMM copy of ServiceLib installed on
@@ -20,6 +20,10 @@
 //             from a file or dispatched from a firmware volume
 //   stack     FormatOutput's stack high-water mark over its worst cases, on
 //             the debug console only (StackDepth.cpp)
+//   cases     every row of the format engine's case table
+//             (testkit/FormatCases.h) through the instance's FormatOutput
+//             into memory, each mismatch and a summary on the debug
+//             console only
 //   interrupt a notification that prints and scans, signalled by the
 //             fixture right after the probe's own PutCharA opens the divisor
 //             latch (0x3FB <- 0x80), then right after its GetCharA reads
@@ -27,13 +31,14 @@
 //   off       leave boot services and power off
 //
 // Each step prints a fixed number of characters for given results, so the
-// port accesses that a run costs follow from its COM1 text; the stack step
-// prints nothing there and makes no port access.
+// port accesses that a run costs follow from its COM1 text; the stack and
+// cases steps print nothing there and make no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
 #include "fixture/FixtureControl.h"
 #include "testkit/CommandLine.h"
 #include "testkit/DebugLog.h"
+#include "testkit/FormatCases.h"
 #include "testkit/PowerOff.h"
 #include "StackDepth.h"
 
@@ -272,6 +277,46 @@ VOID ShowWatchdog ()
          SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
 }
 
+// One row's run: a global, as it is too big for the probe's stack.
+constinit FORMAT_CASE_RUN mCaseRun = {};
+
+// What a mismatching row received, by its low bytes, control characters
+// as '.', so that the log line stays one line.
+VOID LogReceived ()
+{
+  for (UINT32 Index = 0; Index < mCaseRun.Length && Index < kFormatCaseTextUnits; Index++) {
+    CHAR16 Ch = mCaseRun.Text[Index];
+    LogChar (Ch >= 0x20 && Ch < 0x7F ? static_cast<CHAR8> (Ch) : '.');
+  }
+}
+
+VOID ShowCases ()
+{
+  UINTN Mismatches = 0;
+  for (UINTN Index = 0; Index < kFormatCaseCount; Index++) {
+    CONST FORMAT_CASE &Row   = kFormatCases[Index];
+    UINT32            Found = CheckFormatCase (mLib->FormatOutput, Row, mCaseRun);
+    if (Found == 0) {
+      continue;
+    }
+    Mismatches++;
+    LogStr ("APP probe cases: mismatch ");
+    LogStr (Row.Name);
+    LogStr (" differs=");
+    LogHex (Found);
+    LogStr (" result=");
+    LogDec (mCaseRun.Result);
+    LogStr (" received '");
+    LogReceived ();
+    LogStr ("'\n");
+  }
+  LogStr ("APP probe cases: ");
+  LogDec (kFormatCaseCount);
+  LogStr (" rows, ");
+  LogDec (Mismatches);
+  LogStr (" mismatches\n");
+}
+
 // The notification's own input, scanned from memory.
 constinit CONST CHAR8 *mMemoryInput = nullptr;
 
@@ -400,6 +445,8 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
         ShowWatchdog ();
       } else if (WordIs (Word, "stack")) {
         ShowStackDepth (mBs, mLib);
+      } else if (WordIs (Word, "cases")) {
+        ShowCases ();
       } else if (WordIs (Word, "interrupt")) {
         ShowInterrupted ();
       } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {

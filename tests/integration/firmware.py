@@ -98,12 +98,12 @@ SCENARIOS = {
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
     "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
-    "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt", "load WdtControl.efi", setvar_setup(30),
+    "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt cases", "load WdtControl.efi", setvar_setup(30),
               "load WdtControl.efi", "Probe.efi print scratch wdt off"],
     "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch stack", "load Fixture.efi",
                   "Probe.efi print scratch off"],
     "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
-                "fixturectl smmbase", "Probe.efi smm print scratch off"],
+                "fixturectl smmbase", "Probe.efi smm print scratch cases off"],
     "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
     # The flash boots: OVMF with ServiceLib, WdtControl and the fixture in
     # its DXE volume (flash/), nothing loaded from the disk. The first boot
@@ -583,6 +583,13 @@ def check_interrupt_signals(out):
     expect_scratch_and_end(lines, 0)
 
 
+def check_cases(out):
+    """The probe's cases step: every row of the format case table (counted in its header) and no mismatch."""
+    rows = len(re.findall(r'\bRow(?:8|16) \("', (HERE.parent.parent / "testkit" / "FormatCases.h").read_text()))
+    found = [line for line in debug_lines(out) if line.startswith("APP probe cases:")]
+    expect(found == [f"APP probe cases: {rows} rows, 0 mismatches"], f"the format cases in firmware: {found}")
+
+
 STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
 
 
@@ -725,6 +732,7 @@ CHECKS = {
     "stock-com1": check_stock_com1,
     "stock-port-io": check_stock_port_io,
     "stock-wdt": check_stock_wdt,
+    "stock-cases": check_cases,
     "latecpuio-com1": check_latecpuio_com1,
     "latecpuio-counts": check_latecpuio_counts,
     "latecpuio-stack": check_latecpuio_stack,
@@ -732,6 +740,7 @@ CHECKS = {
     "planted-smmio": check_planted_smmio,
     "planted-untouched": check_planted_untouched,
     "planted-smm-once": check_planted_smm_once,
+    "planted-cases": check_cases,
     "gnuefi-com1": check_gnuefi_com1,
     "flash-com1": check_flash_com1,
     "flash-dispatch": check_flash_dispatch,

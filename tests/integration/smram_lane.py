@@ -61,6 +61,7 @@ def lay_out(images, out, script, names, variables=OVMF_VARS):
             files.append(images / name)
     if not Path(variables).is_file():
         raise Failure(f"{variables} not found: install the Debian package ovmf, or build the target that writes it")
+    qemu_run.keep_facts(images, out)
     return make_disk(out, files, script + ["reset -s"], variables)
 
 
@@ -385,20 +386,14 @@ def add_commands(sub):
 
 def run(args):
     """Runs an smram-* command; returns the exit status."""
-    try:
-        if args.command == "smram-boot" and args.scenario == "fault":
-            print(f"fault: {check_fault_boot(args.images, args.firmware, args.out, args.limit)}")
-        elif args.command == "smram-boot":
-            elapsed = boot(args.scenario, args.images, args.firmware, args.out, args.limit)
-            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
-        elif args.command == "smram-check":
-            CHECKS[args.check](args.out)
-        else:
-            return demo(args.images, args.firmware, args.out, args.limit)
-    except Failure as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    return 0
+    def boot_command(args):
+        if args.scenario == "fault":
+            return f"fault: {check_fault_boot(args.images, args.firmware, args.out, args.limit)}"
+        elapsed = boot(args.scenario, args.images, args.firmware, args.out, args.limit)
+        return f"{args.scenario}: QEMU powered off after {elapsed:.1f} s"
+
+    return qemu_run.run(args, "smram-", CHECKS, boot_command,
+                        lambda args: demo(args.images, args.firmware, args.out, args.limit))
 
 
 def demo(images, firmware, out, limit):
@@ -417,12 +412,4 @@ def demo(images, firmware, out, limit):
     if text is not None:
         print("\n== COM1 between the markers (SMM copy first, then the boot-services copy)")
         sys.stdout.write(text.replace(b"\n\r", b"\n").decode("latin-1"))
-    failed = 0
-    for name, check in CHECKS.items():
-        try:
-            check(out)
-            print(f"check {name}: ok")
-        except Failure as error:
-            failed += 1
-            print(f"check {name}: FAILED: {error}")
-    return 1 if failed else 0
+    return qemu_run.run_checks(qemu_run.listed_checks("smram_boot_calls"), CHECKS, out)

@@ -120,11 +120,7 @@ LIB_SERVICES_PROTOCOL *FindSmmInstance ()
   if (Handles != nullptr) {
     mBs->FreePool (Handles);
   }
-  LogStr ("APP probe SMM instances=");
-  LogDec (Count);
-  LogStr (" on an image handle=");
-  LogDec (Images);
-  LogStr ("\n");
+  LogLine (kLogProbeSmmInstances, Count, Images);
   return Images == 1 ? Found : nullptr;
 }
 

@@ -17,6 +17,15 @@ inline constexpr char kLogProbeWdt[] =
 inline constexpr char kLogProbeScratch[] =
   "APP probe scratch: write {:02X} status={:X} read {:02X}, write {:02X} status={:X} read {:02X}";
 inline constexpr char kLogProbeNotified[] = "APP probe notified: scanned {}";
+inline constexpr char kLogProbeSmmInstances[] = "APP probe SMM instances={} on an image handle={}";
+// The start of its line: each case's depth follows.
+inline constexpr char kLogProbeStack[] = "APP probe stack: FormatOutput deepest {} bytes";
+
+// The demo (demo/): WdtControl's status variable, and its protocol's
+// GetState and Start.
+inline constexpr char kLogDemoStatusVariable[] = "APP WdtControlStatus status={:X} size={} attributes={:X} value={:04X}";
+inline constexpr char kLogDemoGetState[]       = "APP GetState status={:X} enabled={}";
+inline constexpr char kLogDemoStart[]          = "APP Start status={:X}";
 
 // The fixture (fixture/): one watchdog register access ("R", "->" or "W",
 // "<-"; the last field is empty unless the caller's context was wrong),
@@ -26,8 +35,9 @@ inline constexpr char kLogRegisterAccess[]  = "RA {} {:02X}:{:X}:{:08X} {} {:02X
 inline constexpr char kLogHookRegister[]    = "HOOK register code={} systemtable={} image={} routine={}";
 inline constexpr char kLogFixtureSignal[]   = "FIX signal after {} {:03X}={:02X}";
 
-// fixturectl: what WdtControl has published, before and after the
-// register-access service appears.
+// fixturectl: the Setup variable it stored, and what WdtControl has
+// published before and after the register-access service appears.
+inline constexpr char kLogSetup[]           = "CTL setup timeout={} status={:X}";
 inline constexpr char kLogWatchdogAbsent[]  = "CTL {}: watchdog-protocol={} status-variable=absent";
 inline constexpr char kLogWatchdogPresent[] = "CTL {}: watchdog-protocol={} status-variable={:04X}";
 

@@ -410,24 +410,24 @@ def hook_registered(known):
 
 def check_wdt_armed(out):
     known, lines = facts(out), debug_lines(out)
-    expect("CTL setup timeout=30 status=0" in lines, "Setup was not set with timeout 30")
+    expect(log_line(known, "setup", 30, 0) in lines, "Setup was not set with timeout 30")
     ready, _ = between(lines, "CTL after regaccess", "APP demo")
     expect(accesses(known, ready) == status_reads(known), f"status reads at start: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "WdtControl did not register its stop routine with code 2")
-    expect("APP WdtControlStatus status=0 size=2 attributes=6 value=003D" in lines, "status variable")
-    expect("APP GetState status=0 enabled=1" in lines, "GetState")
+    expect(log_line(known, "demo-status-variable", 0, 2, EFI_VARIABLE_BS_RT, 0x3D) in lines, "status variable")
+    expect(log_line(known, "demo-get-state", 0, 1) in lines, "GetState")
     expect_armed_at_handoff(known, lines, index_of(lines, "APP demo"))
 
 
 def check_wdt_stopped(out):
     known, lines = facts(out), debug_lines(out)
-    expect("CTL setup timeout=0 status=0" in lines, "Setup was not set with timeout 0")
+    expect(log_line(known, "setup", 0, 0) in lines, "Setup was not set with timeout 0")
     hook, _ = between(lines, "HOOK run", "HOOK run done")
     expect_sequence(accesses(known, hook), stop_steps(known), "stop through the hook", repeats_allowed=False)
     start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
     expect(not accesses(known, start), f"Start with timeout 0 touched registers: {describe(accesses(known, start))}")
-    expect("APP GetState status=0 enabled=0" in lines, "GetState")
-    expect("APP Start status=8000000000000002" in lines, "Start with timeout 0 did not refuse")
+    expect(log_line(known, "demo-get-state", 0, 0) in lines, "GetState")
+    expect(log_line(known, "demo-start", EFI_INVALID_PARAMETER) in lines, "Start with timeout 0 did not refuse")
     check_handoff(known, lines, stop_steps(known), "stop at exit of boot services")
 
 
@@ -525,7 +525,9 @@ def expect_scratch_and_end(known, lines, runs):
            f"the run did not end with the hand-off and the power-off: {lines[-2:]}")
 
 
+EFI_INVALID_PARAMETER = 0x8000000000000002
 EFI_NOT_FOUND = 0x800000000000000E
+EFI_VARIABLE_BS_RT = 0x6  # boot-service and runtime access
 
 
 def probe_wdt(known, setup, driver):
@@ -585,12 +587,12 @@ def check_planted_smmio(out):
 
 
 def check_planted_untouched(out):
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     expect(index_of(lines, "CTL plant done status=0") < index_of(lines, "CTL smmbase"),
            "the table was not planted before the SMM copy started")
     calls = [line for line in lines if line.startswith("PLANT")]
     expect(not calls, f"the planted table was called: {calls[:4]}")
-    expect("APP probe SMM instances=2 on an image handle=1" in lines,
+    expect(log_line(known, "probe-smm-instances", 2, 1) in lines,
            "the probe did not find the planted and the real SMM instance")
 
 
@@ -620,14 +622,14 @@ def check_interrupt_signals(out):
     expect_scratch_and_end(known, lines, 0)
 
 
-STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
 
 
 def check_latecpuio_stack(out):
     """FormatOutput's stack high-water mark in the image: within its budget and the build's static bound."""
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     errors = [line for line in lines if line.startswith("APP probe stack error")]
-    found = [int(match.group(1)) for match in map(STACK_LINE.match, lines) if match]
+    stack = log_pattern(known, "probe-stack", whole=False)
+    found = [int(match.group(1)) for match in map(stack.match, lines) if match]
     expect(len(found) == 1, f"the probe did not measure FormatOutput's stack: {errors or 'no stack line'}")
     path = out / STACK_BOUND
     expect(path.is_file(), f"no static stack bound from the build beside the logs ({path})")

@@ -136,10 +136,10 @@ def log_prefix(known, name):
 FIELD = re.compile(r"\{(?::0?(\d*)X)?\}")
 
 
-def log_pattern(known, name):
-    """A pattern that matches the line name whole, a group for each field:
-    {} any text without spaces (or none), {:X} hexadecimal digits, {:0NX}
-    at least N of them."""
+def log_pattern(known, name, whole=True):
+    """A pattern that matches the line name (whole, or its start), a group
+    for each field: {} any text, {:X} hexadecimal digits, {:0NX} at least
+    N of them."""
     text, pattern, position = known["lines"][name], "", 0
     for field in FIELD.finditer(text):
         pattern += re.escape(text[position:field.start()])
@@ -148,7 +148,7 @@ def log_pattern(known, name):
         else:
             pattern += rf"([0-9A-F]{{{field.group(1) or 1},}})"
         position = field.end()
-    return re.compile(pattern + re.escape(text[position:]) + "$")
+    return re.compile(pattern + re.escape(text[position:]) + ("$" if whole else ""))
 
 
 def find_qemu():

@@ -23,7 +23,8 @@ inline constexpr char kLogProbeStack[] = "APP probe stack: FormatOutput deepest 
 
 // The demo (demo/): WdtControl's status variable, and its protocol's
 // GetState and Start.
-inline constexpr char kLogDemoStatusVariable[] = "APP WdtControlStatus status={:X} size={} attributes={:X} value={:04X}";
+inline constexpr char kLogDemoStatusVariable[] =
+  "APP WdtControlStatus status={:X} size={} attributes={:X} value={:04X}";
 inline constexpr char kLogDemoGetState[]       = "APP GetState status={:X} enabled={}";
 inline constexpr char kLogDemoStart[]          = "APP Start status={:X}";
 

@@ -3,11 +3,14 @@
 // of the C++ side, taken from where the C++ defines it, so that no Python
 // restates it. The watchdog's registers and the fixture's seed values come
 // from their headers, the Setup variable's GUID, size and timeout offset
-// from the public header, the debug-console line formats from
+// from the public header, the protocol GUIDs and the revision and size of
+// LIB_SERVICES_PROTOCOL from theirs, the debug-console line formats from
 // testkit/LogLines.h, and the port accesses of one serial bring-up from
 // ServiceLib itself, run once per copy on the simulated firmware.
 //
 //   facts OUTPUT
+#include <LibServices.h>
+#include <ServiceLibPkg/Framework/SmmBase.h>
 #include <WatchdogControl.h>
 
 #include "fixture/RegisterSeeds.h"
@@ -57,14 +60,24 @@ std::string Id (const REGISTER_ID &Register)
          std::to_string (Register.Register) + "]";
 }
 
-std::string Quoted (const char *Text)
+// Registry form, lower case: 87999fb1-d18c-4de9-b4b6-a130e6beed76.
+std::string GuidText (const EFI_GUID &Guid)
+{
+  char Text[40];
+  std::snprintf (Text, sizeof (Text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Guid.Data1, Guid.Data2,
+                 Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],
+                 Guid.Data4[6], Guid.Data4[7]);
+  return Text;
+}
+
+std::string Quoted (const std::string &Text)
 {
   std::string Out = "\"";
-  for (; *Text != 0; Text++) {
-    if (*Text == '"' || *Text == '\\') {
+  for (char Ch : Text) {
+    if (Ch == '"' || Ch == '\\') {
       Out += '\\';
     }
-    Out += *Text;
+    Out += Ch;
   }
   return Out + "\"";
 }
@@ -129,12 +142,17 @@ int main (int Argc, char **Argv)
     Json += Separator + ("{\"register\": " + Id (Seed.Id)) + ", \"value\": " + std::to_string (Seed.Value) + "}";
     Separator = ",\n    ";
   }
-  const EFI_GUID SetupGuid = WDT_SETUP_VARIABLE_GUID;
-  char           Guid[40];
-  std::snprintf (Guid, sizeof (Guid), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", SetupGuid.Data1,
-                 SetupGuid.Data2, SetupGuid.Data3, SetupGuid.Data4[0], SetupGuid.Data4[1], SetupGuid.Data4[2],
-                 SetupGuid.Data4[3], SetupGuid.Data4[4], SetupGuid.Data4[5], SetupGuid.Data4[6], SetupGuid.Data4[7]);
-  Json += "\n  ],\n  \"setup\": {\"guid\": " + Quoted (Guid) + ", \"size\": " + std::to_string (WDT_SETUP_DATA_SIZE) +
+  const EFI_GUID SetupGuid  = WDT_SETUP_VARIABLE_GUID;
+  const EFI_GUID LibGuid    = LIB_SERVICES_PROTOCOL_GUID;
+  const EFI_GUID SmmLibGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
+  const EFI_GUID SmmBase    = EFI_SMM_BASE_PROTOCOL_GUID;
+  Json += "\n  ],\n  \"guids\": {\"lib-services\": " + Quoted (GuidText (LibGuid)) +
+          ",\n            \"smm-lib-services\": " + Quoted (GuidText (SmmLibGuid)) +
+          ",\n            \"smm-base\": " + Quoted (GuidText (SmmBase)) + "},";
+  Json += "\n  \"lib-services\": {\"revision\": " + std::to_string (LIB_SERVICES_PROTOCOL_REVISION) +
+          ", \"size\": " + std::to_string (sizeof (LIB_SERVICES_PROTOCOL)) + "},";
+  Json += "\n  \"setup\": {\"guid\": " + Quoted (GuidText (SetupGuid)) +
+          ", \"size\": " + std::to_string (WDT_SETUP_DATA_SIZE) +
           ", \"timeout-offset\": " + std::to_string (WDT_SETUP_TIMEOUT_OFFSET) + "},";
   Json += "\n  \"bring-up\": {\"bs\": [" + std::to_string (Bs.Writes) + ", " + std::to_string (Bs.Reads) +
           "], \"smm\": [" + std::to_string (Smm.Writes) + ", " + std::to_string (Smm.Reads) +

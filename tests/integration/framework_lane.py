@@ -28,8 +28,7 @@ import qemu_run
 import smram_lane
 from qemu_run import Failure, debug_lines, expect, facts, read
 
-SMM_LIB_GUID = "87999fb1-d18c-4de9-b4b6-a130e6beed77"
-SCRIPT = ["smmbasectl", f"dh -p {SMM_LIB_GUID} -v", "mm B2 015C -w 2 -IO -n",
+SCRIPT = ["smmbasectl", lambda known: f"dh -p {known['guids']['smm-lib-services']} -v", "mm B2 015C -w 2 -IO -n",
           "fixturectl regaccess", "smitrigger"]
 # The same shell script on two images: ServiceLib with its shipped
 # expression, started before SMM Base is installed, and ServiceLib held
@@ -107,7 +106,8 @@ def check_tseg(out):
         expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
     # dh -p GUID -v: "5C: GUID(interface) LoadedImage(record)  Name...: ServiceLib", then the record.
     com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1"))
-    shown = re.search(SMM_LIB_GUID + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
+    smm_lib = facts(out)["guids"]["smm-lib-services"]
+    shown = re.search(smm_lib + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
                       com1, re.IGNORECASE | re.DOTALL)
     expect(shown is not None, "dh -p did not show the SMM instance's GUID beside ServiceLib's Loaded Image")
     table = int(shown.group(1), 16)

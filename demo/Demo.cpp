@@ -155,13 +155,7 @@ VOID ShowPortIo (CONST CHAR8 *Name)
   EFI_STATUS Status = mLib->IoWrite (0x3FF, 0xA5, 0);
   UINT32     Value  = mLib->IoRead (0x3FF, 0);
   Print ("IoWrite 0x3FF 0xA5: %r, IoRead 0x3FF: 0x%02x\n", Status, Value);
-  LogStr ("APP ");
-  LogStr (Name);
-  LogStr (" instance: IoWrite 0x3FF status=");
-  LogHex (Status);
-  LogStr (" IoRead 0x3FF=");
-  LogHex (Value, 2);
-  LogStr ("\n");
+  LogLine (kLogDemoPortIo, Name, Status, Value);
 }
 
 VOID ShowServices (LIB_SERVICES_PROTOCOL *Lib, CONST CHAR8 *Name, EFI_GUID *Guid)

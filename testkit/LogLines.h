@@ -21,8 +21,10 @@ inline constexpr char kLogProbeSmmInstances[] = "APP probe SMM instances={} on a
 // The start of its line: each case's depth follows.
 inline constexpr char kLogProbeStack[] = "APP probe stack: FormatOutput deepest {} bytes";
 
-// The demo (demo/): WdtControl's status variable, and its protocol's
+// The demo (demo/): the scratch register through one instance ("boot
+// services" or "SMM"), WdtControl's status variable, and its protocol's
 // GetState and Start.
+inline constexpr char kLogDemoPortIo[]         = "APP {} instance: IoWrite 0x3FF status={:X} IoRead 0x3FF={:02X}";
 inline constexpr char kLogDemoStatusVariable[] =
   "APP WdtControlStatus status={:X} size={} attributes={:X} value={:04X}";
 inline constexpr char kLogDemoGetState[]       = "APP GetState status={:X} enabled={}";

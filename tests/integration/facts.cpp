@@ -43,6 +43,7 @@ constexpr std::pair<const char *, const char *> kLines[] = {
   {"probe-notified", kLogProbeNotified},
   {"probe-smm-instances", kLogProbeSmmInstances},
   {"probe-stack", kLogProbeStack},
+  {"demo-port-io", kLogDemoPortIo},
   {"demo-status-variable", kLogDemoStatusVariable},
   {"demo-get-state", kLogDemoGetState},
   {"demo-start", kLogDemoStart},

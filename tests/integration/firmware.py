@@ -797,8 +797,9 @@ def self_check():
     and its scenario one of that runner's, each listed check is a function
     of the runner that its lane's check command names, each check function
     and each scenario is listed (or, for a scenario, booted before another),
-    and the README's boot table names the boots of the firmware and flash
-    lanes. Returns the list of disagreements."""
+    the README's boot table names the boots of the firmware and flash
+    lanes, and a CMakeLists.txt makes the tests of each lane. Returns the
+    list of disagreements."""
     listing = qemu_run.boot_list()
     lanes, boots = listing["lanes"], listing["boots"]
     problems, used_checks, used_scenarios = [], {}, set()
@@ -833,7 +834,11 @@ def self_check():
         for scenario in sorted(set(scenarios) - {name for runner, name in used_scenarios if runner == command}):
             if command != "boot" or scenario not in PREVIOUS_BOOT.values():
                 problems.append(f"scenario {scenario!r} ({command}) is booted by no entry of boots.json")
-    readme = (HERE.parent.parent / "README.md").read_text()
+    root = HERE.parent.parent
+    made = {lane for path in root.glob("**/CMakeLists.txt") if not path.is_relative_to(root / "build")
+            for lane in re.findall(r"^\s*fw_boot_tests\(([\w-]+)\)", path.read_text(), re.MULTILINE)}
+    problems += [f"lane {lane!r}: no CMakeLists.txt calls fw_boot_tests({lane})" for lane in sorted(set(lanes) - made)]
+    readme = (root / "README.md").read_text()
     table = re.search(r"^\| Boot \| Shell script \|.*?\n\n", readme, re.MULTILINE | re.DOTALL)
     named = re.findall(r"^\| `([\w-]+)` ", table.group() if table else "", re.MULTILINE)
     wanted = [boot["command"][1] for boot in boots if boot.get("lane") in ("firmware", "flash")]

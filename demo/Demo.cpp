@@ -130,13 +130,7 @@ VOID ShowPortIo (CONST CHAR8 *Name)
   EFI_STATUS Status = mLib->IoWrite (0x3FF, 0xA5, 0);
   UINT32     Value  = mLib->IoRead (0x3FF, 0);
   Print ("IoWrite 0x3FF 0xA5: %r, IoRead 0x3FF: 0x%02x\n", Status, Value);
-  LogStr ("APP ");
-  LogStr (Name);
-  LogStr (" instance: IoWrite 0x3FF status=");
-  LogHex (Status);
-  LogStr (" IoRead 0x3FF=");
-  LogHex (Value, 2);
-  LogStr ("\n");
+  LogLine (kLogDemoPortIo, Name, Status, Value);
 }
 
 VOID ShowServices (LIB_SERVICES_PROTOCOL *Lib, CONST CHAR8 *Name, EFI_GUID *Guid)
@@ -203,15 +197,7 @@ VOID ShowWatchdog (BOOLEAN TryStart)
                                                              &Size, &Value);
   Print ("WdtControlStatus: %r, %d bytes, attributes %x, value 0x%04x (bit 0: %d, timeout register: %d)\n", Status,
          Size, Attributes, Value, Value & 1, Value >> 1);
-  LogStr ("APP WdtControlStatus status=");
-  LogHex (Status);
-  LogStr (" size=");
-  LogDec (Size);
-  LogStr (" attributes=");
-  LogHex (Attributes);
-  LogStr (" value=");
-  LogHex (Value, 4);
-  LogStr ("\n");
+  LogLine (kLogDemoStatusVariable, Status, Size, Attributes, Value);
 
   WATCHDOG_CONTROL_PROTOCOL *Watchdog = nullptr;
   Status = mBs->LocateProtocol (&mWatchdogGuid, nullptr, reinterpret_cast<VOID **> (&Watchdog));
@@ -222,19 +208,13 @@ VOID ShowWatchdog (BOOLEAN TryStart)
   UINT8 Enabled = 0xFF;
   Status        = Watchdog->GetState (Watchdog, &Enabled);
   Print ("GetState: %r, enabled %d\n", Status, Enabled);
-  LogStr ("APP GetState status=");
-  LogHex (Status);
-  LogStr (" enabled=");
-  LogDec (Enabled);
-  LogStr ("\n");
+  LogLine (kLogDemoGetState, Status, Enabled);
   if (TryStart) {
     LogStr ("APP watchdog Start\n");
     Status = Watchdog->Start (Watchdog);
     LogStr ("APP watchdog Start returned\n");
     Print ("Start: %r\n", Status);
-    LogStr ("APP Start status=");
-    LogHex (Status);
-    LogStr ("\n");
+    LogLine (kLogDemoStart, Status);
   }
 }
 

@@ -125,11 +125,7 @@ LIB_SERVICES_PROTOCOL *FindSmmInstance ()
   if (Handles != nullptr) {
     mBs->FreePool (Handles);
   }
-  LogStr ("APP probe SMM instances=");
-  LogDec (Count);
-  LogStr (" on an image handle=");
-  LogDec (Images);
-  LogStr ("\n");
+  LogLine (kLogProbeSmmInstances, Count, Images);
   return Images == 1 ? Found : nullptr;
 }
 
@@ -160,15 +156,8 @@ VOID ShowScratch ()
     Status[Index] = mLib->IoWrite (kScratchPort, kScratchPatterns[Index], 0);
     Value[Index]  = mLib->IoRead (kScratchPort, 0);
   }
-  LogStr ("APP probe scratch:");
-  for (UINTN Index = 0; Index < kPatterns; Index++) {
-    LogStr (Index == 0 ? " write " : ", write ");
-    LogHex (kScratchPatterns[Index], 2);
-    LogStatus ("", Status[Index]);
-    LogStr (" read ");
-    LogHex (Value[Index], 2);
-  }
-  LogStr ("\n");
+  static_assert (kPatterns == 2, "kLogProbeScratch has the fields of two patterns");
+  LogLine (kLogProbeScratch, kScratchPatterns[0], Status[0], Value[0], kScratchPatterns[1], Status[1], Value[1]);
   Print ("scratch: IoWrite 0x%X 0x%02X %r, IoRead 0x%02X; IoWrite 0x%X 0x%02X %r, IoRead 0x%02X\n", kScratchPort,
          kScratchPatterns[0], Status[0], Value[0], kScratchPort, kScratchPatterns[1], Status[1], Value[1]);
 }
@@ -261,17 +250,7 @@ VOID ShowWatchdog ()
   EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
   UINTN      Images         = LoadedImagesOf ("WdtControl.efi", kWdtControlFileGuid);
 
-  LogStr ("APP probe wdt:");
-  LogStatus (" Setup", SetupStatus);
-  LogStr (" size=");
-  LogDec (SetupSize);
-  LogStr (" timeout=");
-  LogDec (Setup[WDT_SETUP_TIMEOUT_OFFSET]);
-  LogStatus (" WdtControlStatus", WordStatus);
-  LogStatus (" protocol", ProtocolStatus);
-  LogStr (" images=");
-  LogDec (Images);
-  LogStr ("\n");
+  LogLine (kLogProbeWdt, SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
   Print ("wdt: Setup %r, %d bytes, timeout %d; WdtControlStatus %r; WATCHDOG_CONTROL_PROTOCOL %r; "
          "WdtControl images %d\n",
          SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
@@ -300,21 +279,12 @@ VOID ShowCases ()
       continue;
     }
     Mismatches++;
-    LogStr ("APP probe cases: mismatch ");
-    LogStr (Row.Name);
-    LogStr (" differs=");
-    LogHex (Found);
-    LogStr (" result=");
-    LogDec (mCaseRun.Result);
-    LogStr (" received '");
+    LogFields (kLogProbeCaseMismatch, Row.Name, Found, mCaseRun.Result);
+    LogStr ("'");
     LogReceived ();
     LogStr ("'\n");
   }
-  LogStr ("APP probe cases: ");
-  LogDec (kFormatCaseCount);
-  LogStr (" rows, ");
-  LogDec (Mismatches);
-  LogStr (" mismatches\n");
+  LogLine (kLogProbeCases, kFormatCaseCount, Mismatches);
 }
 
 // The notification's own input, scanned from memory.
@@ -336,9 +306,7 @@ VOID EFIAPI PrintAndScanNotify (IN EFI_EVENT Event, IN VOID *Context)
   UINT64 Args[] = { reinterpret_cast<UINT64> (&Value) };
   mMemoryInput  = "99";
   INTN Result   = mLib->ScanInput (ReadMemory, 0, FALSE, "%d", reinterpret_cast<VA_LIST> (Args));
-  LogStr ("APP probe notified: scanned ");
-  LogDec (static_cast<UINT64> (Result));
-  LogStr ("\n");
+  LogLine (kLogProbeNotified, static_cast<UINT64> (Result));
   Print ("[notified: %d %lld]", Result, Value);
 }
 

@@ -8,14 +8,9 @@
 #define SMRAM_DRIVER_PROBE_DRIVER_H_
 
 #include <ServiceLibPkg/Framework/SmmBase.h>
+#include "../PiSmmDriver.h"
 #include "../SmramProbe.h"
 #include "testkit/TextLine.h"
-
-// The PI SMM system table, from the driver's entry point on.
-extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;
-// SMM ready-to-lock has been signalled: free SMRAM is now non-executable
-// and code outside SMRAM cannot run in SMM.
-extern constinit BOOLEAN mLocked;
 
 // ---- log ring (log.cpp): SMRAM text that every reply carries out.
 VOID LogPut (CHAR8 Ch);

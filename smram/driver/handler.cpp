@@ -88,12 +88,11 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   (void)DispatchHandle;
   (void)Context;
   constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
-      *CommBufferSize > kFixed + kSmramProbePayloadLimit) {
+  auto *Shared = SmiMessage<PROBE_MESSAGE> (CommBuffer, CommBufferSize, kFixed, kFixed + kSmramProbePayloadLimit);
+  if (Shared == nullptr) {
     return EFI_SUCCESS;
   }
-  UINTN  Size   = *CommBufferSize;
-  auto  *Shared = static_cast<PROBE_MESSAGE *> (CommBuffer);
+  UINTN  Size        = *CommBufferSize;
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
   UINT64 Values[kSmramProbeValues];

@@ -67,11 +67,11 @@ EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID
 {
   (void)DispatchHandle;
   (void)Context;
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kSmmBaseMessageHeader) {
+  auto *Shared = SmiMessage<SMMBASE_MESSAGE> (CommBuffer, CommBufferSize, kSmmBaseMessageHeader);
+  if (Shared == nullptr) {
     return EFI_SUCCESS;
   }
   // Work on an SMRAM copy of the request: DXE can change the buffer meanwhile.
-  auto           *Shared = static_cast<SMMBASE_MESSAGE *> (CommBuffer);
   SMMBASE_MESSAGE Request;
   __builtin_memcpy (&Request, Shared, kSmmBaseMessageHeader);
   Request.EntryStatus = EFI_NOT_STARTED;

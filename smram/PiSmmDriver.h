@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // What the two PI SMM drivers of this folder share, the SMRAM probe
 // (driver/) and the SMM half of the Framework SMM Base (smmbase/smm/):
-// the PI SMM system table found at entry, the lock noted, an SMI's
-// communication buffer taken, and Framework SmmIo members served by the PI
+// the PI SMM system table found at entry, the lock noted, the SMI handler
+// around each one's messages, and Framework SmmIo members served by the PI
 // SmmIo. Each image compiles its own copy.
 #ifndef SMRAM_PI_SMM_DRIVER_H_
 #define SMRAM_PI_SMM_DRIVER_H_
@@ -48,16 +48,19 @@ EFI_STATUS WatchReadyToLock ()
   return mPiSmst->SmmRegisterProtocolNotify (&mReadyToLockGuid, NoteReadyToLock<LogT, Message>, &Registration);
 }
 
-// The message of an SMI handler's call: the communication buffer when the
-// caller gave one of MinSize to MaxSize bytes, else NULL. A root handler
-// runs on every SMI, so a call without such a buffer is not for it.
-template <typename MessageT>
-MessageT *SmiMessage (IN VOID *CommBuffer, IN UINTN *CommBufferSize, IN UINTN MinSize, IN UINTN MaxSize = ~UINTN (0))
+// An SMI handler for one kind of message: Serve gets the caller's
+// communication buffer and its size when the caller gave one of MinSize to
+// MaxSize bytes; a call without such a buffer changes nothing.
+template <typename MessageT, VOID (*Serve) (MessageT *Shared, UINTN Size), UINTN MinSize, UINTN MaxSize = ~UINTN (0)>
+EFI_STATUS EFIAPI MessageHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
+                                  IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)
 {
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < MinSize || *CommBufferSize > MaxSize) {
-    return nullptr;
+  (void)DispatchHandle;
+  (void)Context;
+  if (CommBuffer != nullptr && CommBufferSize != nullptr && *CommBufferSize >= MinSize && *CommBufferSize <= MaxSize) {
+    Serve (static_cast<MessageT *> (CommBuffer), *CommBufferSize);
   }
-  return static_cast<MessageT *> (CommBuffer);
+  return EFI_SUCCESS;
 }
 
 // A Framework SmmIo member over the PI SmmIo. The two tables share the

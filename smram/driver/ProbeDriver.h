@@ -46,8 +46,11 @@ struct LOADED_COPY {
 extern constinit LOADED_COPY mCopy;
 EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values);
 
-// ---- SMI handler (handler.cpp).
-EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                   IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
+// ---- SMI handler (handler.cpp): one command a message, whose payload
+// follows the fixed part.
+inline constexpr UINTN kProbeMessageFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
+VOID ServeProbeMessage (PROBE_MESSAGE *Shared, UINTN Size);
+inline constexpr PI_SMM_HANDLER kProbeSmiHandler =
+  MessageHandler<PROBE_MESSAGE, ServeProbeMessage, kProbeMessageFixed, kProbeMessageFixed + kSmramProbePayloadLimit>;
 
 #endif

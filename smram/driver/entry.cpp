@@ -43,5 +43,5 @@ extern "C" EFI_STATUS EFIAPI SmramProbeEntryPoint (IN EFI_HANDLE ImageHandle, IN
   }
   WatchReadyToLock<LOG, kLockMessage> ();
   EFI_HANDLE DispatchHandle = nullptr;
-  return mPiSmst->SmiHandlerRegister (ProbeSmiHandler, &mSmiGuid, &DispatchHandle);
+  return mPiSmst->SmiHandlerRegister (kProbeSmiHandler, &mSmiGuid, &DispatchHandle);
 }

@@ -24,7 +24,8 @@ using LOG = TEXT_LINE<LogChar>;
 EFI_STATUS RefuseAfterLock (CONST CHAR8 *What);
 
 // ---- loading (load.cpp).
-EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                     IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
+VOID ServeSmmBaseMessage (SMMBASE_MESSAGE *Shared, UINTN Size);
+inline constexpr PI_SMM_HANDLER kSmmBaseSmiHandler =
+  MessageHandler<SMMBASE_MESSAGE, ServeSmmBaseMessage, kSmmBaseMessageHeader>;
 
 #endif

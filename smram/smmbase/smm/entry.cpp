@@ -27,7 +27,7 @@ extern "C" EFI_STATUS EFIAPI SmmBaseSmmEntryPoint (IN EFI_HANDLE ImageHandle, IN
   Status = WatchReadyToLock<LOG, kLockMessage> ();
   EFI_HANDLE DispatchHandle = nullptr;
   if (!EFI_ERROR (Status)) {
-    Status = mPiSmst->SmiHandlerRegister (SmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
+    Status = mPiSmst->SmiHandlerRegister (kSmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
   }
 
   // The record must be readable from DXE, so it lives in boot-services

@@ -24,7 +24,7 @@ template <typename CharT>
   const bool    SignExtend = Number.Signed == 1;
   if (Conversion->ArgSize == 16) {
     Value = SignExtend ? static_cast<UINT64> (static_cast<INT16> (Value)) : static_cast<UINT16> (Value);
-  } else if (Conversion->ArgSize == 32) {
+  } else if (Conversion->ArgSize != 64) {  // 32 bits, also without a length
     Value = SignExtend ? static_cast<UINT64> (static_cast<INT32> (Value)) : static_cast<UINT32> (Value);
   }
   Number.Value = Value;
@@ -56,11 +56,13 @@ template <typename CharT> [[gnu::always_inline]] inline VOID CharacterToString (
 template <typename CharT>
 [[gnu::always_inline]] inline UINT32 ConvertString (CONVERSION *Conversion, FORMAT_SINK *Sink)
 {
-  CONST VOID *Text = reinterpret_cast<CONST VOID *> (Conversion->Number.Value);
+  CONST VOID *Text     = reinterpret_cast<CONST VOID *> (Conversion->Number.Value);
+  bool       WideText = sizeof (CharT) == sizeof (CHAR16) || Conversion->ArgSize == 32;
   if (Text == NULL) {
-    return WriteField (kNullText, sizeof kNullText - 1, NULL, &Conversion->Field, Sink);
+    Text     = kNullText;  // 8-bit whatever the format
+    WideText = false;
   }
-  if (sizeof (CharT) == sizeof (CHAR16) || Conversion->ArgSize == 32) {
+  if (WideText) {
     CONST CHAR16 *String = static_cast<CONST CHAR16 *> (Text);
     return WriteField (String, TextLength (String), NULL, &Conversion->Field, Sink);
   }

@@ -68,7 +68,7 @@ enum class CONVERSION_KIND : UINT8 {
 typedef struct {
   FIELD_FORMAT    Field;    // flags, width, precision
   NUMBER_FORMAT   Number;   // Value: the conversion's argument slot as taken, for every kind that takes one
-  UINT8           ArgSize;  // length modifier: 0 (none), 16, 32 or 64 bits; an integer without one is 32
+  UINT8           ArgSize;  // length modifier: 0 (none: an integer takes 32 bits), 16, 32 or 64 bits
   CONVERSION_KIND Kind;
 } CONVERSION;
 

@@ -58,7 +58,8 @@ template <typename CharT>
 {
   FIELD_FORMAT  &Field  = Conversion->Field;
   NUMBER_FORMAT &Number = Conversion->Number;
-  UINT32        CollectedDigits = 0;  // digits of the current width or precision
+  UINT32        CollectedDigits   = 0;  // digits of the current width or precision
+  bool          InPrecisionDigits = false;
   INT32         Ch;
 
   Field            = {0, 0, 0, 0, 0, 0, 0, 1};
@@ -99,6 +100,7 @@ FlagsStep:
     case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
       NumberTarget (Field) = 0;  // a digit run replaces an earlier value
       CollectedDigits      = 0;
+      InPrecisionDigits    = false;
       HAND_ON (WidthDigits);
     case 'h': case 'l': case 'q': case 'I':
       HAND_ON (Modifiers);
@@ -164,28 +166,23 @@ FlagsStep:
   }
 
 PrecisionDigitsStep:
-  // The two digit steps collect alike; only a '.' right after a
-  // precision's digits differs. Digits go straight into the target: a run
-  // that grows too long is Invalid, so its value is never used.
+  InPrecisionDigits = true;
   if (Ch == '.') {
     HAND_ON (Invalid);  // a second '.' right after a precision
   }
-  if (Ch < '0' || Ch > '9') {
-    HAND_ON (Flags);
-  }
-  NumberTarget (Field) = NumberTarget (Field) * 10 + (Ch - '0');
-  if (++CollectedDigits > kMaxWidthDigits) {
-    HAND_ON (Invalid);
-  }
-  NEXT_STEP (PrecisionDigits);
-
 WidthDigitsStep:
+  // The two digit steps collect alike; only a '.' right after a
+  // precision's digits differs. Digits go straight into the target: a run
+  // that grows too long is Invalid, so its value is never used.
   if (Ch < '0' || Ch > '9') {
     HAND_ON (Flags);
   }
   NumberTarget (Field) = NumberTarget (Field) * 10 + (Ch - '0');
   if (++CollectedDigits > kMaxWidthDigits) {
     HAND_ON (Invalid);
+  }
+  if (InPrecisionDigits) {
+    NEXT_STEP (PrecisionDigits);
   }
   NEXT_STEP (WidthDigits);
 
@@ -219,9 +216,6 @@ ModifiersStep:
   NEXT_STEP (Modifiers);  // 'hh', 'lh' and the like: the last one counts
 
 IntegerStep:
-  if (Conversion->ArgSize == 0) {
-    Conversion->ArgSize = 32;
-  }
   Conversion->Kind = CONVERSION_KIND::Integer;
 ArgumentStep:
   Number.Value = Slots.Take ();

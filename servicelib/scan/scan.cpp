@@ -10,6 +10,14 @@
 #include "../chars.h"
 #include "../unaligned.h"
 
+// The state of the scan under way (scan.h). Scan resets it at the start of
+// each call; ScanInput keeps and puts back the state of a scan it
+// interrupts.
+constinit SCAN_INPUT_ROUTINE ScanInputRoutine = nullptr;
+constinit INT32              ScanConsumed     = 0;
+constinit CHAR16             PushBackBuffer[kPushBackSlots] = {};
+constinit INT32              PushBackTop      = 0;
+
 namespace {
 
 constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
@@ -110,8 +118,11 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
   }
 }
 
-// RunScan walks the format one character per step; each kind of step is a
-// label below, named for where in the format it stands:
+// RunScan walks the format one character per step. Steps (each a label;
+// NEXT_STEP takes the next format character, and the end of the format
+// there ends the scan with the count, whatever the step; HAND_ON hands the
+// current character on to another step), named for where in the format
+// they stand:
 //
 //   BetweenStep      between directives: '%' opens a conversion, anything
 //                    else is matched against the input
@@ -128,11 +139,9 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // conversion, at a width of too many digits, and at an integer field that
 // reads no number (whose result then replaces the count, unless the field
 // is suppressed).
-
-// Ends the current step and starts the next one at label S##Step: fetches
-// the next format character (the end of the format ends the scan with the
-// count, wherever it comes) and goes there.
-#define SCAN_NEXT_STEP(S)       \
+//
+// Format stays one past Fc, the character the current step handles.
+#define NEXT_STEP(S)            \
   do {                          \
     Fc = FormatUnit (Format++); \
     if (Fc == 0) {              \
@@ -140,10 +149,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
     }                           \
     goto S##Step;               \
   } while (0)
-
-// Hands the current format character on to label S##Step, without reading
-// another one.
-#define SCAN_HAND_ON(S) goto S##Step
+#define HAND_ON(S) goto S##Step
 
 template <typename CharT>
 INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
@@ -156,11 +162,11 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
   INT32      WidthValue  = 0;
   CHAR16     Fc;
 
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 BetweenStep:
   if (Fc != '%') {
-    SCAN_HAND_ON (Match);
+    HAND_ON (Match);
   }
   Field.Suppress = FALSE;
   Field.Base     = 10;
@@ -168,7 +174,7 @@ BetweenStep:
   WidthDigits    = 0;
   WidthValue     = 0;
   StoreSize      = 0;
-  SCAN_NEXT_STEP (Percent);
+  NEXT_STEP (Percent);
 
 MatchStep: {
   INT32 Step = 0;
@@ -180,7 +186,7 @@ MatchStep: {
     } while (IsScanSpace (Ch));
     ScanPushBack (Ch, &Step);
     AddConsumed (Step);
-    SCAN_NEXT_STEP (Between);
+    NEXT_STEP (Between);
   }
   // The character read is consumed whether it matches or not.
   const bool Matched = ScanNextChar (&Step) == Fc;
@@ -188,26 +194,26 @@ MatchStep: {
   if (!Matched) {
     return Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
 PercentStep:
   if (Fc == '*') {
     Field.Suppress = TRUE;
-    SCAN_NEXT_STEP (Percent);
+    NEXT_STEP (Percent);
   }
   if (IsDecimal (Fc)) {
-    SCAN_HAND_ON (WidthDigits);
+    HAND_ON (WidthDigits);
   }
   if (IsModifier (Fc)) {
-    SCAN_HAND_ON (Modifiers);
+    HAND_ON (Modifiers);
   }
   switch (Fc) {
-    case '%': SCAN_HAND_ON (Match);
-    case 'c': SCAN_HAND_ON (Char);
-    case 's': SCAN_HAND_ON (String);
-    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': SCAN_HAND_ON (Integer);
-    case 'n': SCAN_HAND_ON (Count);
+    case '%': HAND_ON (Match);
+    case 'c': HAND_ON (Char);
+    case 's': HAND_ON (String);
+    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': HAND_ON (Integer);
+    case 'n': HAND_ON (Count);
     default: return Assigned;  // not a conversion letter
   }
 
@@ -218,13 +224,13 @@ WidthDigitsStep:
     if (++WidthDigits > kMaxWidthDigits) {
       return Assigned;  // a width of too many digits
     }
-    SCAN_NEXT_STEP (WidthDigits);
+    NEXT_STEP (WidthDigits);
   }
   Field.Width = WidthValue;
   if (IsModifier (Fc)) {
-    SCAN_HAND_ON (Modifiers);
+    HAND_ON (Modifiers);
   }
-  SCAN_HAND_ON (Percent);
+  HAND_ON (Percent);
 
 ModifiersStep:
   // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
@@ -235,11 +241,11 @@ ModifiersStep:
   } else if (Fc == 'L' || Fc == 'q') {
     StoreSize = 8;
   } else if (IsDecimal (Fc)) {
-    SCAN_HAND_ON (WidthDigits);
+    HAND_ON (WidthDigits);
   } else {
-    SCAN_HAND_ON (Percent);
+    HAND_ON (Percent);
   }
-  SCAN_NEXT_STEP (Modifiers);
+  NEXT_STEP (Modifiers);
 
 CharStep:
   ScanChars (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
@@ -247,14 +253,14 @@ CharStep:
   if (!Field.Suppress) {
     ++Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 StringStep:
   ScanString (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width);
   if (!Field.Suppress) {
     ++Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 IntegerStep: {
   Field.Base         = BaseOf (Fc);
@@ -281,7 +287,7 @@ IntegerStep: {
       }
     }
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
 CountStep:
@@ -291,11 +297,11 @@ CountStep:
       Store (Dest, ScanConsumed);
     }
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
-#undef SCAN_NEXT_STEP
-#undef SCAN_HAND_ON
+#undef NEXT_STEP
+#undef HAND_ON
 
 // One scan with a fresh state. Characters given back by an earlier call
 // are dropped: its input routine has delivered them already. Out of line for

@@ -25,6 +25,9 @@ inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch 
 // end of the format there ends the call with the count produced, whatever
 // the step; HAND_ON hands the current character on to another step):
 //
+// The steps are labels so that no state variable is dispatched for each
+// character (docs/stack.md, "Speed tricks").
+//
 //   TextStep        plain text goes out in runs; a '%' goes to
 //                   ConversionStep
 //   ConversionStep  the parser reads the conversion into the record, the
@@ -34,9 +37,9 @@ inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch 
 //                   the call), then back to TextStep
 //
 // Kept out of line so that FormatOutput stays a frame-less tail call to one
-// of the two engines. Inlined, both engines would land in FormatOutput: a
-// 360-byte frame on the deepest path (16 bytes deeper) and about 1.9 KiB
-// more code. docs/stack.md, "FormatEngine out of line".
+// of the two engines. Inlined, both engines would land in FormatOutput:
+// about 2 KiB more code, and its frame on the deepest path.
+// docs/stack.md, "FormatEngine out of line".
 template <typename CharT>
 [[gnu::noinline]] UINT32 FormatEngine (FORMAT_OUTPUT_ROUTINE OutputRoutine, UINT32 MaxCount, CONST CharT *Format,
                                       VA_LIST Args)
@@ -79,7 +82,8 @@ TextStep:
         OutputRoutine (static_cast<CHAR16> (Ch));
         Ch = FormatChar (Position++);
         // Two plain compares: in the benchmarks they beat the one-compare
-        // test of EndsText here, which only pays off in the walk below.
+        // test of EndsText here, which only pays off in the walk below
+        // (docs/stack.md, "Speed tricks").
       } while (--Left != 0 && Ch != '%' && Ch != 0);
       Remaining = Left;
     }

@@ -35,7 +35,8 @@ inline INT32 &NumberTarget (FIELD_FORMAT &Field) { return Field.PrecisionGiven !
 //
 // Steps (each a label; NEXT_STEP takes the next format character, and the
 // end of the format there makes the conversion End, whatever the step;
-// HAND_ON hands the current character on to another step):
+// HAND_ON hands the current character on to another step; labels rather
+// than a state variable: docs/stack.md, "Speed tricks"):
 //
 //   FlagsStep           flags and '*' stay here; '.' goes to
 //                       PrecisionDigitsStep, '1'..'9' to WidthDigitsStep,

@@ -17,7 +17,8 @@ constexpr UINT64 kEightZeros = 0x3030303030303030ULL;  // "00000000"
 // zeros, as the eight bytes of the result in memory order (most
 // significant digit first). The number splits into halves, pairs and
 // digits in parallel lanes of one 64-bit word, each split a multiply and
-// a shift, so the digits cost no chain of divisions.
+// a shift, so the digits cost no chain of divisions (docs/stack.md, "Speed
+// tricks").
 inline UINT64 DecimalChunk (UINT32 Value)
 {
   const UINT64 Halves   = (Value / 10000) | (static_cast<UINT64> (Value % 10000) << 32);

@@ -121,7 +121,8 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // RunScan walks the format one character per step. Steps (each a label;
 // NEXT_STEP takes the next format character, and the end of the format
 // there ends the scan with the count, whatever the step; HAND_ON hands the
-// current character on to another step), named for where in the format
+// current character on to another step; labels rather than a state
+// variable: docs/stack.md, "Speed tricks"), named for where in the format
 // they stand:
 //
 //   BetweenStep      between directives: '%' opens a conversion, anything

@@ -92,8 +92,9 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
   };
 
   // NEXT_STEP goes through TakeStep, the one place that reads: the
-  // character source is inlined there once rather than at every step
-  // (about 360 bytes of code). The step to go on with is a label address.
+  // character source is inlined there once rather than at every step. The
+  // step to go on with is a label address. docs/stack.md, "One read site in
+  // the integer reader".
   void *Next;
 #define NEXT_STEP(S)   \
   do {                 \

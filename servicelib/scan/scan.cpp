@@ -20,7 +20,6 @@ constinit INT32              PushBackTop      = 0;
 
 namespace {
 
-constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
 
 // The format character at At, widened. A 16-bit format may start at an odd
@@ -133,6 +132,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 //                    modifiers
 //   WidthDigitsStep  a digit of the width
 //   ModifiersStep    a length modifier
+//                    (both hand any other character back to PercentStep)
 //   CharStep, StringStep, IntegerStep, CountStep   the conversions
 //
 // The scan returns the assignment count when the format ends, and ends
@@ -199,17 +199,16 @@ MatchStep: {
 }
 
 PercentStep:
-  if (Fc == '*') {
-    Field.Suppress = TRUE;
-    NEXT_STEP (Percent);
-  }
-  if (IsDecimal (Fc)) {
-    HAND_ON (WidthDigits);
-  }
-  if (IsModifier (Fc)) {
-    HAND_ON (Modifiers);
-  }
+  // One dispatch on the character: the width digits and the modifiers go
+  // back here when their run ends.
   switch (Fc) {
+    case '*':
+      Field.Suppress = TRUE;
+      NEXT_STEP (Percent);
+    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+      HAND_ON (WidthDigits);
+    case 'h': case 'l': case 'q': case 'L':
+      HAND_ON (Modifiers);
     case '%': HAND_ON (Match);
     case 'c': HAND_ON (Char);
     case 's': HAND_ON (String);
@@ -228,9 +227,6 @@ WidthDigitsStep:
     NEXT_STEP (WidthDigits);
   }
   Field.Width = WidthValue;
-  if (IsModifier (Fc)) {
-    HAND_ON (Modifiers);
-  }
   HAND_ON (Percent);
 
 ModifiersStep:
@@ -241,10 +237,8 @@ ModifiersStep:
     StoreSize = 4;
   } else if (Fc == 'L' || Fc == 'q') {
     StoreSize = 8;
-  } else if (IsDecimal (Fc)) {
-    HAND_ON (WidthDigits);
   } else {
-    HAND_ON (Percent);
+    HAND_ON (Percent);  // a width digit or the conversion letter
   }
   NEXT_STEP (Modifiers);
 

@@ -23,10 +23,8 @@ inline bool EndsText (INT32 Ch) { return static_cast<UINT32> (Ch) <= '%' && (Ch 
 
 // Steps (each a label; NEXT_STEP takes the next format character, and the
 // end of the format there ends the call with the count produced, whatever
-// the step; HAND_ON hands the current character on to another step):
-//
-// The steps are labels so that no state variable is dispatched for each
-// character (docs/stack.md, "Speed tricks").
+// the step; HAND_ON hands the current character on to another step; labels
+// rather than a state variable: docs/stack.md, "Speed tricks"):
 //
 //   TextStep        plain text goes out in runs; a '%' goes to
 //                   ConversionStep

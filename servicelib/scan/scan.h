@@ -41,10 +41,13 @@ constexpr bool IsScanSpace (CHAR16 Ch) { return Ch == 0x20 || (Ch >= 0x09 && Ch 
 // would count short.
 inline constexpr INT32 kScanCountMax = 0x7FFFFFFF;
 
-// Adds a step's count to ScanConsumed.
+// Adds a step's count to ScanConsumed. Added as unsigned numbers in 64
+// bits, a negative step (past 2^31) and a sum past the maximum both land
+// above kScanCountMax, so one compare settles both.
 inline VOID AddConsumed (IN INT32 Step)
 {
-  ScanConsumed = Step < 0 || Step > kScanCountMax - ScanConsumed ? kScanCountMax : ScanConsumed + Step;
+  const UINT64 Sum = static_cast<UINT64> (static_cast<UINT32> (ScanConsumed)) + static_cast<UINT32> (Step);
+  ScanConsumed     = Sum > static_cast<UINT64> (kScanCountMax) ? kScanCountMax : static_cast<INT32> (Sum);
 }
 
 // The next character: from the push-back stack if it holds any, otherwise

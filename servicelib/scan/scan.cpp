@@ -300,7 +300,7 @@ CountStep:
 
 // One scan with a fresh state. Characters given back by an earlier call
 // are dropped: its input routine has delivered them already. Out of line for
-// code size (76 bytes); inlined, ScanInput's worst case would be 48 bytes
+// code size (80 bytes); inlined, ScanInput's worst case would be 48 bytes
 // smaller, and ScanInput has no stack budget. docs/stack.md, "Out-of-line
 // helpers".
 [[gnu::noinline]] INTN Scan (SCAN_INPUT_ROUTINE InputRoutine, BOOLEAN Wide, CONST VOID *Format, VA_LIST Args)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The format engine's converters: each renders one kind of conversion from
 // the CONVERSION record that the parser (formatparse.h) filled, and hands
-// the field to the field writer (WriteField, numbers.cpp). Each returns the
+// the field to the field writer (WriteField, fieldwriter.cpp). Each returns the
 // characters it produced, which the engine takes off its remaining count;
 // Sink->Remaining holds that count on entry.
 //

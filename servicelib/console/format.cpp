@@ -3,7 +3,7 @@
 // hands plain text to the caller's output routine one character at a time,
 // and at each '%' runs the parser (formatparse.h), which fills one
 // CONVERSION record, then the converter of its kind (convert.h), which
-// renders from the record through the field writer (numbers.cpp). All
+// renders from the record through the field writer (fieldwriter.cpp). All
 // working state lives in this frame; the only module global it touches is
 // BufferPrint's cursor, and only while the text of %g, %G, %t or %r is
 // being built, so an output routine may itself call FormatOutput.

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared pieces of the format engine: the per-conversion records, the
-// number renderer and field writer (numbers.cpp), and the buffer printer
-// that builds the GUID, time and status texts (bufferprint.cpp).
+// number renderer (numbers.cpp), the field writer (fieldwriter.cpp), and
+// the buffer printer that builds the GUID, time and status texts
+// (bufferprint.cpp).
 //
 // The engine, the renderer and the field writer are templates over the
 // character type of the text they handle, built for CHAR8 and CHAR16: each

@@ -82,7 +82,13 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
   }
 
   if (Ch != 0) {
-    // Ch is the first character of the field.
+    // Ch is the first character of the field. Nothing is given back inside
+    // the field, and a scan that starts in the middle of it puts the state
+    // back as it was: once the push-back stack is empty it stays empty, and
+    // the characters come straight from the routine (docs/stack.md, "Speed
+    // tricks").
+    const SCAN_INPUT_ROUTINE Routine = ScanInputRoutine;
+    const bool               Direct  = static_cast<UINT32> (PushBackTop) - 1u >= static_cast<UINT32> (kPushBackSlots);
     for (;;) {
       if (Dest != nullptr) {
         *Dest++ = static_cast<UINT8> (Ch);
@@ -91,7 +97,14 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
         break;
       }
       --Remaining;
-      Ch = ScanNextChar (&Step);
+      if (Direct) {
+        Ch = static_cast<CHAR16> (Routine (&Step));
+        if (Ch != 0) {
+          Step = static_cast<INT32> (static_cast<UINT32> (Step) + 1u);
+        }
+      } else {
+        Ch = ScanNextChar (&Step);
+      }
       if (Ch == 0 || IsScanSpace (Ch)) {
         // The character that ends the field is given back only when the
         // width was used up by it; otherwise it is consumed.

@@ -4,7 +4,8 @@
 // restates it. The watchdog's registers and the fixture's seed values come
 // from their headers, the Setup variable's GUID, size and timeout offset
 // from the public header, the protocol GUIDs and the revision and size of
-// LIB_SERVICES_PROTOCOL from theirs, the debug-console line formats from
+// LIB_SERVICES_PROTOCOL from theirs, the drivers' file GUIDs from their
+// INFs (the generated testkit/FileGuids.h), the debug-console line formats from
 // testkit/LogLines.h, the number of rows in the format engine's case table
 // (testkit/FormatCases.h), and the port accesses of one serial bring-up from
 // ServiceLib itself, run once per copy on the simulated firmware.
@@ -18,6 +19,7 @@
 #include "servicelib/servicelib.h"
 #include "sim/DriverData.h"
 #include "sim/SimFirmware.h"
+#include "testkit/FileGuids.h"
 #include "testkit/FormatCases.h"
 #include "testkit/LogLines.h"
 #include "wdtcontrol/registers.h"
@@ -151,9 +153,13 @@ int main (int Argc, char **Argv)
   const EFI_GUID LibGuid    = LIB_SERVICES_PROTOCOL_GUID;
   const EFI_GUID SmmLibGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
   const EFI_GUID SmmBase    = EFI_SMM_BASE_PROTOCOL_GUID;
+  const EFI_GUID LibFile    = SERVICELIB_FILE_GUID;
+  const EFI_GUID WdtFile    = WDTCONTROL_FILE_GUID;
   Json += "\n  ],\n  \"guids\": {\"lib-services\": " + Quoted (GuidText (LibGuid)) +
           ",\n            \"smm-lib-services\": " + Quoted (GuidText (SmmLibGuid)) +
           ",\n            \"smm-base\": " + Quoted (GuidText (SmmBase)) + "},";
+  Json += "\n  \"file-guids\": {\"servicelib\": " + Quoted (GuidText (LibFile)) +
+          ", \"wdtcontrol\": " + Quoted (GuidText (WdtFile)) + "},";
   Json += "\n  \"lib-services\": {\"revision\": " + std::to_string (LIB_SERVICES_PROTOCOL_REVISION) +
           ", \"size\": " + std::to_string (sizeof (LIB_SERVICES_PROTOCOL)) + "},";
   Json += "\n  \"setup\": {\"guid\": " + Quoted (GuidText (SetupGuid)) +

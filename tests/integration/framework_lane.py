@@ -37,7 +37,6 @@ SCENARIOS = {"framework": SCRIPT, "framework-early": SCRIPT}
 # Whether gLibServicesProtocolGuid existed when SMM Base was installed.
 EXISTED = {"framework": "1", "framework-early": "0"}
 IMAGES = ["smmbasectl.efi", "smitrigger.efi", "fixturectl.efi"]
-SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
 # QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
 TSEG = (0x0F000000, 0x10000000)
 EFI_UNSUPPORTED = 0x8000000000000003
@@ -70,6 +69,11 @@ def registers(lines):
                     starting(lines, "SMMBASE DXE Register file-path=", 3)))
 
 
+def servicelib_file(out):
+    """ServiceLib's file in a firmware volume, as a device path names it (upper case)."""
+    return f"FVFILE({facts(out)['file-guids']['servicelib'].upper()})"
+
+
 def servicelib_load(lines):
     return fields(registers(lines)[0][1])
 
@@ -87,7 +91,7 @@ def check_order(out):
            f"SMM Base not installed {'after' if existed == '1' else 'before'} ServiceLib: {lines[installed]}")
     register = lines.index(registers(lines)[0][0])
     expect(installed < register, "Register came before SMM Base was installed")
-    expect(f"/FVFILE({SERVICELIB_FILE_GUID})" in lines[register].upper(),
+    expect(f"/{servicelib_file(out)}" in lines[register].upper(),
            f"Register's path is not ServiceLib's file in a firmware volume: {lines[register]}")
     done = servicelib_load(lines)
     expect(done["status"] == "0" and done["entry-status"] == "0", f"the SMM copy did not start: {done}")
@@ -115,7 +119,7 @@ def check_tseg(out):
     record = dict(re.findall(r"(\w+)\.+: (\S*)", shown.group(2)))
     expect(int(record.get("ImageBase", "0"), 16) == base and int(record.get("ImageSize", "0"), 16) == size,
            f"dh shows a Loaded Image that is not the SMRAM image: {record}")
-    expect(record.get("FilePath", "").upper() == f"FVFILE({SERVICELIB_FILE_GUID})" and record.get("DeviceHandle"),
+    expect(record.get("FilePath", "").upper() == servicelib_file(out) and record.get("DeviceHandle"),
            f"the Loaded Image's device and file path are not split from Register's path: {record}")
 
 

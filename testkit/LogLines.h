@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// The debug-console lines that the firmware checks read whole, one format
-// each: {} is a decimal number or a text, {:X} an upper-case hexadecimal
-// number, {:0NX} one of at least N digits. The images write them with
+// The debug-console lines that the firmware checks read, one format each:
+// {} is a decimal number or a text, {:X} an upper-case hexadecimal number,
+// {:0NX} one of at least N digits. Some formats are only a line's fixed
+// start (written with LogFields): the rest of such a line is key=value
+// pairs that the image writes and the checks read by key. The images write them with
 // LogLine (DebugLog.h); the build hands the same strings to the checks
 // (tests/integration/facts.cpp writes them into facts.json), which fill
 // them in with Python's str.format, whose rules these are. A line changed
@@ -42,11 +44,60 @@ inline constexpr char kLogDemoStart[]          = "APP Start status={:X}";
 inline constexpr char kLogRegisterAccess[]  = "RA {} {:02X}:{:X}:{:08X} {} {:02X}{}";
 inline constexpr char kLogHookRegister[]    = "HOOK register code={} systemtable={} image={} routine={}";
 inline constexpr char kLogFixtureSignal[]   = "FIX signal after {} {:03X}={:02X}";
+// The fixture installing a service when fixturectl asks for it, and its
+// port-access counts at ExitBootServices (the start: "NAME.reads=N
+// NAME.writes=N NAME.wrongthis=N" follow for cpuio and smmio).
+inline constexpr char kLogFixtureInstallSmmBase[]        = "FIX install smm base";
+inline constexpr char kLogFixtureInstallRegisterAccess[] = "FIX install register access";
+inline constexpr char kLogFixtureSummary[]               = "FIX summary";
+// The fixture's Framework SMM Base: each call with the This it was given
+// ("SmmBase", or "other"), Register with its file path as text, and the
+// first SmmIo access each way ("write" or "read"; This "&Smst->SmmIo" or
+// "other").
+inline constexpr char kLogSmmRegister[] =
+  "SMM Register This={} FilePath={} SourceBuffer={:X} SourceSize={} LegacyIA32Binary={}";
+inline constexpr char kLogSmmLoadImage[]       = "SMM LoadImage status={:X}";
+inline constexpr char kLogSmmStartImage[]      = "SMM StartImage in SMM status={:X}";
+inline constexpr char kLogSmmInSmm[]           = "SMM InSmm This={} -> {}";
+inline constexpr char kLogSmmGetSmstLocation[] = "SMM GetSmstLocation This={}";
+inline constexpr char kLogSmmIoFirst[]         = "SMM SmmIo first {}: This={} width={} port={:04X} count={}";
 
-// fixturectl: the Setup variable it stored, and what WdtControl has
-// published before and after the register-access service appears.
+// fixturectl: a command (before the fixture acts on it) and its status
+// after, the Setup variable it stored, and what WdtControl has published
+// before and after the register-access service appears.
+inline constexpr char kLogCtlCommand[]      = "CTL {}";
+inline constexpr char kLogCtlStatus[]       = "CTL {} status={:X}";
 inline constexpr char kLogSetup[]           = "CTL setup timeout={} status={:X}";
 inline constexpr char kLogWatchdogAbsent[]  = "CTL {}: watchdog-protocol={} status-variable=absent";
 inline constexpr char kLogWatchdogPresent[] = "CTL {}: watchdog-protocol={} status-variable={:04X}";
+
+// The Framework SMM Base over PI SMM (smram/smmbase/): the DXE half's
+// Register (the start: the device path asked for, then "source-buffer"
+// and "size"; after the load the file's path within its device, then
+// "device", "status", "handle", "base", "size", "entry-status"), the SMM
+// half refusing a call after the lock, and smmbasectl's calls from the
+// shell (the start: "in-smm" or "handle" may follow).
+inline constexpr char kLogSmmBaseRegisterPath[] = "SMMBASE DXE Register path=";
+inline constexpr char kLogSmmBaseRegisterFile[] = "SMMBASE DXE Register file-path=";
+inline constexpr char kLogSmmBaseRefused[]      = "SMMBASE SMM {} refused: SMRAM is locked (EFI_UNSUPPORTED)";
+inline constexpr char kLogSmmBaseCtl[]          = "CTL smmbase {} status={:X}";
+
+// smramctl (smram/tool/): SMRAM as SMM Access 2 and the MCH report it,
+// each SMI it sends, the probe's status, the load of an image into SMRAM
+// (three lines, each the start: key=value pairs follow), reads of SMRAM
+// from DXE and from inside SMM, and each slot call (the start: the
+// results of each copy follow as key=value pairs).
+inline constexpr char kLogSmramRange[]         = "CTL smram range base={:08X} size={:08X} state={:X}";
+inline constexpr char kLogSmramLockState[]     = "CTL smram lock-state={} open-state={}";
+inline constexpr char kLogSmramMch[]           = "CTL mch smramc={:02X} esmramc={:02X}";
+inline constexpr char kLogSmramSmi[]           = "CTL smi {}";
+inline constexpr char kLogSmramStatus[]        = "CTL status locked={} handler={:X} pi-smst={:X} stack={:X} status={:X}";
+inline constexpr char kLogSmramLoad[]          = "CTL load status={:X}";
+inline constexpr char kLogSmramLoadEntry[]     = "CTL load entry-status={:X}";
+inline constexpr char kLogSmramLoadAttributes[] = "CTL load attributes-before={:X}";
+inline constexpr char kLogSmramDxeRead[]       = "CTL dxe-read {} address={:X} 8={:02X} 32={:08X}";
+inline constexpr char kLogSmramSmmReadProtocol[] = "CTL smm-read protocol revision={} size={} status={:X}";
+inline constexpr char kLogSmramSmmReadImage[]  = "CTL smm-read image-base first-bytes={:04X} status={:X}";
+inline constexpr char kLogSmramCall[]          = "CTL call {}";
 
 #endif

@@ -323,9 +323,25 @@ def between(lines, start_prefix, end_prefix, start=0):
     return lines[first + 1:last], last
 
 
-def summary(lines):
-    line = lines[index_of(lines, "FIX summary")]
+def summary(known, lines):
+    """The fixture's port-access counters at the hand-off, by the keys it writes."""
+    line = lines[index_of(lines, log_prefix(known, "fixture-summary"))]
     return {key: int(value) for key, value in re.findall(r"(\S+)=(\d+)", line)}
+
+
+def watchdog_state(known, when):
+    """The start of fixturectl's line on what WdtControl has published,
+    the same whether its protocol is there or not."""
+    return log_prefix(known, "watchdog-absent", when)
+
+
+def smm_register(known, line, path):
+    """Whether line is the fixture's Register, called through its own SMM
+    Base with a file path that path (a pattern) matches whole, no source
+    buffer, not a 32-bit image."""
+    match = log_pattern(known, "smm-register").match(line)
+    return (match is not None and match.group(1) == "SmmBase" and re.fullmatch(path, match.group(2)) is not None
+            and match.groups()[2:] == ("0", "0", "0"))
 
 
 # ---------------------------------------------------------------- checks
@@ -358,30 +374,32 @@ def check_gnuefi_com1(out):
 
 def check_smm_lifecycle(out):
     known, lines = facts(out), debug_lines(out)
-    start = index_of(lines, "CTL smmbase")
-    flow, _ = between(lines, "CTL smmbase", "CTL smmbase done status=0", 0)
-    register = [line for line in flow if line.startswith("SMM Register")]
+    command = log_line(known, "ctl-command", "smmbase")
+    start = index_of(lines, command)
+    flow, _ = between(lines, command, log_line(known, "ctl-status", "smmbase done", 0), 0)
+    register = [line for line in flow if line.startswith(log_prefix(known, "smm-register"))]
     expect(len(register) == 1, f"expected one Register call when SMM Base appeared, found {register}")
-    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*/HD\([^)]*\)/\\ServiceLib\.efi "
-                        r"SourceBuffer=0 SourceSize=0 LegacyIA32Binary=0", register[0]),
+    expect(smm_register(known, register[0], r"\S*/HD\([^)]*\)/\\ServiceLib\.efi"),
            f"Register arguments: {register[0]!r}")
-    order = ["SMM Register", "SMM LoadImage status=0", "SMM InSmm This=SmmBase -> 1",
-             "SMM GetSmstLocation This=SmmBase", "SMM StartImage in SMM status=0"]
+    order = [log_prefix(known, "smm-register"), log_line(known, "smm-load-image", 0),
+             log_line(known, "smm-in-smm", "SmmBase", 1), log_line(known, "smm-get-smst-location", "SmmBase"),
+             log_line(known, "smm-start-image", 0)]
     position = 0
     for prefix in order:
         position = index_of(flow, prefix, position) + 1
-    expect(not any(line.startswith("SMM InSmm") for line in lines[:start]),
+    expect(not any(line.startswith(log_prefix(known, "smm-in-smm")) for line in lines[:start]),
            "ServiceLib asked InSmm before SMM Base was installed")
     demo = index_of(lines, "APP demo")
-    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*\\Demo\.efi SourceBuffer=0 SourceSize=0 "
-                        r"LegacyIA32Binary=0", lines[index_of(lines, "SMM Register", demo)]),
+    expect(smm_register(known, lines[index_of(lines, log_prefix(known, "smm-register"), demo)], r"\S*\\Demo\.efi"),
            "slot 0 of the demo: Register arguments")
+    first = log_pattern(known, "smm-io-first")
     for kind in ("write", "read"):
-        line = lines[index_of(lines, f"SMM SmmIo first {kind}:")]
-        expect(" This=&Smst->SmmIo " in line, f"SmmIo called with another This: {line!r}")
+        line = lines[index_of(lines, log_prefix(known, "smm-io-first", kind))]
+        match = first.match(line)
+        expect(match is not None and match.group(2) == "&Smst->SmmIo", f"SmmIo called with another This: {line!r}")
     for name in ("boot services", "SMM"):
         expect(log_line(known, "demo-port-io", name, 0, 0xA5) in lines, f"port I/O through the {name} instance")
-    counts = summary(lines)
+    counts = summary(known, lines)
     expect(counts["smmio.wrongthis"] == 0 and counts["cpuio.wrongthis"] == 0, f"wrong This: {counts}")
     expect(counts["smmio.writes"] > 0 and counts["smmio.reads"] > 0, f"SMM copy did no port I/O: {counts}")
     expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
@@ -410,7 +428,7 @@ def hook_registered(known):
 def check_wdt_armed(out):
     known, lines = facts(out), debug_lines(out)
     expect(log_line(known, "setup", 30, 0) in lines, "Setup was not set with timeout 30")
-    ready, _ = between(lines, "CTL after regaccess", "APP demo")
+    ready, _ = between(lines, watchdog_state(known, "after regaccess"), "APP demo")
     expect(accesses(known, ready) == status_reads(known), f"status reads at start: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "WdtControl did not register its stop routine with code 2")
     expect(log_line(known, "demo-status-variable", 0, 2, EFI_VARIABLE_BS_RT, 0x3D) in lines, "status variable")
@@ -435,10 +453,11 @@ def expect_ready_on_regaccess(known, lines):
     status registers, registered its stop routine and published its
     protocol and status variable when the service appeared; returns the
     index of the line after."""
-    before = index_of(lines, "CTL before regaccess")
+    before = index_of(lines, watchdog_state(known, "before regaccess"))
     expect(lines[before] == log_line(known, "watchdog-absent", "before regaccess", "absent"),
            f"before the register-access service: {lines[before]!r}")
-    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    ready, after = between(lines, log_line(known, "fixture-install-register-access"),
+                           watchdog_state(known, "after regaccess"))
     expect(accesses(known, ready) == status_reads(known),
            f"status reads when the service appeared: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "no hook registration")
@@ -508,9 +527,9 @@ def check_probe_com1(out, expected_name):
     check_com1(out, expected_name, b"".join(block for _, block in blocks))
 
 
-def expect_counts(lines, cpuio, smmio):
+def expect_counts(known, lines, cpuio, smmio):
     """The fixture's counters at the hand-off: (writes, reads) per protocol, no wrong This."""
-    counts = summary(lines)
+    counts = summary(known, lines)
     wanted = {"cpuio.writes": cpuio[0], "cpuio.reads": cpuio[1], "cpuio.wrongthis": 0,
               "smmio.writes": smmio[0], "smmio.reads": smmio[1], "smmio.wrongthis": 0}
     expect(counts == wanted, f"port accesses counted by the fixture: {counts}, expected {wanted}")
@@ -570,7 +589,7 @@ def check_latecpuio_counts(out):
            "expected one probe run before the fixture was loaded and one after")
     known = facts(out)
     expect_scratch_and_end(known, lines, 2)
-    expect_counts(lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
+    expect_counts(known, lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
 
 
 def check_planted_com1(out):
@@ -579,15 +598,16 @@ def check_planted_com1(out):
 
 def check_planted_smmio(out):
     lines = debug_lines(out)
-    expect("SMM StartImage in SMM status=0" in lines, "the SMM copy did not start")
     known = facts(out)
+    expect(log_line(known, "smm-start-image", 0) in lines, "the SMM copy did not start")
     expect_scratch_and_end(known, lines, 1)
-    expect_counts(lines, (0, 0), port_io_cost(known, expected_probe_blocks("planted_com1.txt")[0], "smm"))
+    expect_counts(known, lines, (0, 0), port_io_cost(known, expected_probe_blocks("planted_com1.txt")[0], "smm"))
 
 
 def check_planted_untouched(out):
     known, lines = facts(out), debug_lines(out)
-    expect(index_of(lines, "CTL plant done status=0") < index_of(lines, "CTL smmbase"),
+    expect(index_of(lines, log_line(known, "ctl-status", "plant done", 0)) <
+           index_of(lines, log_line(known, "ctl-command", "smmbase")),
            "the table was not planted before the SMM copy started")
     calls = [line for line in lines if line.startswith("PLANT")]
     expect(not calls, f"the planted table was called: {calls[:4]}")
@@ -596,12 +616,11 @@ def check_planted_untouched(out):
 
 
 def check_planted_smm_once(out):
-    lines = debug_lines(out)
-    installs = [index for index, line in enumerate(lines) if line == "FIX install smm base"]
+    known, lines = facts(out), debug_lines(out)
+    installs = [index for index, line in enumerate(lines) if line == log_line(known, "fixture-install-smm-base")]
     expect(len(installs) == 2, f"expected SMM Base installed twice, found {len(installs)}")
-    register = [line for line in lines if line.startswith("SMM Register")]
-    expect(len(register) == 1 and register[0].endswith("\\ServiceLib.efi SourceBuffer=0 SourceSize=0 "
-                                                       "LegacyIA32Binary=0"),
+    register = [line for line in lines if line.startswith(log_prefix(known, "smm-register"))]
+    expect(len(register) == 1 and smm_register(known, register[0], r".*\\ServiceLib\.efi"),
            f"ServiceLib must register its image in SMRAM exactly once: {register}")
 
 
@@ -725,7 +744,7 @@ def check_flash_port_io(out):
     Framework CPU I/O, counted exactly from the probe's COM1 text."""
     known, lines = facts(out), debug_lines(out)
     expect_scratch_and_end(known, lines, 1)
-    expect_counts(lines, port_io_cost(known, expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
+    expect_counts(known, lines, port_io_cost(known, expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
 
 
 def check_framework_wdt_armed(out):

@@ -26,7 +26,7 @@ from pathlib import Path
 
 import qemu_run
 import smram_lane
-from qemu_run import Failure, debug_lines, expect, facts, read
+from qemu_run import Failure, debug_lines, expect, facts, log_line, log_prefix, read
 
 SCRIPT = ["smmbasectl", lambda known: f"dh -p {known['guids']['smm-lib-services']} -v", "mm B2 015C -w 2 -IO -n",
           "fixturectl regaccess", "smitrigger"]
@@ -62,11 +62,11 @@ def in_tseg(value):
     return TSEG[0] <= value < TSEG[1]
 
 
-def registers(lines):
+def registers(known, lines):
     """(path line, result line) of the three Register calls: ServiceLib's
     notification's, the client's through slot 0, then the tool's."""
-    return list(zip(starting(lines, "SMMBASE DXE Register path=", 3),
-                    starting(lines, "SMMBASE DXE Register file-path=", 3)))
+    return list(zip(starting(lines, log_prefix(known, "smmbase-register-path"), 3),
+                    starting(lines, log_prefix(known, "smmbase-register-file"), 3)))
 
 
 def servicelib_file(out):
@@ -74,8 +74,8 @@ def servicelib_file(out):
     return f"FVFILE({facts(out)['file-guids']['servicelib'].upper()})"
 
 
-def servicelib_load(lines):
-    return fields(registers(lines)[0][1])
+def servicelib_load(known, lines):
+    return fields(registers(known, lines)[0][1])
 
 
 def check_order(out):
@@ -89,11 +89,11 @@ def check_order(out):
     existed = EXISTED[read(out / "scenario").decode().strip()]
     expect(fields(lines[installed]) == {"status": "0", "existed": existed},
            f"SMM Base not installed {'after' if existed == '1' else 'before'} ServiceLib: {lines[installed]}")
-    register = lines.index(registers(lines)[0][0])
+    register = lines.index(registers(facts(out), lines)[0][0])
     expect(installed < register, "Register came before SMM Base was installed")
     expect(f"/{servicelib_file(out)}" in lines[register].upper(),
            f"Register's path is not ServiceLib's file in a firmware volume: {lines[register]}")
-    done = servicelib_load(lines)
+    done = servicelib_load(facts(out), lines)
     expect(done["status"] == "0" and done["entry-status"] == "0", f"the SMM copy did not start: {done}")
 
 
@@ -101,7 +101,7 @@ def check_tseg(out):
     """The SMM copy's image and its protocol table lie in TSEG, on a
     boot-services handle whose Loaded Image says so, as the shell shows."""
     lines = debug_lines(out)
-    done = servicelib_load(lines)
+    done = servicelib_load(facts(out), lines)
     base, size = int(done["base"], 16), int(done["size"], 16)
     expect(in_tseg(base) and in_tseg(base + size - 1), f"image {base:#x}+{size:#x} outside TSEG")
     # Asked for by ServiceLib's SMM copy, then by the client's.
@@ -126,17 +126,18 @@ def check_tseg(out):
 def check_refused(out):
     """After the lock a boot-services caller sees InSmm FALSE, no SMM
     system table, and Register refused with EFI_UNSUPPORTED and logged."""
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     lock = lines.index(only(lines, "SMMBASE SMM ready-to-lock"))
-    expect(fields(only(lines, "CTL smmbase InSmm")) == {"status": "0", "in-smm": "0"}, "InSmm not FALSE from the shell")
-    expect(int(fields(only(lines, "CTL smmbase GetSmstLocation"))["status"], 16) == EFI_UNSUPPORTED,
-           "GetSmstLocation gave a table outside SMM")
-    refused = lines.index(only(lines, "SMMBASE SMM Register refused"))
+    expect(fields(only(lines, log_prefix(known, "smmbase-ctl", "InSmm"))) == {"status": "0", "in-smm": "0"},
+           "InSmm not FALSE from the shell")
+    expect(only(lines, log_prefix(known, "smmbase-ctl", "GetSmstLocation")) ==
+           log_line(known, "smmbase-ctl", "GetSmstLocation", EFI_UNSUPPORTED), "GetSmstLocation gave a table outside SMM")
+    refused = lines.index(only(lines, log_line(known, "smmbase-refused", "Register")))
     expect(lock < refused, "the refusal came before the lock")
-    result = fields(only(lines, "CTL smmbase Register"))
+    result = fields(only(lines, log_prefix(known, "smmbase-ctl", "Register")))
     expect(int(result["status"], 16) == EFI_UNSUPPORTED and result["handle"] == "0",
            f"Register after the lock was not refused with EFI_UNSUPPORTED: {result}")
-    path, done = registers(lines)[2]
+    path, done = registers(known, lines)[2]
     expect(lines.index(path) < refused and path.lower().endswith("\\smmbasectl.efi source-buffer=0 size=0"),
            f"the tool's Register did not name its file on the disk: {path}")
     expect(int(fields(done)["status"], 16) == EFI_UNSUPPORTED, f"the DXE half did not pass the refusal on: {done}")
@@ -152,11 +153,11 @@ def check_client(out):
     expect(slot0[-1] not in ("0", slot0[-3]), f"slot 0 gave no SMM handle: {' '.join(slot0)}")
     entry = fields(only(lines, "CLIENT SMM entry:"))
     expect(entry["status"] == "0" and in_tseg(int(entry["Smst"], 16)), f"the client's SMM copy did not start: {entry}")
-    done = servicelib_load(lines)
+    done = servicelib_load(facts(out), lines)
     base, size = int(done["base"], 16), int(done["size"], 16)
     expect(base <= int(entry["instance"], 16) < base + size,
            f"the client's SMM copy found an SMM instance outside ServiceLib's SMRAM image: {entry}")
-    client = fields(registers(lines)[1][1])
+    client = fields(registers(facts(out), lines)[1][1])
     callback = int(fields(only(lines, "SMMBASE SMM RegisterCallback"))["callback"], 16)
     expect(int(client["base"], 16) <= callback < int(client["base"], 16) + int(client["size"], 16),
            f"the callback at {callback:#x} is not inside the client's SMRAM image {client}")

@@ -104,6 +104,6 @@ constinit EFI_SMM_BASE_PROTOCOL mSmmInstance = SmmBaseTable (unsupported::Regist
 
 EFI_STATUS RefuseAfterLock (CONST CHAR8 *What)
 {
-  LOG ().Text ("SMMBASE SMM ").Text (What).Text (" refused: SMRAM is locked (EFI_UNSUPPORTED)").End ();
+  LogLine (kLogSmmBaseRefused, What);
   return EFI_UNSUPPORTED;
 }

@@ -818,14 +818,35 @@ RUNNERS = {
 }
 
 
+def line_name_problems(root):
+    """What the debug-console line formats' names disagree on, read from
+    the sources: LogLines.h's constants, facts.cpp's list of names, and
+    the names the runners pass to log_line, log_prefix and log_pattern."""
+    formats = set(re.findall(r"constexpr char (kLog\w+)\[\]", (root / "testkit/LogLines.h").read_text()))
+    named = re.findall(r'\{"([\w-]+)", (kLog\w+)\}', (HERE / "facts.cpp").read_text())
+    names = {name for name, _ in named}
+    exported = [constant for _, constant in named]
+    problems = [f"{constant} of testkit/LogLines.h is not in facts.cpp's kLines"
+                for constant in sorted(formats - set(exported))]
+    problems += [f"{constant} is in facts.cpp's kLines more than once"
+                 for constant in sorted(set(exported)) if exported.count(constant) > 1]
+    for path in sorted(HERE.glob("*.py")):
+        for name in re.findall(r'log_(?:line|prefix|pattern)\((?:known|facts\(out\)), "([\w-]+)"', path.read_text()):
+            if name not in names:
+                problems.append(f"{path.name} asks for the line {name!r}, which facts.cpp does not write")
+    return problems
+
+
 def self_check():
     """boots.json and the runners agree: each boot's command is a runner's
     and its scenario one of that runner's, each listed check is a function
     of the runner that its lane's check command names, each check function
     and each scenario is listed (or, for a scenario, booted before another),
     the README's boot table names the boots of the firmware and flash
-    lanes, and a CMakeLists.txt makes the tests of each lane. Returns the
-    list of disagreements."""
+    lanes, a CMakeLists.txt makes the tests of each lane, and each format
+    of testkit/LogLines.h goes into facts.json under a name (facts.cpp)
+    that is the only one it has, and each name a runner asks for is one
+    of those. Returns the list of disagreements."""
     listing = qemu_run.boot_list()
     lanes, boots = listing["lanes"], listing["boots"]
     problems, used_checks, used_scenarios = [], {}, set()
@@ -864,6 +885,7 @@ def self_check():
     made = {lane for path in root.glob("**/CMakeLists.txt") if not path.is_relative_to(root / "build")
             for lane in re.findall(r"^\s*fw_boot_tests\(([\w-]+)\)", path.read_text(), re.MULTILINE)}
     problems += [f"lane {lane!r}: no CMakeLists.txt calls fw_boot_tests({lane})" for lane in sorted(set(lanes) - made)]
+    problems += line_name_problems(root)
     readme = (root / "README.md").read_text()
     table = re.search(r"^\| Boot \| Shell script \|.*?\n\n", readme, re.MULTILINE | re.DOTALL)
     named = re.findall(r"^\| `([\w-]+)` ", table.group() if table else "", re.MULTILINE)

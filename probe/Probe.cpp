@@ -427,7 +427,7 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
     Print ("<<<PROBE END>>>\n");
     AttachConsole ();
   }
-  LogStr ("APP probe done\n");
+  LogLine (kLogProbeDone);
   if (Off) {
     HandOffAndPowerOff (ImageHandle, SystemTable);
   }

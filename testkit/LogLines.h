@@ -11,6 +11,12 @@
 #ifndef TESTKIT_LOG_LINES_H_
 #define TESTKIT_LOG_LINES_H_
 
+// The end of every run (PowerOff.h): before ExitBootServices, its result
+// ("done" or "failed") with the number of calls it took, the power-off.
+inline constexpr char kLogExitBootServices[]       = "APP exit boot services";
+inline constexpr char kLogExitBootServicesResult[] = "APP exit boot services {}, attempts={}";
+inline constexpr char kLogResetShutdown[]          = "APP reset shutdown";
+
 // The probe (probe/): what WdtControl left behind, the scratch register
 // written and read back through IoWrite and IoRead, the notification that
 // interrupted a serial call.
@@ -27,23 +33,40 @@ inline constexpr char kLogProbeCaseMismatch[] = "APP probe cases: mismatch {} di
 inline constexpr char kLogProbeCases[]        = "APP probe cases: {} rows, {} mismatches";
 // The start of its line: each case's depth follows.
 inline constexpr char kLogProbeStack[] = "APP probe stack: FormatOutput deepest {} bytes";
+// The start of its line: why the case (numbered from 1) was not measured follows.
+inline constexpr char kLogProbeStackError[] = "APP probe stack error: case {}";
+// The end of the probe's steps, before the hand-off.
+inline constexpr char kLogProbeDone[] = "APP probe done";
 
-// The demo (demo/): the scratch register through one instance ("boot
-// services" or "SMM"), WdtControl's status variable, and its protocol's
-// GetState and Start.
+// The demo (demo/): its start (all of it, or the watchdog only), the
+// scratch register through one instance ("boot services" or "SMM"),
+// WdtControl's status variable, and its protocol's GetState and Start
+// (around the call, then its status).
+inline constexpr char kLogDemoBegin[]          = "APP demo";
+inline constexpr char kLogDemoWdtBegin[]       = "APP demo wdt";
+inline constexpr char kLogDemoStartCall[]      = "APP watchdog Start";
+inline constexpr char kLogDemoStartReturned[]  = "APP watchdog Start returned";
 inline constexpr char kLogDemoPortIo[]         = "APP {} instance: IoWrite 0x3FF status={:X} IoRead 0x3FF={:02X}";
 inline constexpr char kLogDemoStatusVariable[] =
   "APP WdtControlStatus status={:X} size={} attributes={:X} value={:04X}";
 inline constexpr char kLogDemoGetState[]       = "APP GetState status={:X} enabled={}";
 inline constexpr char kLogDemoStart[]          = "APP Start status={:X}";
 
-// The fixture (fixture/): one watchdog register access ("R", "->" or "W",
+// The fixture (fixture/): its start and its services ready (the line that
+// follows a start that failed differs), the registered hook run through
+// its control interface (around the call), a slot of the planted table
+// called (the start: its name follows), one watchdog register access ("R", "->" or "W",
 // "<-"; the last field is empty unless the caller's context was wrong),
 // the hook service's registration, and the notification signalled after
 // a port access ("out" or "in").
 inline constexpr char kLogRegisterAccess[]  = "RA {} {:02X}:{:X}:{:08X} {} {:02X}{}";
 inline constexpr char kLogHookRegister[]    = "HOOK register code={} systemtable={} image={} routine={}";
 inline constexpr char kLogFixtureSignal[]   = "FIX signal after {} {:03X}={:02X}";
+inline constexpr char kLogFixtureStart[]    = "FIX start";
+inline constexpr char kLogFixtureReady[]    = "FIX ready: cpuio hook control";
+inline constexpr char kLogHookRun[]         = "HOOK run";
+inline constexpr char kLogHookRunDone[]     = "HOOK run done";
+inline constexpr char kLogPlantedCall[]     = "PLANT call slot {}";
 // The fixture installing a service when fixturectl asks for it, and its
 // port-access counts at ExitBootServices (the start: "NAME.reads=N
 // NAME.writes=N NAME.wrongthis=N" follow for cpuio and smmio).
@@ -81,23 +104,44 @@ inline constexpr char kLogSmmBaseRegisterPath[] = "SMMBASE DXE Register path=";
 inline constexpr char kLogSmmBaseRegisterFile[] = "SMMBASE DXE Register file-path=";
 inline constexpr char kLogSmmBaseRefused[]      = "SMMBASE SMM {} refused: SMRAM is locked (EFI_UNSUPPORTED)";
 inline constexpr char kLogSmmBaseCtl[]          = "CTL smmbase {} status={:X}";
+// Its start-up: the SMM half ready, then SMM Base installed by the DXE
+// half (whether ServiceLib's protocol was there by then); the SMM half
+// seeing the lock; the DXE half handing out the Framework SMM system table
+// in SMM; a callback registered.
+inline constexpr char kLogSmmBaseSmmReady[] = "SMMBASE SMM ready: PI SMST={:X} SMM instance={:X} status={:X}";
+inline constexpr char kLogSmmBaseInstalled[] =
+  "SMMBASE DXE SMM half ready; installed SMM Base status={:X} gLibServicesProtocolGuid existed={}";
+inline constexpr char kLogSmmBaseLocked[] =
+  "SMMBASE SMM ready-to-lock: Register and RegisterCallback are refused from now on";
+inline constexpr char kLogSmmBaseDxeSmst[]  = "SMMBASE DXE GetSmstLocation in SMM -> {:X}";
+inline constexpr char kLogSmmBaseCallback[] = "SMMBASE SMM RegisterCallback callback={:X} image={:X} status={:X}";
+// Its test client: slot 0 from its DXE copy (the handle it got back), its
+// SMM copy's start, its callback taking a request (1 from the shell, 2
+// after ExitBootServices); smitrigger, which raises the SMI after
+// ExitBootServices: whether the request "was taken" or "is still pending",
+// and the PCI configuration address around it.
+inline constexpr char kLogClientSlot0[]    = "CLIENT DXE slot 0 with handle {:X} -> {:X}";
+inline constexpr char kLogClientEntry[]    = "CLIENT SMM entry: SMM instance={:X} Smst={:X} callback={:X} status={:X}";
+inline constexpr char kLogClientCallback[] = "CLIENT SMM callback: request {}";
+inline constexpr char kLogSmiReturned[]    = "APP back from the SMI: the request {}";
+inline constexpr char kLogCf8AroundSmi[]   = "APP 0xCF8 around the SMI: before={:08X} after={:08X}";
 
 // smramctl (smram/tool/): SMRAM as SMM Access 2 and the MCH report it,
 // each SMI it sends, the probe's status, the load of an image into SMRAM
 // (three lines, each the start: key=value pairs follow), reads of SMRAM
 // from DXE and from inside SMM, and each slot call (the start: the
 // results of each copy follow as key=value pairs).
-inline constexpr char kLogSmramRange[]         = "CTL smram range base={:08X} size={:08X} state={:X}";
-inline constexpr char kLogSmramLockState[]     = "CTL smram lock-state={} open-state={}";
-inline constexpr char kLogSmramMch[]           = "CTL mch smramc={:02X} esmramc={:02X}";
-inline constexpr char kLogSmramSmi[]           = "CTL smi {}";
-inline constexpr char kLogSmramStatus[]        = "CTL status locked={} handler={:X} pi-smst={:X} stack={:X} status={:X}";
-inline constexpr char kLogSmramLoad[]          = "CTL load status={:X}";
-inline constexpr char kLogSmramLoadEntry[]     = "CTL load entry-status={:X}";
-inline constexpr char kLogSmramLoadAttributes[] = "CTL load attributes-before={:X}";
-inline constexpr char kLogSmramDxeRead[]       = "CTL dxe-read {} address={:X} 8={:02X} 32={:08X}";
+inline constexpr char kLogSmramRange[]     = "CTL smram range base={:08X} size={:08X} state={:X}";
+inline constexpr char kLogSmramLockState[] = "CTL smram lock-state={} open-state={}";
+inline constexpr char kLogSmramMch[]       = "CTL mch smramc={:02X} esmramc={:02X}";
+inline constexpr char kLogSmramSmi[]       = "CTL smi {}";
+inline constexpr char kLogSmramStatus[]    = "CTL status locked={} handler={:X} pi-smst={:X} stack={:X} status={:X}";
+inline constexpr char kLogSmramLoad[]      = "CTL load status={:X}";
+inline constexpr char kLogSmramLoadEntry[] = "CTL load entry-status={:X}";
+inline constexpr char kLogSmramLoadAttributes[]  = "CTL load attributes-before={:X}";
+inline constexpr char kLogSmramDxeRead[]         = "CTL dxe-read {} address={:X} 8={:02X} 32={:08X}";
 inline constexpr char kLogSmramSmmReadProtocol[] = "CTL smm-read protocol revision={} size={} status={:X}";
-inline constexpr char kLogSmramSmmReadImage[]  = "CTL smm-read image-base first-bytes={:04X} status={:X}";
-inline constexpr char kLogSmramCall[]          = "CTL call {}";
+inline constexpr char kLogSmramSmmReadImage[]    = "CTL smm-read image-base first-bytes={:04X} status={:X}";
+inline constexpr char kLogSmramCall[]            = "CTL call {}";
 
 #endif

@@ -48,7 +48,7 @@ import qemu_run
 import framework_lane  # the Framework SMM Base boot and its checks (framework-* commands)
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, keep_facts, log_line,
-                      log_pattern, log_prefix, make_disk, qemu_command, receive, skip_countdown)
+                      log_pattern, log_prefix, log_values, make_disk, qemu_command, receive, skip_countdown)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -389,14 +389,13 @@ def check_smm_lifecycle(out):
         position = index_of(flow, prefix, position) + 1
     expect(not any(line.startswith(log_prefix(known, "smm-in-smm")) for line in lines[:start]),
            "ServiceLib asked InSmm before SMM Base was installed")
-    demo = index_of(lines, "APP demo")
+    demo = index_of(lines, log_line(known, "demo-begin"))
     expect(smm_register(known, lines[index_of(lines, log_prefix(known, "smm-register"), demo)], r"\S*\\Demo\.efi"),
            "slot 0 of the demo: Register arguments")
-    first = log_pattern(known, "smm-io-first")
     for kind in ("write", "read"):
         line = lines[index_of(lines, log_prefix(known, "smm-io-first", kind))]
-        match = first.match(line)
-        expect(match is not None and match.group(2) == "&Smst->SmmIo", f"SmmIo called with another This: {line!r}")
+        expect(log_values(known, "smm-io-first", line)[1] == "&Smst->SmmIo",
+               f"SmmIo called with another This: {line!r}")
     for name in ("boot services", "SMM"):
         expect(log_line(known, "demo-port-io", name, 0, 0xA5) in lines, f"port I/O through the {name} instance")
     counts = summary(known, lines)
@@ -414,11 +413,12 @@ def status_reads(known):
 
 
 def check_handoff(known, lines, steps, what):
-    segment, _ = between(lines, "APP exit boot services", "APP exit boot services done")
+    done = log_prefix(known, "exit-boot-services-result", "done")
+    segment, last = between(lines, log_line(known, "exit-boot-services"), done)
     rounds = expect_sequence(accesses(known, segment), steps, what)
-    attempts = int(lines[index_of(lines, "APP exit boot services done")].rsplit("=", 1)[1])
+    attempts = int(log_values(known, "exit-boot-services-result", lines[last])[1])
     expect(rounds == attempts, f"{what}: {rounds} sequences for {attempts} ExitBootServices calls")
-    expect(lines[-1] == "APP reset shutdown", "the demo did not end with the power-off")
+    expect(lines[-1] == log_line(known, "reset-shutdown"), "the demo did not end with the power-off")
 
 
 def hook_registered(known):
@@ -428,20 +428,20 @@ def hook_registered(known):
 def check_wdt_armed(out):
     known, lines = facts(out), debug_lines(out)
     expect(log_line(known, "setup", 30, 0) in lines, "Setup was not set with timeout 30")
-    ready, _ = between(lines, watchdog_state(known, "after regaccess"), "APP demo")
+    ready, _ = between(lines, watchdog_state(known, "after regaccess"), log_line(known, "demo-begin"))
     expect(accesses(known, ready) == status_reads(known), f"status reads at start: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "WdtControl did not register its stop routine with code 2")
     expect(log_line(known, "demo-status-variable", 0, 2, EFI_VARIABLE_BS_RT, 0x3D) in lines, "status variable")
     expect(log_line(known, "demo-get-state", 0, 1) in lines, "GetState")
-    expect_armed_at_handoff(known, lines, index_of(lines, "APP demo"))
+    expect_armed_at_handoff(known, lines, index_of(lines, log_line(known, "demo-begin")))
 
 
 def check_wdt_stopped(out):
     known, lines = facts(out), debug_lines(out)
     expect(log_line(known, "setup", 0, 0) in lines, "Setup was not set with timeout 0")
-    hook, _ = between(lines, "HOOK run", "HOOK run done")
+    hook, _ = between(lines, log_line(known, "hook-run"), log_line(known, "hook-run-done"))
     expect_sequence(accesses(known, hook), stop_steps(known), "stop through the hook", repeats_allowed=False)
-    start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
+    start, _ = between(lines, log_line(known, "demo-start-call"), log_line(known, "demo-start-returned"))
     expect(not accesses(known, start), f"Start with timeout 0 touched registers: {describe(accesses(known, start))}")
     expect(log_line(known, "demo-get-state", 0, 0) in lines, "GetState")
     expect(log_line(known, "demo-start", EFI_INVALID_PARAMETER) in lines, "Start with timeout 0 did not refuse")
@@ -468,7 +468,7 @@ def expect_ready_on_regaccess(known, lines):
 
 def expect_armed_at_handoff(known, lines, after):
     """Nothing touched the watchdog after it was ready, until the hand-off armed it with 30."""
-    expect(not accesses(known, lines[after:index_of(lines, "APP exit boot services")]),
+    expect(not accesses(known, lines[after:index_of(lines, log_line(known, "exit-boot-services"))]),
            "register access before hand-off")
     check_handoff(known, lines, arm_steps(known, 30), "arm at exit of boot services")
 
@@ -476,7 +476,8 @@ def expect_armed_at_handoff(known, lines, after):
 def check_wdt_late_regaccess(out):
     known, lines = facts(out), debug_lines(out)
     before, _ = expect_ready_on_regaccess(known, lines)
-    expect(not accesses(known, lines[:before]) and not any(line.startswith("HOOK register") for line in lines[:before]),
+    hook = log_prefix(known, "hook-register")
+    expect(not accesses(known, lines[:before]) and not any(line.startswith(hook) for line in lines[:before]),
            "WdtControl acted before the register-access service existed")
 
 
@@ -539,7 +540,8 @@ def expect_scratch_and_end(known, lines, runs):
     found = [line for line in lines if line.startswith(log_prefix(known, "probe-scratch"))]
     wanted = log_line(known, "probe-scratch", 0xA5, 0, 0xA5, 0x5A, 0, 0x5A)
     expect(found == [wanted] * runs, f"scratch register through IoWrite/IoRead: {found}")
-    expect(lines[-2].startswith("APP exit boot services done") and lines[-1] == "APP reset shutdown",
+    expect(lines[-2].startswith(log_prefix(known, "exit-boot-services-result", "done")) and
+           lines[-1] == log_line(known, "reset-shutdown"),
            f"the run did not end with the hand-off and the power-off: {lines[-2:]}")
 
 
@@ -583,11 +585,10 @@ def check_latecpuio_com1(out):
 
 
 def check_latecpuio_counts(out):
-    lines = debug_lines(out)
-    runs = [index for index, line in enumerate(lines) if line == "APP probe done"]
-    expect(len(runs) == 2 and runs[0] < index_of(lines, "FIX ready") < runs[1],
+    known, lines = facts(out), debug_lines(out)
+    runs = [index for index, line in enumerate(lines) if line == log_line(known, "probe-done")]
+    expect(len(runs) == 2 and runs[0] < index_of(lines, log_line(known, "fixture-ready")) < runs[1],
            "expected one probe run before the fixture was loaded and one after")
-    known = facts(out)
     expect_scratch_and_end(known, lines, 2)
     expect_counts(known, lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
 
@@ -609,7 +610,7 @@ def check_planted_untouched(out):
     expect(index_of(lines, log_line(known, "ctl-status", "plant done", 0)) <
            index_of(lines, log_line(known, "ctl-command", "smmbase")),
            "the table was not planted before the SMM copy started")
-    calls = [line for line in lines if line.startswith("PLANT")]
+    calls = [line for line in lines if line.startswith(log_prefix(known, "planted-call"))]
     expect(not calls, f"the planted table was called: {calls[:4]}")
     expect(log_line(known, "probe-smm-instances", 2, 1) in lines,
            "the probe did not find the planted and the real SMM instance")
@@ -650,7 +651,7 @@ def check_cases(out):
 def check_latecpuio_stack(out):
     """FormatOutput's stack high-water mark in the image: within its budget and the build's static bound."""
     known, lines = facts(out), debug_lines(out)
-    errors = [line for line in lines if line.startswith("APP probe stack error")]
+    errors = [line for line in lines if line.startswith(log_prefix(known, "probe-stack-error"))]
     stack = log_pattern(known, "probe-stack", whole=False)
     found = [int(match.group(1)) for match in map(stack.match, lines) if match]
     expect(len(found) == 1, f"the probe did not measure FormatOutput's stack: {errors or 'no stack line'}")
@@ -728,11 +729,12 @@ def check_flash_wdt_armed(out):
     register access, ready when it appears, armed with 30 at hand-off."""
     known = facts(out)
     first = debug_lines(out / PREVIOUS_BOOT["flash"])
-    expect(first[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"first boot began with {first[:2]}")
+    started = [log_line(known, "fixture-start"), log_line(known, "fixture-ready")]
+    expect(first[:2] == started, f"first boot began with {first[:2]}")
     expect(probe_wdt(known, setup=False, driver=False) in first,
            "WdtControl left something behind when Setup was missing")
     lines = debug_lines(out)
-    expect(lines[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"second boot began with {lines[:2]}")
+    expect(lines[:2] == started, f"second boot began with {lines[:2]}")
     _, after = expect_ready_on_regaccess(known, lines)
     expect(probe_wdt(known, setup=True, driver=True) in lines,
            "the probe did not find WdtControl's status, protocol and loaded image")
@@ -821,7 +823,8 @@ RUNNERS = {
 def line_name_problems(root):
     """What the debug-console line formats' names disagree on, read from
     the sources: LogLines.h's constants, facts.cpp's list of names, and
-    the names the runners pass to log_line, log_prefix and log_pattern."""
+    the names the runners pass to log_line, log_prefix, log_pattern and
+    log_values."""
     formats = set(re.findall(r"constexpr char (kLog\w+)\[\]", (root / "testkit/LogLines.h").read_text()))
     named = re.findall(r'\{"([\w-]+)", (kLog\w+)\}', (HERE / "facts.cpp").read_text())
     names = {name for name, _ in named}
@@ -831,7 +834,8 @@ def line_name_problems(root):
     problems += [f"{constant} is in facts.cpp's kLines more than once"
                  for constant in sorted(set(exported)) if exported.count(constant) > 1]
     for path in sorted(HERE.glob("*.py")):
-        for name in re.findall(r'log_(?:line|prefix|pattern)\((?:known|facts\(out\)), "([\w-]+)"', path.read_text()):
+        asked = re.findall(r'log_(?:line|prefix|pattern|values)\((?:known|facts\(out\)), "([\w-]+)"', path.read_text())
+        for name in asked:
             if name not in names:
                 problems.append(f"{path.name} asks for the line {name!r}, which facts.cpp does not write")
     return problems

@@ -156,6 +156,13 @@ def log_pattern(known, name, whole=True):
     return re.compile(pattern + re.escape(text[position:]) + ("$" if whole else ""))
 
 
+def log_values(known, name, line):
+    """The texts in the fields of line, which must be the whole line name."""
+    match = log_pattern(known, name).match(line)
+    expect(match is not None, f"not a {name!r} line ({known['lines'][name]!r}): {line!r}")
+    return match.groups()
+
+
 def find_qemu():
     qemu = shutil.which("qemu-system-x86_64")
     if qemu is None:

@@ -88,8 +88,8 @@ EFI_STATUS EFIAPI RegisterCallback (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_HANDL
       if (!EFI_ERROR (Status)) {
         Slot = { DispatchHandle, SmmImageHandle, CallbackAddress };
       }
-      LOG ().Text ("SMMBASE SMM RegisterCallback callback=").Hex (reinterpret_cast<UINT64> (CallbackAddress))
-            .Text (" image=").Hex (reinterpret_cast<UINT64> (SmmImageHandle)).Text (" status=").Hex (Status).End ();
+      LogLine (kLogSmmBaseCallback, reinterpret_cast<UINT64> (CallbackAddress),
+               reinterpret_cast<UINT64> (SmmImageHandle), Status);
       return Status;
     }
   }

@@ -126,6 +126,20 @@ inline constexpr char kLogClientCallback[] = "CLIENT SMM callback: request {}";
 inline constexpr char kLogSmiReturned[]    = "APP back from the SMI: the request {}";
 inline constexpr char kLogCf8AroundSmi[]   = "APP 0xCF8 around the SMI: before={:08X} after={:08X}";
 
+// The SMRAM probe driver (smram/driver/), into its log ring, which comes
+// out with smramctl's lines: what the image it started in SMM asked of
+// the environment it hosts (a protocol located, or installed by
+// "InstallProtocolInterface" or "InstallMultipleProtocolInterfaces", with
+// its GUID; its Framework SMM Base's InSmm and GetSmstLocation with the
+// This given, "SmmBase" or "other"; a boot service it does not serve, by
+// its offset in the table), and what the entry point returned.
+inline constexpr char kLogSmramEntryLocate[]   = "SMM entry LocateProtocol {} status={:X} interface={:X}";
+inline constexpr char kLogSmramEntryInstall[]  = "SMM entry {} {} interface={:X} handle={:X} status={:X}";
+inline constexpr char kLogSmramEntryInSmm[]    = "SMM entry InSmm This={} -> 1";
+inline constexpr char kLogSmramEntrySmst[]     = "SMM entry GetSmstLocation This={} -> {:X}";
+inline constexpr char kLogSmramEntryUnserved[] = "SMM entry called boot service at offset {:X}: not served";
+inline constexpr char kLogSmramEntryReturned[] = "SMM entry point returned {:X}";
+
 // smramctl (smram/tool/): SMRAM as SMM Access 2 and the MCH report it,
 // each SMI it sends, the probe's status, the load of an image into SMRAM
 // (three lines, each the start: key=value pairs follow), reads of SMRAM

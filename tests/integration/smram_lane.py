@@ -30,8 +30,8 @@ import time
 from pathlib import Path
 
 import qemu_run
-from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, log_line, log_prefix,
-                      make_disk, qemu_command, read, receive)
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, log_line, log_pattern,
+                      log_prefix, make_disk, qemu_command, read, receive)
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
@@ -218,41 +218,51 @@ def check_placement(out):
            f"the image pages stayed non-executable: {attributes}")
 
 
-def entry_order(guids):
-    """The entry point's calls in the order it must make them; the probe logs GUIDs in upper case."""
-    smm_base, smm_lib = guids["smm-base"].upper(), guids["smm-lib-services"].upper()
+# The probe's lines about the entry point it started (testkit/LogLines.h).
+ENTRY_LINES = ["smram-entry-locate", "smram-entry-install", "smram-entry-in-smm", "smram-entry-smst",
+               "smram-entry-unserved", "smram-entry-returned"]
+
+
+def entry_calls(known, lines):
+    """The probe's lines about the entry point, in order, each as (name, its field texts)."""
+    patterns = [(name, log_pattern(known, name)) for name in ENTRY_LINES]
+    return [(name, match.groups()) for line in lines for name, pattern in patterns
+            for match in [pattern.match(line)] if match]
+
+
+def entry_order(known, load):
+    """The entry point's calls in the order it must make them: a line's
+    name and the texts its fields must have (None: any), the interface,
+    handle and system table those that smramctl reported; the probe logs
+    GUIDs in upper case."""
+    smm_base, smm_lib = known["guids"]["smm-base"].upper(), known["guids"]["smm-lib-services"].upper()
     return [
-        rf"SMM entry LocateProtocol {smm_base} status=0 interface=\S+",
-        r"SMM entry InSmm This=SmmBase -> 1",
-        rf"SMM entry InstallMultipleProtocolInterfaces {smm_lib} interface=(?P<i>\S+) handle=(?P<h>\S+) status=0",
-        rf"SMM entry LocateProtocol {smm_lib} status=0 interface=(?P<i>\S+)",
-        r"SMM entry GetSmstLocation This=SmmBase -> (?P<smst>\S+)",
-        r"SMM entry point returned 0",
+        ("smram-entry-locate", (smm_base, "0", None)),
+        ("smram-entry-in-smm", ("SmmBase",)),
+        ("smram-entry-install", ("InstallMultipleProtocolInterfaces", smm_lib, load["interface"], load["handle"], "0")),
+        ("smram-entry-locate", (smm_lib, "0", load["interface"])),
+        ("smram-entry-smst", ("SmmBase", load["fw-smst"])),
+        ("smram-entry-returned", ("0",)),
     ]
 
 
 def check_entry(out):
-    """The entry point ran in SMM: InSmm, the SMM instance installed and
-    located, the system table from GetSmstLocation, EFI_SUCCESS."""
+    """The entry point ran in SMM: InSmm, the SMM instance installed on the
+    image's handle and located, the SMRAM system table from
+    GetSmstLocation, EFI_SUCCESS."""
     known, lines = facts(out), debug_lines(out)
-    guids = known["guids"]
     load = ctl(lines, log_prefix(known, "smram-load-entry"))
     expect(load["entry-status"] == "0", f"the entry point returned {load['entry-status']}")
-    entry = [line for line in lines if line.startswith("SMM entry")]
+    entry = entry_calls(known, lines)
     position = 0
-    for pattern in entry_order(guids):
-        while position < len(entry) and not re.fullmatch(pattern, entry[position]):
+    for name, wanted in entry_order(known, load):
+        while position < len(entry) and not (entry[position][0] == name and
+                                             all(w in (None, v) for w, v in zip(wanted, entry[position][1]))):
             position += 1
-        expect(position < len(entry), f"no entry-point line matching {pattern!r} in order: {entry}")
-        match = re.fullmatch(pattern, entry[position])
-        if "i" in match.groupdict():
-            expect(match["i"] == load["interface"], f"entry installed or found {match['i']}, not the table")
-        if "h" in match.groupdict():
-            expect(match["h"] == load["handle"], "the SMM instance went on another handle than the image's")
-        if "smst" in match.groupdict():
-            expect(match["smst"] == load["fw-smst"], "GetSmstLocation gave another table than the SMRAM one")
+        expect(position < len(entry), f"no {name} line with fields {wanted} in order: {entry}")
         position += 1
-    expect(not any("not served" in line or guids["lib-services"].upper() in line for line in entry),
+    lib = known["guids"]["lib-services"].upper()
+    expect(not any(name == "smram-entry-unserved" or lib in values for name, values in entry),
            f"the entry point asked for more than the SMM copy needs: {entry}")
 
 

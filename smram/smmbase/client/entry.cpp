@@ -20,8 +20,6 @@ constinit EFI_GUID mSmmLibGuid     = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit LIB_SERVICES_PROTOCOL *mSmmLib = nullptr;
 constinit EFI_SMM_SYSTEM_TABLE  *mSmst   = nullptr;
 
-using LOG = TEXT_LINE<LogChar>;
-
 // FormatOutput and ScanInput take the x64 argument list: consecutive
 // 8-byte slots.
 template <typename... ArgT>

@@ -132,13 +132,15 @@ inline constexpr char kLogCf8AroundSmi[]   = "APP 0xCF8 around the SMI: before={
 // "InstallProtocolInterface" or "InstallMultipleProtocolInterfaces", with
 // its GUID; its Framework SMM Base's InSmm and GetSmstLocation with the
 // This given, "SmmBase" or "other"; a boot service it does not serve, by
-// its offset in the table), and what the entry point returned.
+// its offset in the table), and what the entry point returned; a port
+// access through the SmmIo it hosts with another This.
 inline constexpr char kLogSmramEntryLocate[]   = "SMM entry LocateProtocol {} status={:X} interface={:X}";
 inline constexpr char kLogSmramEntryInstall[]  = "SMM entry {} {} interface={:X} handle={:X} status={:X}";
 inline constexpr char kLogSmramEntryInSmm[]    = "SMM entry InSmm This={} -> 1";
 inline constexpr char kLogSmramEntrySmst[]     = "SMM entry GetSmstLocation This={} -> {:X}";
 inline constexpr char kLogSmramEntryUnserved[] = "SMM entry called boot service at offset {:X}: not served";
 inline constexpr char kLogSmramEntryReturned[] = "SMM entry point returned {:X}";
+inline constexpr char kLogSmramWrongThis[]     = "SMM SmmIo {} port={:X} with This={:X}, not &Smst->SmmIo";
 
 // smramctl (smram/tool/): SMRAM as SMM Access 2 and the MCH report it,
 // each SMI it sends, the probe's status, the load of an image into SMRAM

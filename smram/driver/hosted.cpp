@@ -167,8 +167,7 @@ EFI_STATUS IoForward (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Wid
   (Write ? mSmmIoCounts.Writes : mSmmIoCounts.Reads)++;
   if (This != &mFwSmst.SmmIo) {
     mSmmIoCounts.WrongThis++;
-    LOG ().Text ("SMM SmmIo ").Text (Write ? "write" : "read").Text (" port=").Hex (Address)
-          .Text (" with This=").Hex (reinterpret_cast<UINT64> (This)).Text (", not &Smst->SmmIo").End ();
+    LOG ().Fields (kLogSmramWrongThis, Write ? "write" : "read", Address, reinterpret_cast<UINT64> (This)).End ();
   }
   PI_SMM_IO_ACCESS &Io = mPiSmst->SmmIo.Io;
   return (Write ? Io.Write : Io.Read) (&mPiSmst->SmmIo, Width, Address, Count, Buffer);

@@ -104,6 +104,7 @@ constexpr std::pair<const char *, const char *> kLines[] = {
   {"smram-entry-smst", kLogSmramEntrySmst},
   {"smram-entry-unserved", kLogSmramEntryUnserved},
   {"smram-entry-returned", kLogSmramEntryReturned},
+  {"smram-wrong-this", kLogSmramWrongThis},
   {"smram-range", kLogSmramRange},
   {"smram-lock-state", kLogSmramLockState},
   {"smram-mch", kLogSmramMch},

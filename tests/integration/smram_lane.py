@@ -278,7 +278,8 @@ def check_port_io(out):
     for name, entry in smm_calls(all_calls):
         expect(entry["status"] == "0" and entry["locked"] == "1", f"{name}: {entry}")
         expect(entry["io"].split("/")[2] == "0", f"{name}: SmmIo called with another This ({entry['io']})")
-    expect(not any("not &Smst->SmmIo" in line for line in lines), "SmmIo called with another This")
+    wrong_this = log_pattern(known, "smram-wrong-this")
+    expect(not any(wrong_this.match(line) for line in lines), "SmmIo called with another This")
     expected = {
         "io-write8": ("0", None, "0/1/0"), "io-read8": ("5A", "5A", "1/0/0"),
         "io-read8-after-bs": ("A5", None, "1/0/0"), "io-write32": ("0", "0", "0/1/0"),

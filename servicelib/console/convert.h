@@ -34,7 +34,8 @@ template <typename CharT>
   if constexpr (sizeof (CharT) == sizeof (CHAR8)) {
     // No width, no precision and no flag that shows a prefix: the digits
     // alone, or a '-' first, which the field writer adds. Most integers
-    // of an 8-bit format go out here without the call.
+    // of an 8-bit format go out here without the call (docs/stack.md,
+    // "Speed tricks").
     CONST FIELD_FORMAT &Field = Conversion->Field;
     if ((Field.Width | Field.PrecisionGiven | Field.Alternate | Field.Space | Field.Plus) == 0 &&
         Number.Prefix[0] != '-') {

@@ -111,7 +111,7 @@ CHAR8 *RenderNarrow (NUMBER_FORMAT *Number)
     } while (Magnitude != 0);
     // The last chunk's leading zeros are its first bytes equal to '0'; at
     // least its last digit stays: the bit set in its byte bounds the count
-    // at 7 without a test.
+    // at 7 without a test (docs/stack.md, "Speed tricks").
     const UINT64 Significant = (Chunk ^ kEightZeros) | (1ULL << 56);
     Out = Written + __builtin_ctzll (Significant) / 8;
   } else {

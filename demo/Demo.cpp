@@ -35,20 +35,13 @@ FORMAT_OUTPUT_ROUTINE Out ()
   return reinterpret_cast<FORMAT_OUTPUT_ROUTINE> (mLib->PutCharA);
 }
 
-UINT32 Print (CONST CHAR8 *Format, ...)
+// Print ("...") or Print (u"..."): the format's character width picks the
+// engine's.
+template <typename CharT> UINT32 Print (CONST CharT *Format, ...)
 {
   VA_LIST Args;
   VA_START (Args, Format);
-  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, FALSE, Format, Args);
-  VA_END (Args);
-  return Count;
-}
-
-UINT32 Print16 (CONST char16_t *Format, ...)
-{
-  VA_LIST Args;
-  VA_START (Args, Format);
-  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, TRUE, Format, Args);
+  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, sizeof (CharT) == sizeof (CHAR16), Format, Args);
   VA_END (Args);
   return Count;
 }
@@ -71,8 +64,8 @@ VOID ShowFormat (CONST CHAR8 *Name, EFI_GUID *Guid)
   Print ("%s|%5s|%-5s|%.2s|%5.2s|%05s\n", "abc", "abc", "abc", "abc", "abc", "abc");
   Print ("%r|%r|%r|%r|%r|%r\n", EFI_SUCCESS, EFI_WARN_BUFFER_TOO_SMALL, 5ULL, EFI_LOAD_ERROR, EFI_ACCESS_DENIED,
          EFI_PROTOCOL_ERROR);
-  Print16 (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16", EFI_SUCCESS,
-           Guid);
+  Print (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16", EFI_SUCCESS,
+         Guid);
 }
 
 VOID ShowStrings ()

@@ -20,15 +20,10 @@
 #include <WatchdogControl.h>
 #include "testkit/CommandLine.h"
 #include "testkit/DebugLog.h"
+#include "testkit/Guids.h"
 #include "testkit/PowerOff.h"
 
 namespace {
-
-constinit EFI_GUID mLibGuid      = LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmLibGuid   = SMM_LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmBaseGuid  = EFI_SMM_BASE_PROTOCOL_GUID;
-constinit EFI_GUID mWatchdogGuid = WATCHDOG_CONTROL_PROTOCOL_GUID;
-constinit EFI_GUID mSetupGuid    = WDT_SETUP_VARIABLE_GUID;
 
 constinit EFI_HANDLE            mImage = nullptr;
 constinit EFI_SYSTEM_TABLE      *mSt   = nullptr;
@@ -40,20 +35,13 @@ FORMAT_OUTPUT_ROUTINE Out ()
   return reinterpret_cast<FORMAT_OUTPUT_ROUTINE> (mLib->PutCharA);
 }
 
-UINT32 Print (CONST CHAR8 *Format, ...)
+// Print ("...") or Print (u"..."): the format's character width picks the
+// engine's.
+template <typename CharT> UINT32 Print (CONST CharT *Format, ...)
 {
   VA_LIST Args;
   VA_START (Args, Format);
-  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, FALSE, Format, Args);
-  VA_END (Args);
-  return Count;
-}
-
-UINT32 Print16 (CONST char16_t *Format, ...)
-{
-  VA_LIST Args;
-  VA_START (Args, Format);
-  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, TRUE, Format, Args);
+  UINT32 Count = mLib->FormatOutput (Out (), 0xFFFFFFFF, sizeof (CharT) == sizeof (CHAR16), Format, Args);
   VA_END (Args);
   return Count;
 }
@@ -76,8 +64,8 @@ VOID ShowFormat (CONST CHAR8 *Name, EFI_GUID *Guid)
   Print ("%s|%5s|%-5s|%.2s|%5.2s|%05s\n", "abc", "abc", "abc", "abc", "abc", "abc");
   Print ("%r|%r|%r|%r|%r|%r\n", EFI_SUCCESS, EFI_WARN_BUFFER_TOO_SMALL, 5ULL, EFI_LOAD_ERROR, EFI_ACCESS_DENIED,
          EFI_PROTOCOL_ERROR);
-  Print16 (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16", EFI_SUCCESS,
-           Guid);
+  Print (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16", EFI_SUCCESS,
+         Guid);
 }
 
 VOID ShowStrings ()
@@ -180,7 +168,7 @@ VOID ShowSlotZero (EFI_SMM_BASE_PROTOCOL *SmmBase)
 
 EFI_STATUS RunAsSmmCopy ()
 {
-  if (EFI_ERROR (mBs->LocateProtocol (&mSmmLibGuid, nullptr, reinterpret_cast<VOID **> (&mLib)))) {
+  if (EFI_ERROR (mBs->LocateProtocol (&gSmmLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&mLib)))) {
     return EFI_NOT_FOUND;
   }
   Print ("  SMM copy of the demo: started with InSmm TRUE, printing through the SMM instance\n");
@@ -193,14 +181,14 @@ VOID ShowWatchdog (BOOLEAN TryStart)
   UINT16     Value      = 0;
   UINTN      Size       = sizeof (Value);
   UINT32     Attributes = 0;
-  EFI_STATUS Status     = mSt->RuntimeServices->GetVariable (Str16 (u"WdtControlStatus"), &mSetupGuid, &Attributes,
+  EFI_STATUS Status     = mSt->RuntimeServices->GetVariable (Str16 (u"WdtControlStatus"), &gWdtSetupGuid, &Attributes,
                                                              &Size, &Value);
   Print ("WdtControlStatus: %r, %d bytes, attributes %x, value 0x%04x (bit 0: %d, timeout register: %d)\n", Status,
          Size, Attributes, Value, Value & 1, Value >> 1);
   LogLine (kLogDemoStatusVariable, Status, Size, Attributes, Value);
 
   WATCHDOG_CONTROL_PROTOCOL *Watchdog = nullptr;
-  Status = mBs->LocateProtocol (&mWatchdogGuid, nullptr, reinterpret_cast<VOID **> (&Watchdog));
+  Status = mBs->LocateProtocol (&gWatchdogControlGuid, nullptr, reinterpret_cast<VOID **> (&Watchdog));
   Print ("WATCHDOG_CONTROL_PROTOCOL: %r\n", Status);
   if (EFI_ERROR (Status)) {
     return;
@@ -244,7 +232,7 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
 
   EFI_SMM_BASE_PROTOCOL *SmmBase = nullptr;
   BOOLEAN                InSmm   = FALSE;
-  if (!EFI_ERROR (mBs->LocateProtocol (&mSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase)))) {
+  if (!EFI_ERROR (mBs->LocateProtocol (&gSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase)))) {
     SmmBase->InSmm (SmmBase, &InSmm);
   }
   if (InSmm) {
@@ -252,7 +240,7 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
   }
 
   LIB_SERVICES_PROTOCOL *Lib = nullptr;
-  if (EFI_ERROR (mBs->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
+  if (EFI_ERROR (mBs->LocateProtocol (&gLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
     LogStr ("APP error: no LIB_SERVICES_PROTOCOL\n");
     HandOffAndPowerOff (mImage, mSt);
   }
@@ -261,14 +249,14 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
   LogLine (Full ? kLogDemoBegin : kLogDemoWdtBegin);
   Print ("<<<DEMO BEGIN>>>\n");
   if (Full) {
-    ShowServices (Lib, "boot services", &mLibGuid);
+    ShowServices (Lib, "boot services", &gLibServicesGuid);
     ReadInput ();
     ShowSlotZero (SmmBase);
     LIB_SERVICES_PROTOCOL *SmmLib = nullptr;
-    EFI_STATUS Status = mBs->LocateProtocol (&mSmmLibGuid, nullptr, reinterpret_cast<VOID **> (&SmmLib));
+    EFI_STATUS Status = mBs->LocateProtocol (&gSmmLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&SmmLib));
     Print ("gSmmLibServicesProtocolGuid: %r\n", Status);
     if (!EFI_ERROR (Status)) {
-      ShowServices (SmmLib, "SMM", &mSmmLibGuid);
+      ShowServices (SmmLib, "SMM", &gSmmLibServicesGuid);
       mLib = Lib;
     }
   }

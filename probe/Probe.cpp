@@ -35,24 +35,20 @@
 // cases steps print nothing there and make no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
+#include <ServiceLibPkg/Protocol/SerialIo.h>
 #include "fixture/FixtureControl.h"
 #include "testkit/CommandLine.h"
 #include "testkit/DebugLog.h"
 #include "testkit/FileGuids.h"
 #include "testkit/FormatCases.h"
+#include "testkit/Guids.h"
 #include "testkit/PowerOff.h"
 #include "StackDepth.h"
 
 namespace {
 
-constinit EFI_GUID mLibGuid         = LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmLibGuid      = SMM_LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constinit EFI_GUID mWatchdogGuid    = WATCHDOG_CONTROL_PROTOCOL_GUID;
-constinit EFI_GUID mSetupGuid       = WDT_SETUP_VARIABLE_GUID;
-constinit EFI_GUID mControlGuid     = FIXTURE_CONTROL_PROTOCOL_GUID;
-// EFI_SERIAL_IO_PROTOCOL, under which the firmware's console driver reads COM1.
-constinit EFI_GUID mSerialIoGuid    = { 0xBB25CF6F, 0xF1D4, 0x11D2, { 0x9A, 0x0C, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0xFD } };
+// Under this GUID the firmware's console driver reads COM1.
+constinit EFI_GUID mSerialIoGuid = EFI_SERIAL_IO_PROTOCOL_GUID;
 
 constinit EFI_SYSTEM_TABLE      *mSt  = nullptr;
 constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
@@ -111,14 +107,14 @@ UINTN HandlesWith (EFI_GUID *Guid, EFI_HANDLE *&Handles)
 LIB_SERVICES_PROTOCOL *FindSmmInstance ()
 {
   EFI_HANDLE            *Handles;
-  UINTN                 Count  = HandlesWith (&mSmmLibGuid, Handles);
+  UINTN                 Count  = HandlesWith (&gSmmLibServicesGuid, Handles);
   UINTN                 Images = 0;
   LIB_SERVICES_PROTOCOL *Found = nullptr;
   for (UINTN Index = 0; Index < Count; Index++) {
     VOID *Image;
     VOID *Interface;
-    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, &Image)) &&
-        !EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mSmmLibGuid, &Interface))) {
+    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &gLoadedImageGuid, &Image)) &&
+        !EFI_ERROR (mBs->HandleProtocol (Handles[Index], &gSmmLibServicesGuid, &Interface))) {
       Images++;
       Found = static_cast<LIB_SERVICES_PROTOCOL *> (Interface);
     }
@@ -133,7 +129,7 @@ LIB_SERVICES_PROTOCOL *FindSmmInstance ()
 LIB_SERVICES_PROTOCOL *FindBootServicesInstance ()
 {
   LIB_SERVICES_PROTOCOL *Lib = nullptr;
-  if (EFI_ERROR (mBs->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
+  if (EFI_ERROR (mBs->LocateProtocol (&gLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&Lib)))) {
     return nullptr;
   }
   return Lib;
@@ -219,11 +215,11 @@ BOOLEAN PathNames (CONST EFI_DEVICE_PATH_PROTOCOL *Path, CONST CHAR8 *Name, CONS
 UINTN LoadedImagesOf (CONST CHAR8 *Name, CONST EFI_GUID &FileGuid)
 {
   EFI_HANDLE *Handles;
-  UINTN      Count = HandlesWith (&mLoadedImageGuid, Handles);
+  UINTN      Count = HandlesWith (&gLoadedImageGuid, Handles);
   UINTN      Found = 0;
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
-    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &mLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) &&
+    if (!EFI_ERROR (mBs->HandleProtocol (Handles[Index], &gLoadedImageGuid, reinterpret_cast<VOID **> (&Image))) &&
         PathNames (Image->FilePath, Name, FileGuid)) {
       Found++;
     }
@@ -238,17 +234,17 @@ VOID ShowWatchdog ()
 {
   UINT8      Setup[WDT_SETUP_DATA_SIZE] = {};
   UINTN      SetupSize                  = sizeof (Setup);
-  EFI_STATUS SetupStatus = mSt->RuntimeServices->GetVariable (Str16 (u"Setup"), &mSetupGuid, nullptr, &SetupSize,
+  EFI_STATUS SetupStatus = mSt->RuntimeServices->GetVariable (Str16 (u"Setup"), &gWdtSetupGuid, nullptr, &SetupSize,
                                                               Setup);
   if (EFI_ERROR (SetupStatus)) {
     SetupSize = 0;
   }
   UINT16     Word       = 0;
   UINTN      WordSize   = sizeof (Word);
-  EFI_STATUS WordStatus = mSt->RuntimeServices->GetVariable (Str16 (u"WdtControlStatus"), &mSetupGuid, nullptr,
+  EFI_STATUS WordStatus = mSt->RuntimeServices->GetVariable (Str16 (u"WdtControlStatus"), &gWdtSetupGuid, nullptr,
                                                              &WordSize, &Word);
   VOID       *Watchdog      = nullptr;
-  EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
+  EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&gWatchdogControlGuid, nullptr, &Watchdog);
   UINTN      Images         = LoadedImagesOf ("WdtControl.efi", kWdtControlFileGuid);
 
   LogLine (kLogProbeWdt, SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
@@ -351,7 +347,7 @@ VOID ShowInterrupted ()
 {
   FIXTURE_CONTROL_PROTOCOL *Control = nullptr;
   EFI_EVENT                 Event   = nullptr;
-  if (EFI_ERROR (mBs->LocateProtocol (&mControlGuid, nullptr, reinterpret_cast<VOID **> (&Control))) ||
+  if (EFI_ERROR (mBs->LocateProtocol (&gFixtureControlGuid, nullptr, reinterpret_cast<VOID **> (&Control))) ||
       EFI_ERROR (mBs->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, PrintAndScanNotify, nullptr, &Event))) {
     LogStr ("APP probe error: no fixture to interrupt the probe\n");
     return;

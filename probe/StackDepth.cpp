@@ -95,7 +95,7 @@ UINT64 Slot (CONST VOID *Pointer)
 
 VOID ShowStackDepth (IN EFI_BOOT_SERVICES *BootServices, IN LIB_SERVICES_PROTOCOL *Lib)
 {
-  EFI_GUID         Guid    = { 0x87999FB1, 0xD18C, 0x4DE9, { 0xB4, 0xB6, 0xA1, 0x30, 0xE6, 0xBE, 0xED, 0x76 } };
+  EFI_GUID         Guid    = LIB_SERVICES_PROTOCOL_GUID;  // any GUID: only its text is built
   EFI_TIME         Time    = {};
   INT32            Count   = 0;
   constexpr UINT64 kNoName = 0x8000000000000019ULL;  // an error without a text of its own: built as hex

@@ -5,6 +5,7 @@
 // Framework SMM Base that answers InSmm with TRUE, and a Framework SMM
 // system table whose SmmIo forwards to the PI SmmIo and checks This.
 #include "ProbeDriver.h"
+#include "testkit/Guids.h"
 #include "testkit/SmmIoPair.h"
 
 constinit IO_COUNTS mSmmIoCounts = {};
@@ -17,7 +18,6 @@ constexpr UINT64 kBootServicesSignature = 0x56524553544f4f42ULL;  // "BOOTSERV"
 constexpr UINT64 kSystemTableSignature  = 0x5453595320494249ULL;  // "IBI SYST"
 constexpr UINT64 kSmstSignature         = 0x54534d53ULL;          // "SMST"
 
-constinit EFI_GUID mFwSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
 
 constinit EFI_BOOT_SERVICES     mHostedBs    = {};
 constinit EFI_SYSTEM_TABLE      mHostedSt    = {};
@@ -52,7 +52,7 @@ EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registra
 {
   (void)Registration;
   EFI_STATUS Status;
-  if (SameGuid (*Protocol, mFwSmmBaseGuid)) {
+  if (SameGuid (*Protocol, gSmmBaseGuid)) {
     *Interface = &mHostedSmmBase;
     Status     = EFI_SUCCESS;
   } else {

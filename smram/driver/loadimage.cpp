@@ -5,15 +5,13 @@
 // the entry point called with the hosted system table.
 #include "ProbeDriver.h"
 #include "../loader/PeImage.h"
-#include <ServiceLibPkg/Protocol/LoadedImage.h>
+#include "testkit/Guids.h"
 
 constinit LOADED_COPY mCopy = {};
 
 namespace {
 
-constinit EFI_GUID mLoadedImageGuid     = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 constinit EFI_GUID mMemoryAttributeGuid = SMM_MEMORY_ATTRIBUTE_PROTOCOL_GUID;
-constinit EFI_GUID mSmmLibGuid          = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_LOADED_IMAGE_PROTOCOL mLoadedImage = {};
 
 constexpr UINT64 kCr0WriteProtect = 1ULL << 16;
@@ -104,7 +102,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   mLoadedImage.ImageCodeType = EfiRuntimeServicesCode;
   mLoadedImage.ImageDataType = EfiRuntimeServicesData;
   EFI_HANDLE Handle = nullptr;
-  Status = mPiSmst->SmmInstallProtocolInterface (&Handle, &mLoadedImageGuid, EFI_NATIVE_INTERFACE, &mLoadedImage);
+  Status = mPiSmst->SmmInstallProtocolInterface (&Handle, &gLoadedImageGuid, EFI_NATIVE_INTERFACE, &mLoadedImage);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -118,7 +116,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
   LOG ().Fields (kLogSmramEntryReturned, EntryStatus).End ();
 
   VOID *Interface = nullptr;
-  Status = mPiSmst->SmmLocateProtocol (&mSmmLibGuid, nullptr, &Interface);
+  Status = mPiSmst->SmmLocateProtocol (&gSmmLibServicesGuid, nullptr, &Interface);
   mCopy.Interface = EFI_ERROR (Status) ? nullptr : static_cast<LIB_SERVICES_PROTOCOL *> (Interface);
   Values[static_cast<UINT32> (LOAD_VALUE::EntryStatus)] = EntryStatus;
   Values[static_cast<UINT32> (LOAD_VALUE::ImageHandle)] = reinterpret_cast<UINT64> (Handle);

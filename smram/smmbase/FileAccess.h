@@ -8,14 +8,12 @@
 #define SMRAM_SMMBASE_FILE_ACCESS_H_
 
 #include <ServiceLibPkg/Protocol/DevicePath.h>
+#include <ServiceLibPkg/Protocol/DevicePathToText.h>
+#include <ServiceLibPkg/Protocol/SimpleFileSystem.h>
 #include "../PiSmm.h"
 
 #define EFI_FIRMWARE_VOLUME2_PROTOCOL_GUID \
   { 0x220e73b6, 0x6bdb, 0x4413, { 0x84, 0x05, 0xb9, 0x74, 0xb1, 0x08, 0x61, 0x9a } }
-#define EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID \
-  { 0x964e5b22, 0x6459, 0x11d2, { 0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } }
-#define EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID \
-  { 0x8b843e20, 0x8132, 0x4852, { 0x90, 0xcc, 0x55, 0x1a, 0x4e, 0x4a, 0x7f, 0x1c } }
 
 inline constexpr UINT8 kSectionPe32 = 0x10;
 inline constexpr UINT64 kFileModeRead = 1;

@@ -9,29 +9,21 @@
 //                        at SMI time (the machine is expected to stop)
 #include "SmramCtl.h"
 #include "testkit/CommandLine.h"
-#include <ServiceLibPkg/Protocol/LoadedImage.h>
+#include <ServiceLibPkg/Protocol/ShellParameters.h>
+#include <ServiceLibPkg/Protocol/SimpleFileSystem.h>
+#include "testkit/Guids.h"
 
 namespace {
 
-constinit EFI_GUID mCommunicationGuid = EFI_SMM_COMMUNICATION_PROTOCOL_GUID;
-constinit EFI_GUID mBufferGuid        = SMRAM_PROBE_BUFFER_GUID;
-constinit EFI_GUID mSmiGuid           = SMRAM_PROBE_SMI_GUID;
-constinit EFI_GUID mLibGuid           = LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mLoadedImageGuid   = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constinit EFI_GUID mShellParametersGuid =
-  { 0x752f3136, 0x4e16, 0x4fdc, { 0xa2, 0x2a, 0xe5, 0xf4, 0x68, 0x12, 0xf4, 0xca } };
-constinit EFI_GUID mSimpleFileSystemGuid =
-  { 0x964e5b22, 0x6459, 0x11d2, { 0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b } };
-constinit EFI_GUID mSmmAccess2Guid =
-  { 0xc2702b74, 0x800c, 0x4131, { 0x87, 0x46, 0x8f, 0xb5, 0xb8, 0x9c, 0xe4, 0xac } };
+constinit EFI_GUID mCommunicationGuid    = EFI_SMM_COMMUNICATION_PROTOCOL_GUID;
+constinit EFI_GUID mBufferGuid           = SMRAM_PROBE_BUFFER_GUID;
+constinit EFI_GUID mSmiGuid              = SMRAM_PROBE_SMI_GUID;
+constinit EFI_GUID mShellParametersGuid  = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
+constinit EFI_GUID mSimpleFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
+constinit EFI_GUID mSmmAccess2Guid       = EFI_SMM_ACCESS2_PROTOCOL_GUID;
 
-// UEFI Shell parameters, simple file system and file protocols, and PI SMM
-// Access 2: only the members used here.
-struct SHELL_PARAMETERS {
-  CHAR16 **Argv;
-  UINTN  Argc;
-};
-
+// The simple file system and file protocols, and SMM Access 2: only the
+// members used here.
 struct FILE_HANDLE {
   UINT64     Revision;
   EFI_STATUS (EFIAPI *Open)(FILE_HANDLE *This, FILE_HANDLE **New, CHAR16 *Name, UINT64 Mode, UINT64 Attributes);
@@ -111,7 +103,7 @@ EFI_STATUS ReadFile (EFI_HANDLE Image, CHAR16 *Name, UINT8 *Buffer, UINTN *Size)
   SIMPLE_FILE_SYSTEM        *Volume = nullptr;
   FILE_HANDLE               *Root   = nullptr;
   FILE_HANDLE               *File   = nullptr;
-  EFI_STATUS Status = mBootServices->HandleProtocol (Image, &mLoadedImageGuid, reinterpret_cast<VOID **> (&Loaded));
+  EFI_STATUS Status = mBootServices->HandleProtocol (Image, &gLoadedImageGuid, reinterpret_cast<VOID **> (&Loaded));
   if (!EFI_ERROR (Status)) {
     Status = mBootServices->HandleProtocol (Loaded->DeviceHandle, &mSimpleFileSystemGuid, reinterpret_cast<VOID **> (&Volume));
   }
@@ -180,7 +172,7 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
 EFI_STATUS Calls ()
 {
   LIB_SERVICES_PROTOCOL *BsLib = nullptr;
-  EFI_STATUS Status = mBootServices->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&BsLib));
+  EFI_STATUS Status = mBootServices->LocateProtocol (&gLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&BsLib));
   CTL_LINE ().Text ("CTL boot-services copy status=").Hex (Status).Text (" interface=")
         .Hex (reinterpret_cast<UINT64> (BsLib)).End ();
   return RunCallSuite (EFI_ERROR (Status) ? nullptr : BsLib);
@@ -232,7 +224,7 @@ extern "C" EFI_STATUS EFIAPI SmramCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_SYS
 {
   mSystemTable = SystemTable;
   mBootServices = SystemTable->BootServices;
-  SHELL_PARAMETERS *Parameters = nullptr;
+  EFI_SHELL_PARAMETERS_PROTOCOL *Parameters = nullptr;
   mBootServices->HandleProtocol (ImageHandle, &mShellParametersGuid, reinterpret_cast<VOID **> (&Parameters));
   if (Parameters == nullptr || Parameters->Argc < 2) {
     CTL_LINE ().Text ("CTL usage: smramctl load FILE | calls | fault").End ();

@@ -21,6 +21,7 @@
 #include "sim/SimFirmware.h"
 #include "testkit/FileGuids.h"
 #include "testkit/FormatCases.h"
+#include "testkit/Guids.h"
 #include "testkit/LogLines.h"
 #include "wdtcontrol/registers.h"
 
@@ -207,20 +208,16 @@ int main (int Argc, char **Argv)
     Json += Separator + ("{\"register\": " + Id (Seed.Id)) + ", \"value\": " + std::to_string (Seed.Value) + "}";
     Separator = ",\n    ";
   }
-  const EFI_GUID SetupGuid  = WDT_SETUP_VARIABLE_GUID;
-  const EFI_GUID LibGuid    = LIB_SERVICES_PROTOCOL_GUID;
-  const EFI_GUID SmmLibGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
-  const EFI_GUID SmmBase    = EFI_SMM_BASE_PROTOCOL_GUID;
-  const EFI_GUID LibFile    = SERVICELIB_FILE_GUID;
-  const EFI_GUID WdtFile    = WDTCONTROL_FILE_GUID;
-  Json += "\n  ],\n  \"guids\": {\"lib-services\": " + Quoted (GuidText (LibGuid)) +
-          ",\n            \"smm-lib-services\": " + Quoted (GuidText (SmmLibGuid)) +
-          ",\n            \"smm-base\": " + Quoted (GuidText (SmmBase)) + "},";
+  const EFI_GUID LibFile = SERVICELIB_FILE_GUID;
+  const EFI_GUID WdtFile = WDTCONTROL_FILE_GUID;
+  Json += "\n  ],\n  \"guids\": {\"lib-services\": " + Quoted (GuidText (gLibServicesGuid)) +
+          ",\n            \"smm-lib-services\": " + Quoted (GuidText (gSmmLibServicesGuid)) +
+          ",\n            \"smm-base\": " + Quoted (GuidText (gSmmBaseGuid)) + "},";
   Json += "\n  \"file-guids\": {\"servicelib\": " + Quoted (GuidText (LibFile)) +
           ", \"wdtcontrol\": " + Quoted (GuidText (WdtFile)) + "},";
   Json += "\n  \"lib-services\": {\"revision\": " + std::to_string (LIB_SERVICES_PROTOCOL_REVISION) +
           ", \"size\": " + std::to_string (sizeof (LIB_SERVICES_PROTOCOL)) + "},";
-  Json += "\n  \"setup\": {\"guid\": " + Quoted (GuidText (SetupGuid)) +
+  Json += "\n  \"setup\": {\"guid\": " + Quoted (GuidText (gWdtSetupGuid)) +
           ", \"size\": " + std::to_string (WDT_SETUP_DATA_SIZE) +
           ", \"timeout-offset\": " + std::to_string (WDT_SETUP_TIMEOUT_OFFSET) + "},";
   Json += "\n  \"bring-up\": {\"bs\": [" + std::to_string (Bs.Writes) + ", " + std::to_string (Bs.Reads) +

@@ -8,13 +8,9 @@
 // instance from SMRAM: a formatted line on COM1, a scan, strings, the heap.
 #include "ApmRequest.h"
 #include "testkit/DebugLog.h"
-#include <LibServices.h>
+#include "testkit/Guids.h"
 
 namespace {
-
-constinit EFI_GUID mSmmBaseGuid    = EFI_SMM_BASE_PROTOCOL_GUID;
-constinit EFI_GUID mLibGuid        = LIB_SERVICES_PROTOCOL_GUID;
-constinit EFI_GUID mSmmLibGuid     = SMM_LIB_SERVICES_PROTOCOL_GUID;
 
 // The SMM copy's view, set at its entry, before the lock.
 constinit LIB_SERVICES_PROTOCOL *mSmmLib = nullptr;
@@ -87,7 +83,7 @@ EFI_STATUS SERVICELIB_EFIAPI Callback (IN EFI_HANDLE SmmImageHandle, IN OUT VOID
 
 EFI_STATUS StartInSmm (EFI_HANDLE ImageHandle, EFI_BOOT_SERVICES *BootServices, EFI_SMM_BASE_PROTOCOL *SmmBase)
 {
-  EFI_STATUS Status = BootServices->LocateProtocol (&mSmmLibGuid, nullptr, reinterpret_cast<VOID **> (&mSmmLib));
+  EFI_STATUS Status = BootServices->LocateProtocol (&gSmmLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&mSmmLib));
   if (!EFI_ERROR (Status)) {
     Status = SmmBase->GetSmstLocation (SmmBase, &mSmst);
   }
@@ -107,7 +103,7 @@ extern "C" EFI_STATUS EFIAPI SmmClientEntryPoint (IN EFI_HANDLE ImageHandle, IN 
   EFI_SMM_BASE_PROTOCOL *SmmBase      = nullptr;
   LIB_SERVICES_PROTOCOL *Lib          = nullptr;
   BOOLEAN               InSmm         = FALSE;
-  EFI_STATUS Status = BootServices->LocateProtocol (&mSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
+  EFI_STATUS Status = BootServices->LocateProtocol (&gSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
   if (!EFI_ERROR (Status)) {
     Status = SmmBase->InSmm (SmmBase, &InSmm);
   }
@@ -117,7 +113,7 @@ extern "C" EFI_STATUS EFIAPI SmmClientEntryPoint (IN EFI_HANDLE ImageHandle, IN 
   if (InSmm) {
     return StartInSmm (ImageHandle, BootServices, SmmBase);
   }
-  Status = BootServices->LocateProtocol (&mLibGuid, nullptr, reinterpret_cast<VOID **> (&Lib));
+  Status = BootServices->LocateProtocol (&gLibServicesGuid, nullptr, reinterpret_cast<VOID **> (&Lib));
   if (EFI_ERROR (Status)) {
     return Status;
   }

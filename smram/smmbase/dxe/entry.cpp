@@ -6,6 +6,7 @@
 #include "DxeHalf.h"
 #include <LibServices.h>
 #include "../Unsupported.h"
+#include "testkit/Guids.h"
 
 constinit EFI_HANDLE                    mImageHandle  = nullptr;
 constinit EFI_SYSTEM_TABLE              *mSystemTable  = nullptr;
@@ -20,8 +21,6 @@ namespace {
 constinit EFI_GUID mReadyGuid         = SMMBASE_READY_PROTOCOL_GUID;
 constinit EFI_GUID mSmmBase2Guid      = EFI_SMM_BASE2_PROTOCOL_GUID;
 constinit EFI_GUID mCommunicationGuid = EFI_SMM_COMMUNICATION_PROTOCOL_GUID;
-constinit EFI_GUID mSmmBaseGuid       = EFI_SMM_BASE_PROTOCOL_GUID;
-constinit EFI_GUID mLibServicesGuid   = LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_GUID mToTextGuid        = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
 
 constinit VOID    *mReadyRegistration = nullptr;
@@ -83,9 +82,9 @@ VOID EFIAPI SmmHalfReady (IN EFI_EVENT Event, IN VOID *Context)
   mInstalled = TRUE;
   // Debian's OVMF logs no dispatch order, so say which came first.
   VOID    *Lib     = nullptr;
-  BOOLEAN Existed = !EFI_ERROR (mBootServices->LocateProtocol (&mLibServicesGuid, nullptr, &Lib));
+  BOOLEAN Existed = !EFI_ERROR (mBootServices->LocateProtocol (&gLibServicesGuid, nullptr, &Lib));
   EFI_HANDLE Handle = mImageHandle;
-  EFI_STATUS Status = mBootServices->InstallProtocolInterface (&Handle, &mSmmBaseGuid, EFI_NATIVE_INTERFACE, &mSmmBase);
+  EFI_STATUS Status = mBootServices->InstallProtocolInterface (&Handle, &gSmmBaseGuid, EFI_NATIVE_INTERFACE, &mSmmBase);
   LogLine (kLogSmmBaseInstalled, Status, static_cast<UINT64> (Existed));
 }
 

@@ -5,13 +5,13 @@
 // receives, and send the image to the SMM half in one SMI.
 #include "DxeHalf.h"
 #include "../ImagePath.h"
+#include "testkit/Guids.h"
 
 namespace {
 
-constinit EFI_GUID mFv2Guid         = EFI_FIRMWARE_VOLUME2_PROTOCOL_GUID;
-constinit EFI_GUID mFileSystemGuid  = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
-constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constinit EFI_GUID mSmiGuid         = SMMBASE_SMI_GUID;
+constinit EFI_GUID mFv2Guid        = EFI_FIRMWARE_VOLUME2_PROTOCOL_GUID;
+constinit EFI_GUID mFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
+constinit EFI_GUID mSmiGuid        = SMMBASE_SMI_GUID;
 
 // Longest device path accepted from a caller.
 constexpr UINTN kPathLimit = 0x1000;
@@ -150,7 +150,7 @@ EFI_STATUS MakeImageHandle (CONST IMAGE_FILE &File, EFI_HANDLE *Handle, EFI_LOAD
   LoadedImage->ImageCodeType = EfiRuntimeServicesCode;
   LoadedImage->ImageDataType = EfiRuntimeServicesData;
   *Handle = nullptr;
-  Status  = mBootServices->InstallProtocolInterface (Handle, &mLoadedImageGuid, EFI_NATIVE_INTERFACE, LoadedImage);
+  Status  = mBootServices->InstallProtocolInterface (Handle, &gLoadedImageGuid, EFI_NATIVE_INTERFACE, LoadedImage);
   if (EFI_ERROR (Status)) {
     mBootServices->FreePool (LoadedImage);
     return Status;
@@ -222,7 +222,7 @@ EFI_STATUS EFIAPI DxeRegister (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_DEVICE_PAT
     if (EFI_ERROR (Status)) {
       // Nothing runs from this handle: take it away again.
       reinterpret_cast<UNINSTALL_PROTOCOL_INTERFACE> (mBootServices->UninstallProtocolInterface) (
-        Handle, &mLoadedImageGuid, Record);
+        Handle, &gLoadedImageGuid, Record);
       mBootServices->FreePool (Record);
       Handle = nullptr;
     }

@@ -5,15 +5,12 @@
 // Each answer goes to the debug console as a CTL line.
 #include "../FileAccess.h"
 #include "testkit/DebugLog.h"
-#include <ServiceLibPkg/Framework/SmmBase.h>
-#include <ServiceLibPkg/Protocol/LoadedImage.h>
+#include "testkit/Guids.h"
 
 namespace {
 
-constinit EFI_GUID mSmmBaseGuid     = EFI_SMM_BASE_PROTOCOL_GUID;
-constinit EFI_GUID mLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constinit EFI_GUID mDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
-constinit EFI_GUID mUtilitiesGuid   = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
+constinit EFI_GUID mDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+constinit EFI_GUID mUtilitiesGuid  = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
 
 using LOG = TEXT_LINE<LogChar>;
 
@@ -23,7 +20,7 @@ EFI_DEVICE_PATH_PROTOCOL *OwnFilePath (EFI_HANDLE ImageHandle, EFI_BOOT_SERVICES
   EFI_LOADED_IMAGE_PROTOCOL          *LoadedImage = nullptr;
   EFI_DEVICE_PATH_PROTOCOL           *Device      = nullptr;
   EFI_DEVICE_PATH_UTILITIES_PROTOCOL *Utilities   = nullptr;
-  if (EFI_ERROR (BootServices->HandleProtocol (ImageHandle, &mLoadedImageGuid, reinterpret_cast<VOID **> (&LoadedImage))) ||
+  if (EFI_ERROR (BootServices->HandleProtocol (ImageHandle, &gLoadedImageGuid, reinterpret_cast<VOID **> (&LoadedImage))) ||
       EFI_ERROR (BootServices->HandleProtocol (LoadedImage->DeviceHandle, &mDevicePathGuid,
                                                reinterpret_cast<VOID **> (&Device))) ||
       EFI_ERROR (BootServices->LocateProtocol (&mUtilitiesGuid, nullptr, reinterpret_cast<VOID **> (&Utilities)))) {
@@ -38,7 +35,7 @@ extern "C" EFI_STATUS EFIAPI SmmBaseCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_S
 {
   EFI_BOOT_SERVICES     *BootServices = SystemTable->BootServices;
   EFI_SMM_BASE_PROTOCOL *SmmBase      = nullptr;
-  EFI_STATUS Status = BootServices->LocateProtocol (&mSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
+  EFI_STATUS Status = BootServices->LocateProtocol (&gSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
   LogLine (kLogSmmBaseCtl, "locate", Status);
   if (EFI_ERROR (Status)) {
     return Status;

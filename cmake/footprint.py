@@ -67,10 +67,10 @@ HANDED_OUT = {"mLibServicesBs", "mLibServicesSmm"}
 # calls through a pointer on a measured path fails the check: it may call
 # into the firmware, whose frames this count cannot know.
 POINTER_CALLERS = {
-    "servicelib/console/format.cpp",   # the output routine
-    "servicelib/console/numbers.cpp",  # the output routine; a switch's jump table reads as one too
-    "servicelib/scan/scan.cpp",        # the input routine
-    "servicelib/scan/scanint.cpp",     # the input routine
+    "servicelib/console/format.cpp",       # the output routine
+    "servicelib/console/fieldwriter.cpp",  # the output routine
+    "servicelib/scan/scan.cpp",            # the input routine
+    "servicelib/scan/scanint.cpp",         # the input routine
 }
 
 # Calls that start the nested engine run building the text of %g, %G, %t

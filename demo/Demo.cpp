@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Demo client of ServiceLib in real firmware. Started from the shell after
 // the drivers, it locates LIB_SERVICES_PROTOCOL and shows every service on
-// COM1: formatted output with every conversion, a line read from COM1 and
-// scanned, string copy and compare, the heap, and slot 0 for its own image;
-// then the same output once more through the SMM instance. Then it shows
-// WdtControl's status variable and protocol, leaves boot services (when
-// the watchdog is armed or stopped) and shuts the machine down.
+// COM1: a few formatted lines (the probe's cases step runs the format
+// engine's whole case table, testkit/FormatCases.h), a line read from
+// COM1 and scanned, string copy and compare, the heap, and slot 0 for its
+// own image; then the same output once more through the SMM instance.
+// Then it shows WdtControl's status variable and protocol, leaves boot
+// services (when the watchdog is armed or stopped) and shuts the machine
+// down.
 //
 //   Demo.efi        everything
 //   Demo.efi wdt    only the watchdog part and the hand-off
@@ -71,38 +73,11 @@ VOID ShowFormat (CONST CHAR8 *Name, EFI_GUID *Guid)
   EFI_STATUS Status = mSt->RuntimeServices->GetTime (&Time, nullptr);
   Print ("GetTime %r: %t\n", Status, &Time);
   Print ("abc%d|%5d|%-5d|%05d\n", 42, 42, 42, 42);
-  Print ("%d %i %u\n", -5, -5, -5);
-  Print ("%hd %hu %ld %lu %lld %llu\n", 0x1FFFF, 0x1FFFF, 0x1FFFFFFFFULL, 0x1FFFFFFFFULL, -1LL, -1LL);
-  Print ("%qd %I32d %I64d %qx\n", -2LL, 0x1FFFFFFFFULL, -3LL, -1LL);
-  Print ("%x %X %o %b|%#x %#X %#o %#b %#u|%#x|%#o\n", 255, 255, 8, 5, 255, 255, 8, 5, 7, 0, 0);
-  Print ("%p|%#p|%020p\n", 0x1234ABCDULL, 0x1234ABCDULL, 0x1234ABCDULL);
-  Print ("%*d|%-*d|%.*d|%*.*d|%.2-5d\n", 6, 42, 6, 42, 4, 42, 6, 4, 42, 7);
-  Print ("%+d % d %+ d % 05d %+05d\n", 42, 42, 42, 42, 42);
-  Print ("%05d|%+5d|%-05d|%0*d\n", -42, -7, 42, -5, 42);
-  Print ("%.3d|%5.3d|%-5.3d|%.0d|%5.0d|%.0x|%+.0d\n", 7, 7, 7, 0, 0, 0, 0);
-  Print ("%#5x|%#05x|%#-6x|%8.3#0x|%#.5o\n", 255, 255, 255, 255, 8);
   Print ("%s|%5s|%-5s|%.2s|%5.2s|%05s\n", "abc", "abc", "abc", "abc", "abc", "abc");
-  Print ("%S|%ls|%hs|%a\n", u"wide", u"long", "half", "ascii");
-  Print ("%c%c|%5c|%-3c|%c\n", 'O', 'K', 'x', 'y', 0x142);
   Print ("%r|%r|%r|%r|%r|%r\n", EFI_SUCCESS, EFI_WARN_BUFFER_TOO_SMALL, 5ULL, EFI_LOAD_ERROR, EFI_ACCESS_DENIED,
          EFI_PROTOCOL_ERROR);
-  Print ("%r|%r|%-12r|%.3r|%40g\n", ENCODE_ERROR (25), MAX_BIT, EFI_NOT_FOUND, EFI_SUCCESS, Guid);
-  Print ("100%%|%5%|%-%|%y|%5y|%-y|%Id|%.5.d|%12345678d\n");
-
-  INT32 Stored = -1;
-  Print ("ab%nc|", &Stored);
-  Print ("n stored %d\n", Stored);
-
-  UINT64 Args[1];
-  UINT32 Short   = mLib->FormatOutput (Out (), 3, FALSE, "abcdef", nullptr);
-  Print ("|");
-  UINT32 Cut     = mLib->FormatOutput (Out (), 4, FALSE, "ab%dcd", Slots (Args, 12345));
-  UINT32 Counted = mLib->FormatOutput (nullptr, 0xFFFFFFFF, FALSE, "ab%dcd", Slots (Args, 12345));
-  Print ("|%u|%u|%u\n", Short, Cut, Counted);
-
-  UINT32 Wide = Print16 (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16",
-                         EFI_SUCCESS, Guid);
-  Print ("wide count %u\n", Wide);
+  Print16 (u"wide: %d|%5s|%-4s|%c|%x|%S|%a|%r|%g\n", 42, u"ab", u"cd", u'W', 0xBEEF, u"S16", u"a16", EFI_SUCCESS,
+           Guid);
 }
 
 VOID ShowStrings ()
@@ -155,13 +130,7 @@ VOID ShowPortIo (CONST CHAR8 *Name)
   EFI_STATUS Status = mLib->IoWrite (0x3FF, 0xA5, 0);
   UINT32     Value  = mLib->IoRead (0x3FF, 0);
   Print ("IoWrite 0x3FF 0xA5: %r, IoRead 0x3FF: 0x%02x\n", Status, Value);
-  LogStr ("APP ");
-  LogStr (Name);
-  LogStr (" instance: IoWrite 0x3FF status=");
-  LogHex (Status);
-  LogStr (" IoRead 0x3FF=");
-  LogHex (Value, 2);
-  LogStr ("\n");
+  LogLine (kLogDemoPortIo, Name, Status, Value);
 }
 
 VOID ShowServices (LIB_SERVICES_PROTOCOL *Lib, CONST CHAR8 *Name, EFI_GUID *Guid)
@@ -228,15 +197,7 @@ VOID ShowWatchdog (BOOLEAN TryStart)
                                                              &Size, &Value);
   Print ("WdtControlStatus: %r, %d bytes, attributes %x, value 0x%04x (bit 0: %d, timeout register: %d)\n", Status,
          Size, Attributes, Value, Value & 1, Value >> 1);
-  LogStr ("APP WdtControlStatus status=");
-  LogHex (Status);
-  LogStr (" size=");
-  LogDec (Size);
-  LogStr (" attributes=");
-  LogHex (Attributes);
-  LogStr (" value=");
-  LogHex (Value, 4);
-  LogStr ("\n");
+  LogLine (kLogDemoStatusVariable, Status, Size, Attributes, Value);
 
   WATCHDOG_CONTROL_PROTOCOL *Watchdog = nullptr;
   Status = mBs->LocateProtocol (&mWatchdogGuid, nullptr, reinterpret_cast<VOID **> (&Watchdog));
@@ -247,19 +208,13 @@ VOID ShowWatchdog (BOOLEAN TryStart)
   UINT8 Enabled = 0xFF;
   Status        = Watchdog->GetState (Watchdog, &Enabled);
   Print ("GetState: %r, enabled %d\n", Status, Enabled);
-  LogStr ("APP GetState status=");
-  LogHex (Status);
-  LogStr (" enabled=");
-  LogDec (Enabled);
-  LogStr ("\n");
+  LogLine (kLogDemoGetState, Status, Enabled);
   if (TryStart) {
     LogStr ("APP watchdog Start\n");
     Status = Watchdog->Start (Watchdog);
     LogStr ("APP watchdog Start returned\n");
     Print ("Start: %r\n", Status);
-    LogStr ("APP Start status=");
-    LogHex (Status);
-    LogStr ("\n");
+    LogLine (kLogDemoStart, Status);
   }
 }
 

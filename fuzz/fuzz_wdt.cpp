@@ -35,13 +35,6 @@ using namespace wdttest;
 
 namespace {
 
-constexpr EFI_GUID kSetupGuid     = WDT_SETUP_VARIABLE_GUID;
-constexpr EFI_GUID kWatchdogGuid  = WATCHDOG_CONTROL_PROTOCOL_GUID;
-constexpr EFI_GUID kRegAccessGuid = REGISTER_ACCESS_PROTOCOL_GUID;
-constexpr EFI_GUID kHookGuid      = HOOK_REGISTRATION_PROTOCOL_GUID;
-constexpr EFI_GUID kExitBootGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
-constexpr EFI_GUID kLegacyGroup   = EFI_EVENT_LEGACY_BOOT_GUID;
-
 constexpr unsigned kRegTables  = 3;
 constexpr unsigned kHookTables = 2;
 constexpr EFI_TPL  kCallTpls[] = {TPL_APPLICATION, TPL_CALLBACK, TPL_NOTIFY, TPL_HIGH_LEVEL};

@@ -6,7 +6,7 @@
 // those COM1 bytes out of the firmware's own console traffic), logs the
 // same facts to the debug console, and may end the run.
 //
-//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [interrupt] [off]
+//   Probe.efi [bs|smm] [print] [scratch] [wdt] [stack] [cases] [interrupt] [off]
 //
 //   bs        the boot-services instance (the default)
 //   smm       the SMM instance that the SMM copy of ServiceLib installed on
@@ -20,6 +20,10 @@
 //             from a file or dispatched from a firmware volume
 //   stack     FormatOutput's stack high-water mark over its worst cases, on
 //             the debug console only (StackDepth.cpp)
+//   cases     every row of the format engine's case table
+//             (testkit/FormatCases.h) through the instance's FormatOutput
+//             into memory, each mismatch and a summary on the debug
+//             console only
 //   interrupt a notification that prints and scans, signalled by the
 //             fixture right after the probe's own PutCharA opens the divisor
 //             latch (0x3FB <- 0x80), then right after its GetCharA reads
@@ -27,13 +31,14 @@
 //   off       leave boot services and power off
 //
 // Each step prints a fixed number of characters for given results, so the
-// port accesses that a run costs follow from its COM1 text; the stack step
-// prints nothing there and makes no port access.
+// port accesses that a run costs follow from its COM1 text; the stack and
+// cases steps print nothing there and make no port access.
 #include <LibServices.h>
 #include <WatchdogControl.h>
 #include "fixture/FixtureControl.h"
 #include "testkit/CommandLine.h"
 #include "testkit/DebugLog.h"
+#include "testkit/FormatCases.h"
 #include "testkit/PowerOff.h"
 #include "StackDepth.h"
 
@@ -120,11 +125,7 @@ LIB_SERVICES_PROTOCOL *FindSmmInstance ()
   if (Handles != nullptr) {
     mBs->FreePool (Handles);
   }
-  LogStr ("APP probe SMM instances=");
-  LogDec (Count);
-  LogStr (" on an image handle=");
-  LogDec (Images);
-  LogStr ("\n");
+  LogLine (kLogProbeSmmInstances, Count, Images);
   return Images == 1 ? Found : nullptr;
 }
 
@@ -155,15 +156,8 @@ VOID ShowScratch ()
     Status[Index] = mLib->IoWrite (kScratchPort, kScratchPatterns[Index], 0);
     Value[Index]  = mLib->IoRead (kScratchPort, 0);
   }
-  LogStr ("APP probe scratch:");
-  for (UINTN Index = 0; Index < kPatterns; Index++) {
-    LogStr (Index == 0 ? " write " : ", write ");
-    LogHex (kScratchPatterns[Index], 2);
-    LogStatus ("", Status[Index]);
-    LogStr (" read ");
-    LogHex (Value[Index], 2);
-  }
-  LogStr ("\n");
+  static_assert (kPatterns == 2, "kLogProbeScratch has the fields of two patterns");
+  LogLine (kLogProbeScratch, kScratchPatterns[0], Status[0], Value[0], kScratchPatterns[1], Status[1], Value[1]);
   Print ("scratch: IoWrite 0x%X 0x%02X %r, IoRead 0x%02X; IoWrite 0x%X 0x%02X %r, IoRead 0x%02X\n", kScratchPort,
          kScratchPatterns[0], Status[0], Value[0], kScratchPort, kScratchPatterns[1], Status[1], Value[1]);
 }
@@ -256,20 +250,41 @@ VOID ShowWatchdog ()
   EFI_STATUS ProtocolStatus = mBs->LocateProtocol (&mWatchdogGuid, nullptr, &Watchdog);
   UINTN      Images         = LoadedImagesOf ("WdtControl.efi", kWdtControlFileGuid);
 
-  LogStr ("APP probe wdt:");
-  LogStatus (" Setup", SetupStatus);
-  LogStr (" size=");
-  LogDec (SetupSize);
-  LogStr (" timeout=");
-  LogDec (Setup[WDT_SETUP_TIMEOUT_OFFSET]);
-  LogStatus (" WdtControlStatus", WordStatus);
-  LogStatus (" protocol", ProtocolStatus);
-  LogStr (" images=");
-  LogDec (Images);
-  LogStr ("\n");
+  LogLine (kLogProbeWdt, SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
   Print ("wdt: Setup %r, %d bytes, timeout %d; WdtControlStatus %r; WATCHDOG_CONTROL_PROTOCOL %r; "
          "WdtControl images %d\n",
          SetupStatus, SetupSize, Setup[WDT_SETUP_TIMEOUT_OFFSET], WordStatus, ProtocolStatus, Images);
+}
+
+// One row's run: a global, as it is too big for the probe's stack.
+constinit FORMAT_CASE_RUN mCaseRun = {};
+
+// What a mismatching row received, by its low bytes, control characters
+// as '.', so that the log line stays one line.
+VOID LogReceived ()
+{
+  for (UINT32 Index = 0; Index < mCaseRun.Length && Index < kFormatCaseTextUnits; Index++) {
+    CHAR16 Ch = mCaseRun.Text[Index];
+    LogChar (Ch >= 0x20 && Ch < 0x7F ? static_cast<CHAR8> (Ch) : '.');
+  }
+}
+
+VOID ShowCases ()
+{
+  UINTN Mismatches = 0;
+  for (UINTN Index = 0; Index < kFormatCaseCount; Index++) {
+    CONST FORMAT_CASE &Row   = kFormatCases[Index];
+    UINT32            Found = CheckFormatCase (mLib->FormatOutput, Row, mCaseRun);
+    if (Found == 0) {
+      continue;
+    }
+    Mismatches++;
+    LogFields (kLogProbeCaseMismatch, Row.Name, Found, mCaseRun.Result);
+    LogStr ("'");
+    LogReceived ();
+    LogStr ("'\n");
+  }
+  LogLine (kLogProbeCases, kFormatCaseCount, Mismatches);
 }
 
 // The notification's own input, scanned from memory.
@@ -291,9 +306,7 @@ VOID EFIAPI PrintAndScanNotify (IN EFI_EVENT Event, IN VOID *Context)
   UINT64 Args[] = { reinterpret_cast<UINT64> (&Value) };
   mMemoryInput  = "99";
   INTN Result   = mLib->ScanInput (ReadMemory, 0, FALSE, "%d", reinterpret_cast<VA_LIST> (Args));
-  LogStr ("APP probe notified: scanned ");
-  LogDec (static_cast<UINT64> (Result));
-  LogStr ("\n");
+  LogLine (kLogProbeNotified, static_cast<UINT64> (Result));
   Print ("[notified: %d %lld]", Result, Value);
 }
 
@@ -400,6 +413,8 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
         ShowWatchdog ();
       } else if (WordIs (Word, "stack")) {
         ShowStackDepth (mBs, mLib);
+      } else if (WordIs (Word, "cases")) {
+        ShowCases ();
       } else if (WordIs (Word, "interrupt")) {
         ShowInterrupted ();
       } else if (!WordIs (Word, "bs") && !WordIs (Word, "smm") && !WordIs (Word, "off")) {

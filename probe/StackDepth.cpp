@@ -139,9 +139,8 @@ VOID ShowStackDepth (IN EFI_BOOT_SERVICES *BootServices, IN LIB_SERVICES_PROTOCO
     }
     Deepest = Depths[Index] > Deepest ? Depths[Index] : Deepest;
   }
-  LogStr ("APP probe stack: FormatOutput deepest ");
-  LogDec (Deepest);
-  LogStr (" bytes (cases");
+  LogFields (kLogProbeStack, Deepest);
+  LogStr (" (cases");
   for (UINTN Index = 0; Index < kCases; Index++) {
     LogStr (" ");
     LogDec (Depths[Index]);

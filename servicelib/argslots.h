@@ -7,7 +7,8 @@
 #include <LibServices.h>
 
 // A NULL list reads as slots of 0 (every number 0, every address NULL): it
-// is one zero slot that is never moved past, so taking a slot costs no test.
+// is one zero slot that is never moved past, so taking a slot costs no test
+// (docs/stack.md, "Speed tricks").
 class ARG_SLOTS {
  public:
   explicit ARG_SLOTS (VA_LIST Args)

@@ -8,44 +8,30 @@
 constinit EFI_GUID gLibServicesProtocolGuid    = LIB_SERVICES_PROTOCOL_GUID;
 constinit EFI_GUID gSmmLibServicesProtocolGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
 
+namespace {
+
 // Each slot named by its member, in the header's order: several slots
 // share a type (PutCharA/B/C, GetCharA/B), so a positional list would let
-// two of them swap silently.
-constinit LIB_SERVICES_PROTOCOL mLibServicesBs = {
-  .Revision           = LIB_SERVICES_PROTOCOL_REVISION,
-  .Size               = sizeof (LIB_SERVICES_PROTOCOL),
-  .RegisterImageInSmm = RegisterImageInSmm,
-  .GetCharA           = SerialGetChar,
-  .PutCharA           = SerialPutChar,
-  .PutCharB           = SerialPutChar,
-  .GetCharB           = SerialGetChar,
-  .PutCharC           = SerialPutChar,
-  .FormatOutput       = FormatOutput,
-  .ScanInput          = ScanInput,
-  .StringCopy         = StringCopy,
-  .StringCompare      = StringCompare,
-  .HeapAllocFree      = HeapAllocFree,
-  .IoRead             = IoReadBs,
-  .IoWrite            = IoWriteBs,
-};
+// two of them swap silently. Only the port I/O slots differ between the
+// two instances, and both tables are still built at compile time.
+consteval LIB_SERVICES_PROTOCOL LibServicesTable (IN LIB_IO_READ IoRead, IN LIB_IO_WRITE IoWrite)
+{
+  return {
+    .Revision = LIB_SERVICES_PROTOCOL_REVISION, .Size = sizeof (LIB_SERVICES_PROTOCOL),
+    .RegisterImageInSmm = RegisterImageInSmm,
+    .GetCharA = SerialGetChar, .PutCharA = SerialPutChar, .PutCharB = SerialPutChar,
+    .GetCharB = SerialGetChar, .PutCharC = SerialPutChar,
+    .FormatOutput = FormatOutput, .ScanInput = ScanInput,
+    .StringCopy = StringCopy, .StringCompare = StringCompare, .HeapAllocFree = HeapAllocFree,
+    .IoRead = IoRead, .IoWrite = IoWrite,
+  };
+}
 
-// The same, but port I/O goes through the SMM system table's SmmIo.
-constinit LIB_SERVICES_PROTOCOL mLibServicesSmm = {
-  .Revision           = LIB_SERVICES_PROTOCOL_REVISION,
-  .Size               = sizeof (LIB_SERVICES_PROTOCOL),
-  .RegisterImageInSmm = RegisterImageInSmm,
-  .GetCharA           = SerialGetChar,
-  .PutCharA           = SerialPutChar,
-  .PutCharB           = SerialPutChar,
-  .GetCharB           = SerialGetChar,
-  .PutCharC           = SerialPutChar,
-  .FormatOutput       = FormatOutput,
-  .ScanInput          = ScanInput,
-  .StringCopy         = StringCopy,
-  .StringCompare      = StringCompare,
-  .HeapAllocFree      = HeapAllocFree,
-  .IoRead             = IoReadSmm,
-  .IoWrite            = IoWriteSmm,
-};
+}  // namespace
+
+constinit LIB_SERVICES_PROTOCOL mLibServicesBs = LibServicesTable (IoReadBs, IoWriteBs);
+
+// Port I/O through the SMM system table's SmmIo.
+constinit LIB_SERVICES_PROTOCOL mLibServicesSmm = LibServicesTable (IoReadSmm, IoWriteSmm);
 
 static_assert (sizeof (LIB_SERVICES_PROTOCOL) == 8 + 13 * 8);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "SimFirmware.h"
 
+#include "Guids.h"
+
 #include <DirectPort.h>
 
 #include <csignal>
@@ -29,12 +31,7 @@ SimFirmware &Fw ()
   return *mCurrent;
 }
 
-constexpr EFI_GUID kCpuIoGuid       = EFI_CPU_IO_PROTOCOL_GUID;
-constexpr EFI_GUID kSmmBaseGuid     = EFI_SMM_BASE_PROTOCOL_GUID;
-constexpr EFI_GUID kDpuGuid         = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
-constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
-constexpr EFI_GUID kExitBootServicesGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
+using namespace guids;
 
 std::u16string NameOf (const CHAR16 *Name)
 {
@@ -117,7 +114,7 @@ EFI_STATUS EFIAPI SimCreateEvent (UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Not
     return R->Status;
   }
   *Event = F.NewEvent (Tpl, Notify, Context, Type,
-                       Type == EVT_SIGNAL_EXIT_BOOT_SERVICES ? &kExitBootServicesGroup : nullptr);
+                       Type == EVT_SIGNAL_EXIT_BOOT_SERVICES ? &kExitBootGroup : nullptr);
   return Outcome (R);
 }
 
@@ -265,7 +262,7 @@ EFI_STATUS EFIAPI SimExitBootServices (EFI_HANDLE, UINTN)
   if (Fails (R)) {
     return R->Status;
   }
-  F.SignalGroup (kExitBootServicesGroup);
+  F.SignalGroup (kExitBootGroup);
   F.SystemTable.BootServices = nullptr;
   std::memset (&F.BootServices, 0, sizeof F.BootServices);
   return Outcome (R);

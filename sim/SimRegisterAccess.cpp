@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "SimRegisterAccess.h"
 
+#include "Guids.h"
 #include "SimFirmware.h"
 
 #include <cstdio>
@@ -14,8 +15,7 @@ namespace {
 SimRegisterAccess   *mRegisterAccess = nullptr;
 SimHookRegistration *mHook           = nullptr;
 
-constexpr EFI_GUID kRegisterAccessGuid   = REGISTER_ACCESS_PROTOCOL_GUID;
-constexpr EFI_GUID kHookRegistrationGuid = HOOK_REGISTRATION_PROTOCOL_GUID;
+using namespace guids;
 
 template <typename T>
 T &Live (T *Instance, const char *What)
@@ -102,7 +102,7 @@ UINT8 SimRegisterAccess::Get (UINT8 Type, UINT8 Bank, UINT32 Register) const
 
 EFI_HANDLE SimRegisterAccess::Install (SimFirmware &Fw)
 {
-  return Fw.Install (kRegisterAccessGuid, &Protocol);
+  return Fw.Install (kRegAccessGuid, &Protocol);
 }
 
 SimHookRegistration::SimHookRegistration ()
@@ -126,7 +126,7 @@ void SimHookRegistration::Fire () const
 
 EFI_HANDLE SimHookRegistration::Install (SimFirmware &Fw)
 {
-  return Fw.Install (kHookRegistrationGuid, &Protocol);
+  return Fw.Install (kHookGuid, &Protocol);
 }
 
 }  // namespace sim

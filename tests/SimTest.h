@@ -4,6 +4,7 @@
 #define TESTS_SIM_TEST_H_
 
 #include "servicelib/servicelib.h"
+#include "sim/Guids.h"
 #include "sim/SimFirmware.h"
 #include "tests/CaseName.h"
 
@@ -14,14 +15,9 @@
 
 namespace simtest {
 
-inline constexpr EFI_GUID kLibGuid     = LIB_SERVICES_PROTOCOL_GUID;
-inline constexpr EFI_GUID kSmmLibGuid  = SMM_LIB_SERVICES_PROTOCOL_GUID;
-inline constexpr EFI_GUID kSmmBaseGuid = EFI_SMM_BASE_PROTOCOL_GUID;
-inline constexpr EFI_GUID kCpuIoGuid   = EFI_CPU_IO_PROTOCOL_GUID;
-inline constexpr EFI_GUID kCpuIo2Guid  = EFI_CPU_IO2_PROTOCOL_GUID;
-inline constexpr EFI_GUID kDpuGuid     = EFI_DEVICE_PATH_UTILITIES_PROTOCOL_GUID;
-inline constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-inline constexpr EFI_GUID kDevicePathGuid  = EFI_DEVICE_PATH_PROTOCOL_GUID;
+using namespace sim::guids;
+inline constexpr EFI_GUID kLibGuid    = LIB_SERVICES_PROTOCOL_GUID;
+inline constexpr EFI_GUID kSmmLibGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
 
 using sim::PortAccess;
 using sim::PortPath;

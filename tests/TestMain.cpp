@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// The unit-test program's main: every test starts with the drivers' module
-// globals as a freshly loaded image has them, whether ctest runs it in a
-// process of its own or the whole program runs at once, in any order.
+// The main of each driver's unit-test program: every test starts with the
+// driver's module globals as a freshly loaded image has them, whether ctest
+// runs it in a process of its own or the whole program runs at once, in
+// any order.
 #include "sim/DriverData.h"
 
 #include <gtest/gtest.h>

@@ -13,7 +13,7 @@
 #include "../common/BootServices.h"
 #include "../common/ProtocolNotify.h"
 
-constinit WDT_DRIVER_CONTEXT         DriverContext = {nullptr, nullptr};
+constinit DRIVER_CONTEXT             DriverContext = {nullptr, nullptr};
 constinit UINT8                      SetupData[WDT_SETUP_DATA_SIZE] = {};
 constinit REGISTER_ACCESS_PROTOCOL   *RegAccess = nullptr;
 constinit HOOK_REGISTRATION_PROTOCOL *Hook = nullptr;
@@ -35,13 +35,13 @@ struct WIDE_NAME {
 
 constexpr UINT32 kHookCodeStop = 2;
 
-constinit EFI_BOOT_SERVICES    *mWdtBootServices    = nullptr;
-constinit EFI_RUNTIME_SERVICES *mWdtRuntimeServices = nullptr;
+constinit EFI_BOOT_SERVICES    *mBootServices    = nullptr;
+constinit EFI_RUNTIME_SERVICES *mRuntimeServices = nullptr;
 constinit VOID                 *mRegAccessRegistration = nullptr;
 // Set once the watchdog has been published, so that a second installation
 // of the register-access service cannot add a second protocol instance and
 // a second pair of handoff events (which would arm twice per handoff).
-constinit bool mWdtPublished = false;
+constinit bool mPublished = false;
 
 constinit WIDE_NAME mSetupName  = u"Setup";
 constinit WIDE_NAME mStatusName = u"WdtControlStatus";
@@ -86,60 +86,60 @@ EFI_STATUS WatchdogReady ()
   // Runs at entry or as the notification, where locating is allowed. A
   // run after publishing is the installation of a replacement: take it, so
   // that calls above TPL_NOTIFY go to it rather than to the one it replaced.
-  RegAccess = static_cast<REGISTER_ACCESS_PROTOCOL *> (LocateService (mWdtBootServices, &mRegisterAccessGuid));
+  RegAccess = static_cast<REGISTER_ACCESS_PROTOCOL *> (LocateService (mBootServices, &mRegisterAccessGuid));
   if (RegAccess == nullptr) {
     return EFI_NOT_FOUND;
   }
-  if (mWdtPublished) {
+  if (mPublished) {
     return EFI_SUCCESS;
   }
-  mWdtPublished = true;
+  mPublished = true;
 
   // From here on everything is best effort: the watchdog is usable even
   // when the variable or the hook could not be set up.
   EFI_HANDLE Handle = nullptr;
-  mWdtBootServices->InstallMultipleProtocolInterfaces (&Handle, &mWatchdogControlGuid, &mWatchdogControl, nullptr);
+  mBootServices->InstallMultipleProtocolInterfaces (&Handle, &mWatchdogControlGuid, &mWatchdogControl, nullptr);
 
   // The status is not examined: a WdtControlStatus that is already there
   // with other attributes (left by an earlier boot) makes SetVariable fail
   // and keeps its old value.
   UINT16 StatusWord = ReadStatusWord ();
-  mWdtRuntimeServices->SetVariable (mStatusName.Text, &mSetupVariableGuid,
-                                    EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
-                                    sizeof StatusWord, &StatusWord);
+  mRuntimeServices->SetVariable (mStatusName.Text, &mSetupVariableGuid,
+                                 EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
+                                 sizeof StatusWord, &StatusWord);
 
   // The hook service found at entry may have gone while the driver waited.
-  Hook = static_cast<HOOK_REGISTRATION_PROTOCOL *> (LocateService (mWdtBootServices, &mHookRegistrationGuid));
+  Hook = static_cast<HOOK_REGISTRATION_PROTOCOL *> (LocateService (mBootServices, &mHookRegistrationGuid));
   if (Hook != nullptr) {
     Hook->Register (DriverContext.ImageHandle, DriverContext.SystemTable, kHookCodeStop, StopCallback);
   }
 
   EFI_EVENT  Event;
-  EFI_STATUS Status = mWdtBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
-                                                       &mExitBootServicesGroup, &Event);
+  EFI_STATUS Status = mBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
+                                                    &mExitBootServicesGroup, &Event);
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  return mWdtBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
-                                          &mLegacyBootGroup, &Event);
+  return mBootServices->CreateEventEx (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OsHandoffNotify, nullptr,
+                                       &mLegacyBootGroup, &Event);
 }
 
 extern "C" EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)
 {
   DriverContext       = {ImageHandle, SystemTable};
-  mWdtBootServices    = SystemTable->BootServices;
-  mWdtRuntimeServices = SystemTable->RuntimeServices;
+  mBootServices    = SystemTable->BootServices;
+  mRuntimeServices = SystemTable->RuntimeServices;
 
   // A Setup variable shorter than the buffer leaves the rest zero, and so
   // the watchdog disabled.
   UINTN      Size   = sizeof SetupData;
-  EFI_STATUS Status = mWdtRuntimeServices->GetVariable (mSetupName.Text, &mSetupVariableGuid, nullptr, &Size,
-                                                        SetupData);
+  EFI_STATUS Status = mRuntimeServices->GetVariable (mSetupName.Text, &mSetupVariableGuid, nullptr, &Size,
+                                                     SetupData);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  Status = mWdtBootServices->LocateProtocol (&mHookRegistrationGuid, nullptr, reinterpret_cast<VOID **> (&Hook));
+  Status = mBootServices->LocateProtocol (&mHookRegistrationGuid, nullptr, reinterpret_cast<VOID **> (&Hook));
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -151,7 +151,7 @@ extern "C" EFI_STATUS EFIAPI WdtControlEntryPoint (IN EFI_HANDLE ImageHandle, IN
   // also how a replacement is heard of. Once the watchdog is published, a
   // failure to arm it leaves the load successful.
   WatchdogReady ();
-  Status = RegisterProtocolNotification (mWdtBootServices, &mRegisterAccessGuid, WatchdogReadyNotify,
+  Status = RegisterProtocolNotification (mBootServices, &mRegisterAccessGuid, WatchdogReadyNotify,
                                          &mRegAccessRegistration);
-  return mWdtPublished ? EFI_SUCCESS : Status;
+  return mPublished ? EFI_SUCCESS : Status;
 }

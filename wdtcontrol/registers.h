@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The watchdog's registers behind the platform's register-access service,
-// each as (type, bank, register). The register sequences, the host tests
-// and the real-firmware fixture take them from here, and the firmware test
-// runner (tests/integration/firmware.py) reads the six definitions below
-// as they are written: keep each on one line, in this form.
+// each as (type, bank, register). The register sequences, the host tests,
+// the real-firmware fixture and the firmware checks (through the facts the
+// build writes, tests/integration/facts.cpp) take them from here.
 #ifndef WDTCONTROL_REGISTERS_H_
 #define WDTCONTROL_REGISTERS_H_
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // WdtControl's internal interface: the module globals shared by the entry
 // point and the register sequences, and the routines that tests reach
-// directly. WdtControl is linked into the same host test program as
-// ServiceLib, so every external name here is distinct from ServiceLib's.
+// directly.
 #ifndef WDTCONTROL_WDTCONTROL_H_
 #define WDTCONTROL_WDTCONTROL_H_
 
@@ -12,14 +11,14 @@
 
 // The address of this pair is the Context of every register access, so the
 // platform service can tell which image is calling.
-struct WDT_DRIVER_CONTEXT {
+struct DRIVER_CONTEXT {
   EFI_HANDLE       ImageHandle;
   EFI_SYSTEM_TABLE *SystemTable;
 };
 
-static_assert (sizeof (WDT_DRIVER_CONTEXT) == 16, "two adjacent words");
+static_assert (sizeof (DRIVER_CONTEXT) == 16, "two adjacent words");
 
-extern constinit WDT_DRIVER_CONTEXT         DriverContext;
+extern constinit DRIVER_CONTEXT             DriverContext;
 extern constinit UINT8                      SetupData[WDT_SETUP_DATA_SIZE];
 extern constinit REGISTER_ACCESS_PROTOCOL   *RegAccess;
 extern constinit HOOK_REGISTRATION_PROTOCOL *Hook;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // Shared pieces of the format engine: the per-conversion records, the
-// number renderer and field writer (numbers.cpp), and the buffer printer
-// that builds the GUID, time and status texts (bufferprint.cpp).
+// number renderer (numbers.cpp), the field writer (fieldwriter.cpp), and
+// the buffer printer that builds the GUID, time and status texts
+// (bufferprint.cpp).
 //
 // The engine, the renderer and the field writer are templates over the
 // character type of the text they handle, built for CHAR8 and CHAR16: each
@@ -47,6 +48,50 @@ typedef struct {
 inline constexpr UINT32 kDigitSlots = 66;
 inline constexpr UINT32 kTextBufferBytes = kDigitSlots * sizeof (CHAR16);
 static_assert (kTextBufferBytes == 132);
+
+// What a conversion does, as the parser settles it from its letter.
+enum class CONVERSION_KIND : UINT8 {
+  Integer,    // d i u x X o b p: Number's base, sign, case and least digits are set
+  Character,  // c
+  String,     // s a S
+  Guid,       // g G: Number.Lowercase tells which
+  Time,       // t
+  Status,     // r
+  Count,      // n
+  Percent,    // %: takes no slot
+  Invalid,    // a character outside the language: it and the text after it print as text
+  End         // the format ended inside the conversion: nothing more is printed
+};
+
+// One conversion as the parser reads it from the format; the converters
+// render from it. Number.Digits and Number.Prefix belong to the engine (its
+// text buffer) and the parser leaves them alone.
+typedef struct {
+  FIELD_FORMAT    Field;    // flags, width, precision
+  NUMBER_FORMAT   Number;   // Value: the conversion's argument slot as taken, for every kind that takes one
+  UINT8           ArgSize;  // length modifier: 0 (none: an integer takes 32 bits), 16, 32 or 64 bits
+  CONVERSION_KIND Kind;
+} CONVERSION;
+
+// Digits of an integer in the format's width, or the 8-bit text of the
+// GUID, time and status conversions, or the one character of a %c. Its
+// size is part of the engine's frame, which the deepest path counts twice;
+// the 16-bit digits and the builders' argument slots share it.
+// docs/stack.md, "Layout asserts".
+union TEXT_BUFFER {
+  CHAR8  Narrow[kTextBufferBytes];
+  CHAR16 Wide[kDigitSlots];
+
+  // One past the last digit slot, where NumberToText puts the terminator.
+  template <typename CharT> CONST CharT *End () const;
+  // The buffer in characters of CharT.
+  template <typename CharT> CharT *As ();
+};
+template <> inline CONST CHAR8 *TEXT_BUFFER::End<CHAR8> () const { return Narrow + kDigitSlots - 1; }
+template <> inline CONST CHAR16 *TEXT_BUFFER::End<CHAR16> () const { return Wide + kDigitSlots - 1; }
+template <> inline CHAR8 *TEXT_BUFFER::As<CHAR8> () { return Narrow; }
+template <> inline CHAR16 *TEXT_BUFFER::As<CHAR16> () { return Wide; }
+static_assert (sizeof (TEXT_BUFFER) == 132);
 
 // Where a field's characters go: the caller's routine (or NULL to count
 // only) and the engine's remaining count, which every produced character

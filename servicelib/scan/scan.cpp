@@ -10,9 +10,18 @@
 #include "../chars.h"
 #include "../unaligned.h"
 
+// The state of the scan under way (scan.h). Scan resets it at the start of
+// each call; ScanInput keeps and puts back the state of a scan it
+// interrupts. The 8-byte members come first: the compiler places the
+// push-back stack, which ScanInput copies as one 8-byte value, on an 8-byte
+// boundary, and in this order that costs the image no padding.
+constinit SCAN_INPUT_ROUTINE ScanInputRoutine = nullptr;
+constinit CHAR16             PushBackBuffer[kPushBackSlots] = {};
+constinit INT32              ScanConsumed     = 0;
+constinit INT32              PushBackTop      = 0;
+
 namespace {
 
-constexpr bool IsModifier (CHAR16 Ch) { return Ch == 'h' || Ch == 'l' || Ch == 'q' || Ch == 'L'; }
 constexpr bool IsDecimal (CHAR16 Ch) { return Ch >= '0' && Ch <= '9'; }
 
 // The format character at At, widened. A 16-bit format may start at an odd
@@ -73,7 +82,13 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
   }
 
   if (Ch != 0) {
-    // Ch is the first character of the field.
+    // Ch is the first character of the field. Nothing is given back inside
+    // the field, and a scan that starts in the middle of it puts the state
+    // back as it was: once the push-back stack is empty it stays empty, and
+    // the characters come straight from the routine (docs/stack.md, "Speed
+    // tricks").
+    const SCAN_INPUT_ROUTINE Routine = ScanInputRoutine;
+    const bool               Direct  = static_cast<UINT32> (PushBackTop) - 1u >= static_cast<UINT32> (kPushBackSlots);
     for (;;) {
       if (Dest != nullptr) {
         *Dest++ = static_cast<UINT8> (Ch);
@@ -82,7 +97,14 @@ VOID ScanString (UINT8 *Dest, INT32 Width)
         break;
       }
       --Remaining;
-      Ch = ScanNextChar (&Step);
+      if (Direct) {
+        Ch = static_cast<CHAR16> (Routine (&Step));
+        if (Ch != 0) {
+          Step = static_cast<INT32> (static_cast<UINT32> (Step) + 1u);
+        }
+      } else {
+        Ch = ScanNextChar (&Step);
+      }
       if (Ch == 0 || IsScanSpace (Ch)) {
         // The character that ends the field is given back only when the
         // width was used up by it; otherwise it is consumed.
@@ -110,8 +132,12 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
   }
 }
 
-// RunScan walks the format one character per step; each kind of step is a
-// label below, named for where in the format it stands:
+// RunScan walks the format one character per step. Steps (each a label;
+// NEXT_STEP takes the next format character, and the end of the format
+// there ends the scan with the count, whatever the step; HAND_ON hands the
+// current character on to another step; labels rather than a state
+// variable: docs/stack.md, "Speed tricks"), named for where in the format
+// they stand:
 //
 //   BetweenStep      between directives: '%' opens a conversion, anything
 //                    else is matched against the input
@@ -121,6 +147,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 //                    modifiers
 //   WidthDigitsStep  a digit of the width
 //   ModifiersStep    a length modifier
+//                    (both hand any other character back to PercentStep)
 //   CharStep, StringStep, IntegerStep, CountStep   the conversions
 //
 // The scan returns the assignment count when the format ends, and ends
@@ -128,11 +155,9 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
 // conversion, at a width of too many digits, and at an integer field that
 // reads no number (whose result then replaces the count, unless the field
 // is suppressed).
-
-// Ends the current step and starts the next one at label S##Step: fetches
-// the next format character (the end of the format ends the scan with the
-// count, wherever it comes) and goes there.
-#define SCAN_NEXT_STEP(S)       \
+//
+// Format stays one past Fc, the character the current step handles.
+#define NEXT_STEP(S)            \
   do {                          \
     Fc = FormatUnit (Format++); \
     if (Fc == 0) {              \
@@ -140,10 +165,7 @@ constexpr UINT8 BaseOf (CHAR16 Conversion)
     }                           \
     goto S##Step;               \
   } while (0)
-
-// Hands the current format character on to label S##Step, without reading
-// another one.
-#define SCAN_HAND_ON(S) goto S##Step
+#define HAND_ON(S) goto S##Step
 
 template <typename CharT>
 INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
@@ -156,11 +178,11 @@ INTN RunScan (const CharT *Format, BOOLEAN Wide, VA_LIST Args)
   INT32      WidthValue  = 0;
   CHAR16     Fc;
 
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 BetweenStep:
   if (Fc != '%') {
-    SCAN_HAND_ON (Match);
+    HAND_ON (Match);
   }
   Field.Suppress = FALSE;
   Field.Base     = 10;
@@ -168,7 +190,7 @@ BetweenStep:
   WidthDigits    = 0;
   WidthValue     = 0;
   StoreSize      = 0;
-  SCAN_NEXT_STEP (Percent);
+  NEXT_STEP (Percent);
 
 MatchStep: {
   INT32 Step = 0;
@@ -180,7 +202,7 @@ MatchStep: {
     } while (IsScanSpace (Ch));
     ScanPushBack (Ch, &Step);
     AddConsumed (Step);
-    SCAN_NEXT_STEP (Between);
+    NEXT_STEP (Between);
   }
   // The character read is consumed whether it matches or not.
   const bool Matched = ScanNextChar (&Step) == Fc;
@@ -188,26 +210,25 @@ MatchStep: {
   if (!Matched) {
     return Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
 PercentStep:
-  if (Fc == '*') {
-    Field.Suppress = TRUE;
-    SCAN_NEXT_STEP (Percent);
-  }
-  if (IsDecimal (Fc)) {
-    SCAN_HAND_ON (WidthDigits);
-  }
-  if (IsModifier (Fc)) {
-    SCAN_HAND_ON (Modifiers);
-  }
+  // One dispatch on the character: the width digits and the modifiers go
+  // back here when their run ends.
   switch (Fc) {
-    case '%': SCAN_HAND_ON (Match);
-    case 'c': SCAN_HAND_ON (Char);
-    case 's': SCAN_HAND_ON (String);
-    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': SCAN_HAND_ON (Integer);
-    case 'n': SCAN_HAND_ON (Count);
+    case '*':
+      Field.Suppress = TRUE;
+      NEXT_STEP (Percent);
+    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+      HAND_ON (WidthDigits);
+    case 'h': case 'l': case 'q': case 'L':
+      HAND_ON (Modifiers);
+    case '%': HAND_ON (Match);
+    case 'c': HAND_ON (Char);
+    case 's': HAND_ON (String);
+    case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'b': HAND_ON (Integer);
+    case 'n': HAND_ON (Count);
     default: return Assigned;  // not a conversion letter
   }
 
@@ -218,13 +239,10 @@ WidthDigitsStep:
     if (++WidthDigits > kMaxWidthDigits) {
       return Assigned;  // a width of too many digits
     }
-    SCAN_NEXT_STEP (WidthDigits);
+    NEXT_STEP (WidthDigits);
   }
   Field.Width = WidthValue;
-  if (IsModifier (Fc)) {
-    SCAN_HAND_ON (Modifiers);
-  }
-  SCAN_HAND_ON (Percent);
+  HAND_ON (Percent);
 
 ModifiersStep:
   // The last modifier wins: %lhd stores 2 bytes, %lld is %ld.
@@ -234,12 +252,10 @@ ModifiersStep:
     StoreSize = 4;
   } else if (Fc == 'L' || Fc == 'q') {
     StoreSize = 8;
-  } else if (IsDecimal (Fc)) {
-    SCAN_HAND_ON (WidthDigits);
   } else {
-    SCAN_HAND_ON (Percent);
+    HAND_ON (Percent);  // a width digit or the conversion letter
   }
-  SCAN_NEXT_STEP (Modifiers);
+  NEXT_STEP (Modifiers);
 
 CharStep:
   ScanChars (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width == -1 ? 1u : static_cast<UINT32> (Field.Width),
@@ -247,14 +263,14 @@ CharStep:
   if (!Field.Suppress) {
     ++Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 StringStep:
   ScanString (Field.Suppress ? nullptr : Slots.TakeAddress<UINT8> (), Field.Width);
   if (!Field.Suppress) {
     ++Assigned;
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 
 IntegerStep: {
   Field.Base         = BaseOf (Fc);
@@ -281,7 +297,7 @@ IntegerStep: {
       }
     }
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
 CountStep:
@@ -291,15 +307,15 @@ CountStep:
       Store (Dest, ScanConsumed);
     }
   }
-  SCAN_NEXT_STEP (Between);
+  NEXT_STEP (Between);
 }
 
-#undef SCAN_NEXT_STEP
-#undef SCAN_HAND_ON
+#undef NEXT_STEP
+#undef HAND_ON
 
 // One scan with a fresh state. Characters given back by an earlier call
 // are dropped: its input routine has delivered them already. Out of line for
-// code size (76 bytes); inlined, ScanInput's worst case would be 48 bytes
+// code size (80 bytes); inlined, ScanInput's worst case would be 48 bytes
 // smaller, and ScanInput has no stack budget. docs/stack.md, "Out-of-line
 // helpers".
 [[gnu::noinline]] INTN Scan (SCAN_INPUT_ROUTINE InputRoutine, BOOLEAN Wide, CONST VOID *Format, VA_LIST Args)

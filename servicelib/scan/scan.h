@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The scan engine's lower layer: the state of the scan under way, the
-// character source with push-back, and the integer field reader.
+// character source with push-back, and the integer field reader
+// (scanint.cpp).
 #ifndef SERVICELIB_SCAN_SCAN_H_
 #define SERVICELIB_SCAN_SCAN_H_
 
@@ -19,10 +20,10 @@ typedef struct {
 // spare slots are slack, and ScanPushBack refuses a fifth character.
 inline constexpr INT32 kPushBackSlots = 4;
 
-// State of the scan under way; ScanInput resets the count and the stack at
-// the start of each call. A scan started in the middle of another (by a
-// notification function or an input routine) puts the other's state back
-// when it ends; between scans ScanInputRoutine is NULL.
+// State of the scan under way, defined in scan.cpp, where each call resets
+// the count and the stack at its start. A scan started in the middle of
+// another (by a notification function or an input routine) puts the
+// other's state back when it ends; between scans ScanInputRoutine is NULL.
 extern constinit SCAN_INPUT_ROUTINE ScanInputRoutine;
 extern constinit INT32              ScanConsumed;
 extern constinit CHAR16             PushBackBuffer[kPushBackSlots];
@@ -40,10 +41,13 @@ constexpr bool IsScanSpace (CHAR16 Ch) { return Ch == 0x20 || (Ch >= 0x09 && Ch 
 // would count short.
 inline constexpr INT32 kScanCountMax = 0x7FFFFFFF;
 
-// Adds a step's count to ScanConsumed.
+// Adds a step's count to ScanConsumed. Added as unsigned numbers in 64
+// bits, a negative step (past 2^31) and a sum past the maximum both land
+// above kScanCountMax, so one compare settles both.
 inline VOID AddConsumed (IN INT32 Step)
 {
-  ScanConsumed = Step < 0 || Step > kScanCountMax - ScanConsumed ? kScanCountMax : ScanConsumed + Step;
+  const UINT64 Sum = static_cast<UINT64> (static_cast<UINT32> (ScanConsumed)) + static_cast<UINT32> (Step);
+  ScanConsumed     = Sum > static_cast<UINT64> (kScanCountMax) ? kScanCountMax : static_cast<INT32> (Sum);
 }
 
 // The next character: from the push-back stack if it holds any, otherwise

@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
-// Character source with push-back, and the integer field reader of the
-// scan engine.
+// The integer field reader of the scan engine. It reads through the scan's
+// character source (scan.h), whose state scan.cpp defines and resets.
 #include "scan.h"
-
-constinit SCAN_INPUT_ROUTINE ScanInputRoutine = nullptr;
-constinit INT32              ScanConsumed     = 0;
-constinit CHAR16             PushBackBuffer[kPushBackSlots] = {};
-constinit INT32              PushBackTop      = 0;
 
 namespace {
 
@@ -43,14 +38,32 @@ inline UINT8 DigitValue (UINT8 Base, CHAR16 Ch)
   return V < Base ? V : kNotADigit;
 }
 
-enum class INT_STATE : UINT8 { Start, AfterSign, InDigits, Convert, AfterX };
-
 // Fields of up to this many digits keep the 32-bit value rules; longer
 // ones are taken in 64-bit arithmetic.
 constexpr UINT32 kShortFieldDigits = 8;
 
 }  // namespace
 
+// Steps (each a label; NEXT_STEP takes the next input character, unless
+// the width is used up, which goes to ConvertStep instead; HAND_ON hands
+// the current character on to another step):
+//
+//   TakeStep        the one place that reads a character, then goes on to
+//                   the step that NEXT_STEP named
+//   StartStep       whitespace stays here (free); a sign goes to
+//                   AfterSignStep, a digit to FirstDigitStep; the end of
+//                   input, or another character (given back), fails: -1
+//   AfterSignStep   a digit goes to FirstDigitStep; another character is
+//                   given back and fails with 0; the end of input, -1
+//   FirstDigitStep  the field has a number: on to InDigitsStep
+//   InDigitsStep    digits stay here; 'x' or 'X' goes to AfterXStep; any
+//                   other character is given back and ends the number
+//   AfterXStep      after a leading zero in base 16 the 'x' was a prefix:
+//                   back to InDigitsStep; otherwise the 'x' and the
+//                   character after it are given back and the number ends
+//   ConvertStep     the digits' value, then FinishStep
+//   FinishStep      counts the consumed characters of a field that read a
+//                   number, and returns
 INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
 {
   const UINT8 Base        = Field->Base;
@@ -62,7 +75,8 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
   UINT32      Digits      = 0;   // counted up to kShortFieldDigits + 1
   UINT64      Accum       = 0;   // the digits' value modulo 2^64
   CHAR16      XChar       = 0;
-  INT_STATE   State       = INT_STATE::Start;
+  CHAR16      Ch;
+  UINT8       Digit;
 
   // A sign or a digit takes one unit of the width; whitespace and 'x' are free.
   auto Charge = [&Remaining] {
@@ -70,80 +84,93 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
       --Remaining;
     }
   };
-  auto Append = [&] (UINT8 Digit) {
+  auto Append = [&] {
     Accum = Accum * Base + Digit;
     if (Digits <= kShortFieldDigits) {
       ++Digits;
     }
   };
 
-  while (State != INT_STATE::Convert) {
-    CHAR16 Ch    = ScanNextChar (&Step);
-    UINT8  Digit = DigitValue (Base, Ch);
-    switch (State) {
-      case INT_STATE::Start:
-        if (Ch == 0) {
-          goto Finish;
-        }
-        if (IsScanSpace (Ch)) {
-          break;
-        }
-        if (Ch == '+' || Ch == '-') {
-          Negative = (Ch == '-');
-          Charge ();
-          State = INT_STATE::AfterSign;
-          break;
-        }
-        [[fallthrough]];
-      case INT_STATE::AfterSign:
-        if (Digit != kNotADigit) {
-          Append (Digit);
-          Charge ();
-          Result      = 1;
-          LeadingZero = (Ch == '0');
-          State       = INT_STATE::InDigits;
-          break;
-        }
-        if (Ch == 0) {
-          goto Finish;
-        }
-        ScanPushBack (Ch, &Step);
-        if (State == INT_STATE::AfterSign) {
-          Result = 0;
-        }
-        goto Finish;
-      case INT_STATE::InDigits:
-        if (Digit != kNotADigit) {
-          Append (Digit);
-          Charge ();
-        } else if (Ch == 'x' || Ch == 'X') {
-          XChar = Ch;
-          State = INT_STATE::AfterX;
-        } else {
-          ScanPushBack (Ch, &Step);
-          State = INT_STATE::Convert;
-        }
-        break;
-      case INT_STATE::AfterX:
-        // "0x" in base 16 is a prefix: drop the 'x' and go on with the
-        // digits. Anywhere else the 'x' ends the number, and both it and
-        // the character after it go back, the 'x' on top.
-        ScanPushBack (Ch, &Step);
-        if (Base == 16 && LeadingZero) {
-          State = INT_STATE::InDigits;
-        } else {
-          ScanPushBack (XChar, &Step);
-          State = INT_STATE::Convert;
-        }
-        break;
-      case INT_STATE::Convert:
-        break;
-    }
-    if (Remaining == 0) {
-      State = INT_STATE::Convert;
-    }
-  }
+  // NEXT_STEP goes through TakeStep, the one place that reads: the
+  // character source is inlined there once rather than at every step. The
+  // step to go on with is a label address. docs/stack.md, "One read site in
+  // the integer reader".
+  void *Next;
+#define NEXT_STEP(S)   \
+  do {                 \
+    Next = &&S##Step;  \
+    goto TakeStep;     \
+  } while (0)
+#define HAND_ON(S) goto S##Step
 
+  // The first character is read whatever the width: a width of 0 still
+  // reads one.
+  Next = &&StartStep;
+  goto ReadStep;
+
+TakeStep:
+  if (Remaining == 0) {
+    HAND_ON (Convert);
+  }
+ReadStep:
+  Ch    = ScanNextChar (&Step);
+  Digit = DigitValue (Base, Ch);
+  goto *Next;
+
+StartStep:
+  if (Ch == 0) {
+    HAND_ON (Finish);
+  }
+  if (IsScanSpace (Ch)) {
+    NEXT_STEP (Start);
+  }
+  if (Ch == '+' || Ch == '-') {
+    Negative = (Ch == '-');
+    Charge ();
+    NEXT_STEP (AfterSign);
+  }
+  if (Digit == kNotADigit) {
+    ScanPushBack (Ch, &Step);
+    HAND_ON (Finish);
+  }
+  HAND_ON (FirstDigit);
+
+AfterSignStep:
+  if (Digit == kNotADigit) {
+    if (Ch != 0) {
+      ScanPushBack (Ch, &Step);
+      Result = 0;
+    }
+    HAND_ON (Finish);
+  }
+FirstDigitStep:
+  Result      = 1;
+  LeadingZero = (Ch == '0');
+InDigitsStep:
+  if (Digit != kNotADigit) {
+    Append ();
+    Charge ();
+    NEXT_STEP (InDigits);
+  }
+  if (Ch == 'x' || Ch == 'X') {
+    XChar = Ch;
+    NEXT_STEP (AfterX);
+  }
+  ScanPushBack (Ch, &Step);
+  HAND_ON (Convert);
+
+AfterXStep:
+  // "0x" in base 16 is a prefix: drop the 'x' and go on with the digits.
+  // Anywhere else the 'x' ends the number, and both it and the character
+  // after it go back, the 'x' on top.
+  ScanPushBack (Ch, &Step);
+  if (Base == 16 && LeadingZero) {
+    NEXT_STEP (InDigits);
+  }
+  ScanPushBack (XChar, &Step);
+  HAND_ON (Convert);
+
+ConvertStep:
   if (Digits == 0) {
     Field->Value = 0;
   } else if (Digits <= kShortFieldDigits) {
@@ -157,9 +184,12 @@ INT32 ScanInteger (IN OUT SCAN_FIELD *Field)
     Field->Value = static_cast<INT64> (0 - static_cast<UINT64> (Field->Value));
   }
 
-Finish:
+FinishStep:
   if (Result == 1) {
     AddConsumed (Step);
   }
   return Result;
+
+#undef NEXT_STEP
+#undef HAND_ON
 }

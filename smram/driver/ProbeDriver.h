@@ -8,14 +8,9 @@
 #define SMRAM_DRIVER_PROBE_DRIVER_H_
 
 #include <ServiceLibPkg/Framework/SmmBase.h>
+#include "../PiSmmDriver.h"
 #include "../SmramProbe.h"
 #include "testkit/TextLine.h"
-
-// The PI SMM system table, from the driver's entry point on.
-extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;
-// SMM ready-to-lock has been signalled: free SMRAM is now non-executable
-// and code outside SMRAM cannot run in SMM.
-extern constinit BOOLEAN mLocked;
 
 // ---- log ring (log.cpp): SMRAM text that every reply carries out.
 VOID LogPut (CHAR8 Ch);
@@ -51,8 +46,11 @@ struct LOADED_COPY {
 extern constinit LOADED_COPY mCopy;
 EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values);
 
-// ---- SMI handler (handler.cpp).
-EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                   IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
+// ---- SMI handler (handler.cpp): one command a message, whose payload
+// follows the fixed part.
+inline constexpr UINTN kProbeMessageFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
+VOID ServeProbeMessage (PROBE_MESSAGE *Shared, UINTN Size);
+inline constexpr PI_SMM_HANDLER kProbeSmiHandler =
+  MessageHandler<PROBE_MESSAGE, ServeProbeMessage, kProbeMessageFixed, kProbeMessageFixed + kSmramProbePayloadLimit>;
 
 #endif

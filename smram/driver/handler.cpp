@@ -74,7 +74,7 @@ EFI_STATUS RunFault ()
 EFI_STATUS RunStatus (UINT64 *Values)
 {
   UINT64 Local = 0;
-  Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (&ProbeSmiHandler);
+  Values[static_cast<UINT32> (STATUS_VALUE::Handler)]      = reinterpret_cast<UINT64> (kProbeSmiHandler);
   Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]       = reinterpret_cast<UINT64> (mPiSmst);
   Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)] = reinterpret_cast<UINT64> (&Local);
   return EFI_SUCCESS;
@@ -82,25 +82,15 @@ EFI_STATUS RunStatus (UINT64 *Values)
 
 }  // namespace
 
-EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                   IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)
+VOID ServeProbeMessage (PROBE_MESSAGE *Shared, UINTN Size)
 {
-  (void)DispatchHandle;
-  (void)Context;
-  constexpr UINTN kFixed = EFI_OFFSET_OF (PROBE_MESSAGE, Payload);
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kFixed ||
-      *CommBufferSize > kFixed + kSmramProbePayloadLimit) {
-    return EFI_SUCCESS;
-  }
-  UINTN  Size   = *CommBufferSize;
-  auto  *Shared = static_cast<PROBE_MESSAGE *> (CommBuffer);
   UINT32 Command     = Shared->Command;
   UINT32 PayloadSize = Shared->PayloadSize;
   UINT64 Values[kSmramProbeValues];
   __builtin_memcpy (Values, Shared->Values, sizeof (Values));
 
   EFI_STATUS Status;
-  if (PayloadSize > Size - kFixed) {
+  if (PayloadSize > Size - kProbeMessageFixed) {
     Status = EFI_BAD_BUFFER_SIZE;
   } else {
     switch (static_cast<PROBE_COMMAND> (Command)) {
@@ -133,5 +123,4 @@ EFI_STATUS EFIAPI ProbeSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *
   UINT32 Lost = 0;
   Shared->LogSize = LogDrain (Shared->Log, kSmramProbeLogSize, &Lost);
   Shared->LogLost = Lost;
-  return EFI_SUCCESS;
 }

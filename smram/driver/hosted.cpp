@@ -5,6 +5,7 @@
 // Framework SMM Base that answers InSmm with TRUE, and a Framework SMM
 // system table whose SmmIo forwards to the PI SmmIo and checks This.
 #include "ProbeDriver.h"
+#include "testkit/SmmIoPair.h"
 
 constinit IO_COUNTS mSmmIoCounts = {};
 extern constinit EFI_SMM_BASE_PROTOCOL mHostedSmmBase;
@@ -159,9 +160,10 @@ EFI_STATUS EFIAPI FwFreePool (IN EFI_SMM_BASE_PROTOCOL *This, IN VOID *Buffer)
   return mPiSmst->SmmFreePool (Buffer);
 }
 
-// ---- Framework SmmIo over the PI SmmIo.
-EFI_STATUS IoForward (bool Write, EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WIDTH Width, UINT64 Address,
-                      UINTN Count, VOID *Buffer)
+// ---- Framework SmmIo over the PI SmmIo; port accesses are counted and This
+// checked (memory accesses forward as they are: PiSmmDriver.h).
+EFI_STATUS IoForward (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
+                      IN UINTN Count, IN OUT VOID *Buffer, IN BOOLEAN Write)
 {
   (Write ? mSmmIoCounts.Writes : mSmmIoCounts.Reads)++;
   if (This != &mFwSmst.SmmIo) {
@@ -171,32 +173,6 @@ EFI_STATUS IoForward (bool Write, EFI_SMM_CPU_IO_INTERFACE *This, EFI_SMM_IO_WID
   }
   PI_SMM_IO_ACCESS &Io = mPiSmst->SmmIo.Io;
   return (Write ? Io.Write : Io.Read) (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI FwIoRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                            IN UINTN Count, IN OUT VOID *Buffer)
-{
-  return IoForward (false, This, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI FwIoWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                             IN UINTN Count, IN OUT VOID *Buffer)
-{
-  return IoForward (true, This, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI FwMemRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                             IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Mem.Read (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI FwMemWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                              IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Mem.Write (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
 }
 
 }  // namespace
@@ -242,10 +218,8 @@ EFI_SYSTEM_TABLE *HostedSystemTableForEntry ()
 
   mFwSmst.Hdr.Signature         = kSmstSignature;
   mFwSmst.Hdr.HeaderSize        = sizeof (EFI_SMM_SYSTEM_TABLE);
-  mFwSmst.SmmIo.Io.Read         = FwIoRead;
-  mFwSmst.SmmIo.Io.Write        = FwIoWrite;
-  mFwSmst.SmmIo.Mem.Read        = FwMemRead;
-  mFwSmst.SmmIo.Mem.Write       = FwMemWrite;
+  mFwSmst.SmmIo.Io              = SmmIoPair<IoForward>;
+  mFwSmst.SmmIo.Mem             = kForwardedSmmMem;
   mFwSmst.SmmAllocatePool       = reinterpret_cast<VOID *> (mPiSmst->SmmAllocatePool);
   mFwSmst.SmmFreePool           = reinterpret_cast<VOID *> (mPiSmst->SmmFreePool);
   mFwSmst.SmmAllocatePages      = reinterpret_cast<VOID *> (mPiSmst->SmmAllocatePages);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The members of EFI_SMM_BASE_PROTOCOL that neither half serves. They keep
 // their place in the Framework order and answer EFI_UNSUPPORTED; each has
-// its own type, so that the tables are constant data.
+// its own type, so that the tables are constant data. Both halves build
+// their table with SmmBaseTable from the members they serve.
 #ifndef SMRAM_SMMBASE_UNSUPPORTED_H_
 #define SMRAM_SMMBASE_UNSUPPORTED_H_
 
@@ -36,5 +37,19 @@ inline EFI_STATUS EFIAPI FreePool (IN EFI_SMM_BASE_PROTOCOL *, IN VOID *)
 }
 
 }  // namespace unsupported
+
+// A table with the four members a half serves, the others unsupported.
+constexpr EFI_SMM_BASE_PROTOCOL SmmBaseTable (EFI_SMM_REGISTER_HANDLER Register, EFI_SMM_CALLBACK_SERVICE RegisterCallback,
+                                              EFI_SMM_INSIDE_OUT InSmm, EFI_SMM_GET_SMST_LOCATION GetSmstLocation)
+{
+  return {Register,
+          unsupported::UnRegister,
+          unsupported::Communicate,
+          RegisterCallback,
+          InSmm,
+          unsupported::AllocatePool,
+          unsupported::FreePool,
+          GetSmstLocation};
+}
 
 #endif

@@ -4,87 +4,92 @@
 #include "tests/console/FormatHarness.h"
 
 #include "tests/CaseName.h"
+#include "testkit/FormatCases.h"
 
+#include <algorithm>
 #include <cstring>
+
+// Rows by name in failure messages.
+void PrintTo (const FORMAT_CASE &Row, std::ostream *Os) { *Os << Row.Name; }
 
 using namespace fmtest;
 
 namespace {
 
-const char     kAbc[]    = "abc";
 const char16_t kWideAb[] = u"AB\u0142";
 
 class Conversions : public ::testing::TestWithParam<Case> {};
 TEST_P (Conversions, ProduceExactText) { ExpectFormats (GetParam ()); }
 
+// Rows that cannot be plain data of the shared table: a million spaces.
 INSTANTIATE_TEST_SUITE_P (
   Integers, Conversions,
-  ::testing::Values (
-    Case{"DecimalWidths", "abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, "abc42|   42|42   |00042"},
-    Case{"SignedAndUnsigned", "%d %i %u", {S (-5), S (-5), S (-5)}, "-5 -5 4294967291"},
-    // Each size takes its low bits, sign-extended only for d and i.
-    Case{"SizesTakeTheirLowBits", "%hd %hu %ld %lu %lld %llu",
-         {0x1FFFF, 0x1FFFF, 0x1FFFFFFFFull, 0x1FFFFFFFFull, S (-1), S (-1)},
-         "-1 65535 -1 4294967295 -1 18446744073709551615"},
-    Case{"QAndIntelSizes", "%qd %I32d %I64d %qx", {S (-2), 0x1FFFFFFFFull, S (-3), S (-1)},
-         "-2 -1 -3 ffffffffffffffff"},
-    Case{"MostNegativeInt", "%d", {0x80000000ull}, "-2147483648"},
-    Case{"MostNegativeLongLong", "%lld", {0x8000000000000000ull}, "-9223372036854775808"},
-    Case{"LastModifierCounts", "%hhd|%lhd|%hld", {0xFFFF, 0xFFFF, 0xFFFFFFFF}, "-1|-1|-1"},  // the last modifier counts
-    Case{"HexOctalBinary", "%x %X %o %b", {255, 255, 8, 5}, "ff FF 10 101"},
-    Case{"AlternateForms", "%#x %#X %#o %#b %#u", {255, 255, 8, 5, 7}, "0xff 0XFF 010 101 7"},
-    Case{"AlternateFormOfZero", "%#x|%#o", {0, 0}, "0|0"},
-    Case{"BinarySixtyFourOnes", "%llb", {S (-1)}, std::string (64, '1')},
-    Case{"Pointer", "%p", {0x1234ABCD}, "000000001234ABCD"},
-    Case{"PointerAlternate", "%#p", {0x1234ABCD}, "0X000000001234ABCD"},
-    Case{"PointerWidth", "%020p", {0x1234ABCD}, "    000000001234ABCD"},
-    // No '+', no precision; zero has no 0X.
-    Case{"PointerIgnoresSignAndPrecision", "%+.20p|%#p", {1, 0}, "0000000000000001|0000000000000000"},
-    Case{"StarWidthAndPrecision", "%*d|%-*d|%.*d|%*.*d", {6, 42, 6, 42, 4, 42, 6, 4, 42}, "    42|42    |0042|  0042"},
-    Case{"LastWidthCounts", "%*5d|%5*d", {9, 1, 9, 1}, "    1|        1"},  // the last width counts
-    Case{"NegativeStarWidthIsNone", "%-*d|", {S (-4), 7}, "7|"},                      // a negative width is no width
-    // After '.', every number is the precision.
-    Case{"NumbersAfterDotArePrecision", "%.2-5d", {7}, "00007"},
-    // A '.' after a width-state run starts a new precision.
-    Case{"DotAfterWidthRunStartsPrecision", "%.5-3.d", {7}, "7"},
-    Case{"WidthOfMillionSpaces", "%1234567d", {1}, std::string (1234566, ' ') + "1"}),
+  ::testing::Values (Case{"WidthOfMillionSpaces", "%1234567d", {1}, std::string (1234566, ' ') + "1"}),
   CaseName ());
 
-INSTANTIATE_TEST_SUITE_P (
-  Text, Conversions,
-  ::testing::Values (
-    Case{"NarrowTextFields",
-         "%s|%5s|%-5s|%.2s|%5.2s|%05s", {P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc), P (kAbc)},
-         "abc|  abc|abc  |ab|   ab|00abc"},
-    Case{"WideAndNarrowStrings",
-         "%S|%ls|%I32s|%hs|%a|%lls", {P (u"wi"), P (u"de"), P (u"!"), P ("na"), P ("rr"), P ("ow")},
-         "wi|de|!|na|rr|ow"},
-    Case{"Characters", "%c|%lc|%5c|%-3c|", {0x142, 0x4142, 0, 'x'}, "B|B|     |x  |"},
-    Case{"NulCharacterPrintsNothing", "%c", {0}, ""},
-    Case{"PercentSigns", "100%%|%5%|%-%|", {}, "100%|%|%|"}),
-  CaseName ());
+// The shared case table, which the probe runs in firmware too: the text,
+// the result and what %n stored, then the probe's own verdict over the
+// same row, which also runs it without an output routine.
+std::u16string ExpectedUnits (const FORMAT_CASE &Row)
+{
+  if (Row.Format16 != nullptr) {
+    return std::u16string (Row.Expected16, Row.Length);
+  }
+  return Widened (std::string (Row.Expected8, Row.Length));
+}
 
-// A malformed conversion is abandoned: the failing character and what
-// follows print as text, and the '%' with its flags, digits and modifiers
-// print nothing.
+std::u16string Received (const FORMAT_CASE_RUN &Run)
+{
+  return std::u16string (reinterpret_cast<const char16_t *> (Run.Text), std::min (Run.Length, kFormatCaseTextUnits));
+}
+
+class SharedCases : public ::testing::TestWithParam<FORMAT_CASE> {};
+
+TEST_P (SharedCases, ProduceExactText)
+{
+  const FORMAT_CASE &Row = GetParam ();
+  FORMAT_CASE_RUN    Run;
+  const UINT32       Found = CheckFormatCase (FormatOutput, Row, Run);
+  EXPECT_EQ (Narrow (Received (Run)), Narrow (ExpectedUnits (Row)));
+  EXPECT_EQ (Received (Run), ExpectedUnits (Row));
+  EXPECT_EQ (Run.Length, Row.Length);
+  EXPECT_EQ (Run.Result, Row.Length);
+  EXPECT_EQ (Run.Data.Count, Row.Stored);
+  EXPECT_EQ (Found, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P (Table, SharedCases, ::testing::ValuesIn (kFormatCases, kFormatCases + kFormatCaseCount),
+                          CaseName ());
+
+// The probe's verdict catches each kind of difference, and only it.
+using formatcases::Row16;
+using formatcases::Row8;
+constexpr UINT32 kTextAndCounts = kFormatCaseTextDiffers | kFormatCaseResultDiffers | kFormatCaseCountOnlyDiffers;
+
+struct VerdictCase {
+  const char  *Name;
+  FORMAT_CASE  Row;
+  UINT32       Found;
+};
+
+class Verdicts : public ::testing::TestWithParam<VerdictCase> {};
+TEST_P (Verdicts, NameWhatDiffers)
+{
+  FORMAT_CASE_RUN Run;
+  EXPECT_EQ (CheckFormatCase (FormatOutput, GetParam ().Row, Run), GetParam ().Found);
+}
+
 INSTANTIATE_TEST_SUITE_P (
-  Invalid, Conversions,
-  ::testing::Values (Case{"UnknownConversion", "%y|%5y|%-y|", {}, "y|y|y|"},
-                     Case{"UnknownAtEnd", "abc%y", {}, "abc"},
-                     Case{"IntelSizeWithoutDigits", "%Id|%5Id", {}, "Id|Id"},
-                     Case{"IntelSizeWrongDigits", "%I3d|%I6x", {}, "I3d|I6x"},
-                     Case{"SecondDot", "%.5.d", {}, ".d"},
-                     Case{"WidthTooLong", "%12345678d", {}, "8d"},
-                     Case{"LeadingZerosAreFlags", "%0012345678d", {}, "8d"},  // leading zeros are flags, not digits
-                     Case{"PrecisionTooLong", "%.12345678d", {}, "8d"},
-                     Case{"LonePercentAtEnd", "abc%", {}, "abc"},
-                     Case{"WidthAtEnd", "abc%5", {}, "abc"},
-                     Case{"FlagAtEnd", "abc%-", {}, "abc"},
-                     Case{"ModifierAtEnd", "abc%l", {}, "abc"},
-                     Case{"IntelAtEnd", "abc%I", {}, "abc"},
-                     Case{"PercentWithWidthThenText", "%5%d", {7}, "%d"},
-                     // An abandoned conversion takes no argument: the next one gets it.
-                     Case{"AbandonedTakesNoArgument", "%-zd %d", {42}, "zd 42"}),
+  Mismatches, Verdicts,
+  ::testing::Values (
+    VerdictCase{"OtherDigit", Row8 ("", "%d", "43", 42), kFormatCaseTextDiffers},
+    VerdictCase{"ShorterText", Row8 ("", "%d", "4", 42), kTextAndCounts},
+    VerdictCase{"UnexpectedStore", Row8 ("", "ab%n", "ab", formatcases::kCount),
+                kFormatCaseStoreDiffers | kFormatCaseCountOnlyDiffers},
+    VerdictCase{"OtherHighUnit", Row16 ("", u"\u0142", u"\u0143"), kFormatCaseTextDiffers},
+    VerdictCase{"HighByteWidenedWithSign", Row8 ("", "\xE9", "\xE9"), 0u},
+    // More than the run's buffer holds: kept out of its neighbours, and a mismatch.
+    VerdictCase{"LongerThanTheBuffer", Row8 ("", "%200d", "1", 1), kTextAndCounts}),
   CaseName ());
 
 TEST (FormatEngine, CountStoresWhatWasProducedSoFar)
@@ -106,48 +111,6 @@ TEST (FormatEngine, CountAfterTruncationStoresTheProducedCountNotTheWanted)
   EXPECT_EQ (Got.Result, 4u);
 }
 
-struct LimitCase {
-  const char          *Name;
-  const char          *Format;
-  std::vector<UINT64>  Args;
-  UINT32               MaxCount;
-  std::string          Expected;
-};
-
-class MaxCount : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P (MaxCount, BoundsOutputAndResult)
-{
-  const auto  &C   = GetParam ();
-  const Output Got = Run8 (C.Format, C.Args, C.MaxCount);
-  EXPECT_EQ (Narrow (Got.Chars), C.Expected);
-  EXPECT_EQ (Got.Result, C.Expected.size ());
-  // Counting only: the same result with no routine, and nothing called.
-  mReceived.clear ();
-  std::vector<UINT64> Slots = C.Args;
-  Slots.resize (Slots.size () + 4);
-  EXPECT_EQ (FormatOutput (NULL, C.MaxCount, 0, C.Format, reinterpret_cast<VA_LIST> (Slots.data ())),
-             C.Expected.size ());
-  EXPECT_TRUE (mReceived.empty ());
-}
-
-INSTANTIATE_TEST_SUITE_P (
-  Truncation, MaxCount,
-  ::testing::Values (LimitCase{"CutPlainText", "abcdef", {}, 3, "abc"},
-                     LimitCase{"CutInsideNumber", "ab%dcd", {12345}, 4, "ab12"},
-                     LimitCase{"ZeroLimit", "ab%dcd", {12345}, 0, ""},
-                     LimitCase{"NoLimit", "ab%dcd", {12345}, 0xFFFFFFFF, "ab12345cd"},
-                     LimitCase{"CutAtNumberEnd", "ab%dcd", {12345}, 5, "ab123"},
-                     LimitCase{"CutBeforePercent", "ab%%cd", {}, 2, "ab"},
-                     LimitCase{"CutInsideFill", "%1234567d", {1}, 12, std::string (12, ' ')},
-                     LimitCase{"CutInsideTrailingFill", "%-8s|", {P ("abc")}, 5, "abc  "},
-                     LimitCase{"CutAfterSign", "%+08d", {42}, 3, "+00"},
-                     LimitCase{"CutInsidePrecisionZeros", "%#.6x", {255}, 4, "0x00"},
-                     LimitCase{"CutInsideGuid", "%g",
-                               {P ("\xb1\x9f\x99\x87\x8c\xd1\xe9\x4d\xb4\xb6\xa1\x30\xe6\xbe\xed\x76")}, 8,
-                               "87999fb1"}),
-  CaseName ());
-
 TEST (FormatEngine, ArgumentsAreTakenEvenAfterTheLimit)
 {
   // %% takes no slot; %d past the limit still takes one, so %n gets its own.
@@ -166,37 +129,6 @@ TEST (FormatEngine, EightBitTextArrivesSignExtended)
   EXPECT_EQ (Wide.Chars, (std::u16string{0x00E9, 0x0142, u'A', u'B', 0x0142, u'A'}));
   EXPECT_EQ (Wide.Result, 6u);
 }
-
-struct WideCase {
-  const char          *Name;
-  const char16_t      *Format;
-  std::vector<UINT64>  Args;
-  std::u16string       Expected;
-};
-
-class WideFormats : public ::testing::TestWithParam<WideCase> {};
-
-TEST_P (WideFormats, ProduceExactUnits)
-{
-  const Output Got = Run16 (GetParam ().Format, GetParam ().Args);
-  EXPECT_EQ (Got.Chars, GetParam ().Expected);
-  EXPECT_EQ (Got.Result, GetParam ().Expected.size ());
-}
-
-INSTANTIATE_TEST_SUITE_P (
-  Sixteen, WideFormats,
-  ::testing::Values (
-    WideCase{"Decimal", u"abc%d|%5d|%-5d|%05d", {42, 42, 42, 42}, u"abc42|   42|42   |00042"},
-    WideCase{"HexPointerBinary", u"%x|%#X|%p|%b", {255, 255, 0xAB, 6}, u"ff|0XFF|00000000000000AB|110"},
-    // In a 16-bit format every string is 16-bit, whatever the modifier.
-    WideCase{"EveryStringIsWide", u"%s|%S|%hs|%a|%.1s", {P (u"ab"), P (u"cd"), P (u"ef"), P (u"gh"), P (kWideAb)},
-             u"ab|cd|ef|gh|A"},
-    WideCase{"Characters", u"%c%c|%5c", {0x10041, 0x0142, 0x42}, u"A\u0142|    B"},
-    // A unit above 0xFF that only shares its low byte with '%' is plain text.
-    WideCase{"HighUnitSharingPercentByte", u"\u0125d%%", {}, u"\u0125d%"},
-    WideCase{"ConversionFailsOnHighUnit", u"%\u0164|", {}, u"\u0164|"},  // a conversion failing on such a unit
-    WideCase{"IntelSizeFailsOnHighUnit", u"%I\u0133\u0132d", {}, u"I\u0133\u0132d"}),
-  CaseName ());
 
 // An output routine may itself format: the engine keeps its state in its
 // own frame, and the GUID/time/status text is finished before the routine runs.

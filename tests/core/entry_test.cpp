@@ -63,27 +63,38 @@ TEST (EntryOutsideSmm, FailedLocateOfOwnInstanceReturnsItsStatusWithoutTouchingT
   EXPECT_TRUE (Fw.Ports.Log.empty ());
 }
 
+// A parameterized test of the entry point of an image loaded from
+// \ServiceLib.efi.
+template <typename CaseT>
+class EntryTest : public ::testing::TestWithParam<CaseT> {
+ protected:
+  sim::SimFirmware Fw;
+  EFI_HANDLE       Image = Fw.CreateImage (u"\\ServiceLib.efi");
+
+  EFI_STATUS Enter () { return ServiceLibEntryPoint (Image, &Fw.SystemTable); }
+};
+
+// What SMM Base's Register answers, and whether the SMM copy counts as
+// loaded by that answer.
+struct RegisterCase {
+  const char *Name;
+  EFI_STATUS  RegisterStatus;
+  bool        Loaded;
+};
+
 // An SMM Base that is already there when the boot-services copy starts:
 // the copy signals its own notification, so the SMM copy is loaded during
 // the entry point, before the own instance is located. A failed load is
 // retried by the next installation of SMM Base; a successful one is not
 // repeated.
-struct PresentCase {
-  const char *Name;
-  EFI_STATUS  RegisterStatus;
-  size_t      RegisterCallsAfterReinstall;
-};
-
-class SmmBaseAtEntry : public ::testing::TestWithParam<PresentCase> {};
+class SmmBaseAtEntry : public EntryTest<RegisterCase> {};
 
 TEST_P (SmmBaseAtEntry, LoadsTheSmmCopyDuringTheEntryPoint)
 {
-  sim::SimFirmware Fw;
   Fw.InstallSmmBase (FALSE);
   Fw.SmmBase.RegisterStatus = GetParam ().RegisterStatus;
-  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
-  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+  ASSERT_EQ (Enter (), EFI_SUCCESS);
   EXPECT_EQ (Fw.SmmBase.InSmmCalls, 1u);
   EXPECT_EQ (Fw.FindOn (Image, kLibGuid), &mLibServicesBs);
   ASSERT_EQ (Fw.SmmBase.RegisterCalls.size (), 1u);
@@ -98,28 +109,26 @@ TEST_P (SmmBaseAtEntry, LoadsTheSmmCopyDuringTheEntryPoint)
 
   Fw.SmmBase.RegisterStatus = EFI_SUCCESS;
   Fw.Install (kSmmBaseGuid, &Fw.SmmBase.Protocol);
-  EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), GetParam ().RegisterCallsAfterReinstall);
+  EXPECT_EQ (Fw.SmmBase.RegisterCalls.size (), GetParam ().Loaded ? 1u : 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseAtEntry,
-                          ::testing::Values (PresentCase{"Loaded", EFI_SUCCESS, 1},
-                                             PresentCase{"RefusedThenRetried", EFI_ACCESS_DENIED, 2}),
+                          ::testing::Values (RegisterCase{"Loaded", EFI_SUCCESS, true},
+                                             RegisterCase{"RefusedThenRetried", EFI_ACCESS_DENIED, false}),
                           CaseName ());
 
 struct SmmStartCase {
   EFI_STATUS SmstStatus;
 };
 
-class EntryInSmm : public ::testing::TestWithParam<SmmStartCase> {};
+class EntryInSmm : public EntryTest<SmmStartCase> {};
 
 TEST_P (EntryInSmm, InstallsSmmInstanceAndReturnsExactlyGetSmstLocationsStatus)
 {
-  sim::SimFirmware Fw;
   Fw.InstallSmmBase (TRUE);
   Fw.SmmBase.GetSmstStatus = GetParam ().SmstStatus;
-  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
 
-  EXPECT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), GetParam ().SmstStatus);
+  EXPECT_EQ (Enter (), GetParam ().SmstStatus);
 
   EXPECT_EQ (Fw.FindOn (Image, kSmmLibGuid), &mLibServicesSmm);
   EXPECT_EQ (Fw.FindOn (Image, kLibGuid), nullptr);
@@ -151,19 +160,11 @@ TEST (EntryInSmmFailure, FailedLocateLeavesSteadyToneAndReturnsTheStatus)
   EXPECT_EQ (Fw.SmmBase.GetSmstCalls, 0u);
 }
 
-struct NotifyCase {
-  const char *Name;
-  EFI_STATUS  RegisterStatus;
-  bool        Registered;
-};
-
-class SmmBaseNotification : public ::testing::TestWithParam<NotifyCase> {};
+class SmmBaseNotification : public EntryTest<RegisterCase> {};
 
 TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
 {
-  sim::SimFirmware Fw;
-  EFI_HANDLE Image = Fw.CreateImage (u"\\ServiceLib.efi");
-  ASSERT_EQ (ServiceLibEntryPoint (Image, &Fw.SystemTable), EFI_SUCCESS);
+  ASSERT_EQ (Enter (), EFI_SUCCESS);
   Fw.Ports.Log.clear ();
   Fw.SmmBase.RegisterStatus = GetParam ().RegisterStatus;
 
@@ -184,7 +185,7 @@ TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
   Expected.insert (Expected.end (), File, File + sim::DevicePathSize (Loaded->FilePath));
   EXPECT_EQ (Call.FilePath, Expected);
 
-  if (GetParam ().Registered) {
+  if (GetParam ().Loaded) {
     EXPECT_TRUE (Fw.Ports.Log.empty ());
   } else {
     EXPECT_EQ (Fw.Ports.Log, kTimerOnly);
@@ -194,9 +195,9 @@ TEST_P (SmmBaseNotification, RegistersOwnImageAndProgramsTimerOnlyOnFailure)
 }
 
 INSTANTIATE_TEST_SUITE_P (Outcomes, SmmBaseNotification,
-                          ::testing::Values (NotifyCase{"Success", EFI_SUCCESS, true},
-                                             NotifyCase{"AcceptedWithErrorBits", 0xC000000000000001ULL, true},
-                                             NotifyCase{"Refused", EFI_ACCESS_DENIED, false}), CaseName ());
+                          ::testing::Values (RegisterCase{"Success", EFI_SUCCESS, true},
+                                             RegisterCase{"AcceptedWithErrorBits", 0xC000000000000001ULL, true},
+                                             RegisterCase{"Refused", EFI_ACCESS_DENIED, false}), CaseName ());
 
 TEST (SmmBaseNotificationLocate, DoesNothingWhenTheProtocolCannotBeLocated)
 {

@@ -16,6 +16,8 @@
                                                      (the flash boots need
                                                      build/flash's)
   firmware.py check CHECK --out DIR                  one check over those logs
+  firmware.py self-check                             boots.json and the runners
+                                                     agree (see self_check)
   firmware.py demo --images DIR --out DIR            the demo boot, its
                                                      transcript, the register
                                                      log and every check
@@ -45,8 +47,8 @@ from pathlib import Path
 import qemu_run
 import framework_lane  # the Framework SMM Base boot and its checks (framework-* commands)
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
-from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command,
-                      receive, skip_countdown)
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, keep_facts, log_line,
+                      log_pattern, log_prefix, make_disk, qemu_command, receive, skip_countdown)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -64,14 +66,17 @@ PROBE_END = b"<<<PROBE END>>>\n\r"
 EXCEPTION = re.compile(rb"!!!! \S+ Exception Type - [^\r\n]*")
 EXCEPTION_GRACE = 2  # seconds to let the rest of the dump arrive
 
-SETUP_GUID = "ec87d643-eba4-4bb5-a1e5-3f3e36b20da9"
-
 
 def setvar_setup(timeout, nonvolatile=False):
-    """The shell's own command for a 410-byte Setup variable with this timeout."""
-    data = bytearray(410)
-    data[332] = timeout
-    return f"setvar Setup -guid {SETUP_GUID}{' -nv' if nonvolatile else ''} -bs -rt ={data.hex().upper()}"
+    """The shell's own command for a Setup variable with this timeout, as
+    WdtControl reads it (GUID, size and offset from the build's facts):
+    a script line that lay_out writes once it has those facts."""
+    def line(known):
+        setup = known["setup"]
+        data = bytearray(setup["size"])
+        data[setup["timeout-offset"]] = timeout
+        return f"setvar Setup -guid {setup['guid']}{' -nv' if nonvolatile else ''} -bs -rt ={data.hex().upper()}"
+    return line
 
 
 # The demo boot: Setup timeout 30, SMM Base installed after ServiceLib (so its
@@ -98,12 +103,12 @@ SCENARIOS = {
              "fixturectl regaccess", "load WdtControl.efi", "Demo.efi"],
     "handoff": ["load Fixture.efi", "fixturectl setup 0", "load ServiceLib.efi", "load WdtControl.efi",
                 "fixturectl regaccess", "fixturectl hook", "Demo.efi wdt"],
-    "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt", "load WdtControl.efi", setvar_setup(30),
+    "stock": ["load ServiceLib.efi", "Probe.efi print scratch wdt cases", "load WdtControl.efi", setvar_setup(30),
               "load WdtControl.efi", "Probe.efi print scratch wdt off"],
     "latecpuio": ["load ServiceLib.efi", "Probe.efi print scratch stack", "load Fixture.efi",
                   "Probe.efi print scratch off"],
     "planted": ["load Fixture.efi", "load ServiceLib.efi", "fixturectl plant", "fixturectl smmbase",
-                "fixturectl smmbase", "Probe.efi smm print scratch off"],
+                "fixturectl smmbase", "Probe.efi smm print scratch cases off"],
     "gnuefi": ["load Fixture.efi", "load ServiceLib.efi", "GnuEfiClient.efi", "reset -s"],
     # The flash boots: OVMF with ServiceLib, WdtControl and the fixture in
     # its DXE volume (flash/), nothing loaded from the disk. The first boot
@@ -141,7 +146,11 @@ def find_tools():
 
 
 def lay_out(images, out, scenario, drivers=None, variables=OVMF_VARS):
-    script = " ".join(SCENARIOS[scenario])
+    known = keep_facts(images, out)
+    if known is None and any(callable(line) for line in SCENARIOS[scenario]):
+        raise Failure(f"{images / qemu_run.FACTS} is missing: build the target firmware_facts_json first")
+    lines = [line(known) if callable(line) else line for line in SCENARIOS[scenario]]
+    script = " ".join(lines)
     files = []
     for name in (name for name in IMAGES if name.removesuffix(".efi") in script):
         source = (drivers if drivers and name in DRIVERS else images) / name
@@ -155,7 +164,7 @@ def lay_out(images, out, scenario, drivers=None, variables=OVMF_VARS):
     (out / STACK_BOUND).unlink(missing_ok=True)
     if not drivers and (images / STACK_BOUND).is_file():
         shutil.copy(images / STACK_BOUND, out / STACK_BOUND)
-    return make_disk(out, files, SCENARIOS[scenario], variables)
+    return make_disk(out, files, lines, variables)
 
 
 def boot(scenario, images, out, limit, progress=None, drivers=None, gdb=None, firmware=None):
@@ -240,45 +249,37 @@ def index_of(lines, prefix, start=0):
     raise Failure(f"no line starting {prefix!r} in the debug log after line {start + 1}")
 
 
-RA_LINE = re.compile(r"^RA ([RW]) ([0-9A-F]{2}):([0-9A-F]):([0-9A-F]{8}) (->|<-) ([0-9A-F]{2})$")
-
-
-def accesses(lines):
+def accesses(known, lines):
     """Register-access lines as (kind, (type, bank, register), value)."""
+    prefix, pattern = log_prefix(known, "register-access"), log_pattern(known, "register-access")
     result = []
     for line in lines:
-        if line.startswith("RA "):
-            match = RA_LINE.match(line)
-            if match is None:
+        if line.startswith(prefix):
+            match = pattern.match(line)
+            if match is None or match.group(7):
                 raise Failure(f"malformed or flagged register access: {line!r}")
-            kind, typ, bank, reg, _, value = match.groups()
+            kind, typ, bank, reg, _, value, _ = match.groups()
             result.append((kind, (int(typ, 16), int(bank, 16), int(reg, 16)), int(value, 16)))
     return result
 
 
-def watchdog_registers(header=HERE.parent.parent / "wdtcontrol" / "registers.h"):
+def watchdog_registers(known):
     """The watchdog's registers as the driver defines them: {name: (type, bank, register)}."""
-    found = {name: tuple(int(value, 0) for value in values) for name, *values in re.findall(
-        r"^inline constexpr REGISTER_ID k(\w+)Register\s*=\s*\{\s*(\w+),\s*(\w+),\s*(\w+)\s*\};", header.read_text(),
-        re.MULTILINE)}
-    missing = {"Gate", "Mode", "Control", "Timeout", "Key", "Counter"} - found.keys()
-    if missing:
-        raise SystemExit(f"{header}: no definition of the {', '.join(sorted(missing))} register")
-    return found
+    return {name: tuple(register) for name, register in known["watchdog-registers"].items()}
 
 
-REG = watchdog_registers()
+def arm_steps(known, timeout):
+    reg = watchdog_registers(known)
+    return ([("rmw", reg["Gate"], lambda v: v | 0x01), ("rmw", reg["Mode"], lambda v: v & 0xFE),
+             ("rmw", reg["Control"], lambda v: v | 0x02)] +
+            [("w", reg["Key"], value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
+            [("w", reg["Counter"], 0x00), ("w", reg["Timeout"], timeout)])
 
 
-def arm_steps(timeout):
-    return ([("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Mode"], lambda v: v & 0xFE),
-             ("rmw", REG["Control"], lambda v: v | 0x02)] +
-            [("w", REG["Key"], value) for value in (0x5C, 0x23, 0x14, 0x08, 0x01)] +
-            [("w", REG["Counter"], 0x00), ("w", REG["Timeout"], timeout)])
-
-
-STOP_STEPS = [("rmw", REG["Gate"], lambda v: v | 0x01), ("rmw", REG["Control"], lambda v: v & 0xFC),
-              ("w", REG["Timeout"], 0x00)]
+def stop_steps(known):
+    reg = watchdog_registers(known)
+    return [("rmw", reg["Gate"], lambda v: v | 0x01), ("rmw", reg["Control"], lambda v: v & 0xFC),
+            ("w", reg["Timeout"], 0x00)]
 
 
 def expect_sequence(found, steps, what, repeats_allowed=True):
@@ -356,7 +357,7 @@ def check_gnuefi_com1(out):
 
 
 def check_smm_lifecycle(out):
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     start = index_of(lines, "CTL smmbase")
     flow, _ = between(lines, "CTL smmbase", "CTL smmbase done status=0", 0)
     register = [line for line in flow if line.startswith("SMM Register")]
@@ -379,76 +380,96 @@ def check_smm_lifecycle(out):
         line = lines[index_of(lines, f"SMM SmmIo first {kind}:")]
         expect(" This=&Smst->SmmIo " in line, f"SmmIo called with another This: {line!r}")
     for name in ("boot services", "SMM"):
-        expect(f"APP {name} instance: IoWrite 0x3FF status=0 IoRead 0x3FF=A5" in lines,
-               f"port I/O through the {name} instance")
+        expect(log_line(known, "demo-port-io", name, 0, 0xA5) in lines, f"port I/O through the {name} instance")
     counts = summary(lines)
     expect(counts["smmio.wrongthis"] == 0 and counts["cpuio.wrongthis"] == 0, f"wrong This: {counts}")
     expect(counts["smmio.writes"] > 0 and counts["smmio.reads"] > 0, f"SMM copy did no port I/O: {counts}")
     expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
 
 
-# The fixture's register file as a previous boot left it (fixture/regaccess.cpp).
-STATUS_READS = [("R", REG["Gate"], 0x41), ("R", REG["Mode"], 0x0D), ("R", REG["Control"], 0x01),
-                ("R", REG["Timeout"], 0x1E)]
+def status_reads(known):
+    """WdtControl's reads of its status registers, finding the values that
+    the fixture's register file starts with (fixture/RegisterSeeds.h)."""
+    reg = watchdog_registers(known)
+    seeds = {tuple(seed["register"]): seed["value"] for seed in known["register-seeds"]}
+    return [("R", reg[name], seeds.get(reg[name], 0)) for name in ("Gate", "Mode", "Control", "Timeout")]
 
 
-def check_handoff(lines, steps, what):
+def check_handoff(known, lines, steps, what):
     segment, _ = between(lines, "APP exit boot services", "APP exit boot services done")
-    rounds = expect_sequence(accesses(segment), steps, what)
+    rounds = expect_sequence(accesses(known, segment), steps, what)
     attempts = int(lines[index_of(lines, "APP exit boot services done")].rsplit("=", 1)[1])
     expect(rounds == attempts, f"{what}: {rounds} sequences for {attempts} ExitBootServices calls")
     expect(lines[-1] == "APP reset shutdown", "the demo did not end with the power-off")
 
 
+def hook_registered(known):
+    return log_line(known, "hook-register", 2, "ok", "set", "set")
+
+
 def check_wdt_armed(out):
-    lines = debug_lines(out)
-    expect("CTL setup timeout=30 status=0" in lines, "Setup was not set with timeout 30")
+    known, lines = facts(out), debug_lines(out)
+    expect(log_line(known, "setup", 30, 0) in lines, "Setup was not set with timeout 30")
     ready, _ = between(lines, "CTL after regaccess", "APP demo")
-    expect(accesses(ready) == STATUS_READS, f"status reads at start: {describe(accesses(ready))}")
-    expect(any(line == "HOOK register code=2 systemtable=ok image=set routine=set" for line in ready),
-           "WdtControl did not register its stop routine with code 2")
-    expect("APP WdtControlStatus status=0 size=2 attributes=6 value=003D" in lines, "status variable")
-    expect("APP GetState status=0 enabled=1" in lines, "GetState")
-    demo = index_of(lines, "APP demo")
-    expect(not accesses(lines[demo:index_of(lines, "APP exit boot services")]), "register access before hand-off")
-    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+    expect(accesses(known, ready) == status_reads(known), f"status reads at start: {describe(accesses(known, ready))}")
+    expect(hook_registered(known) in ready, "WdtControl did not register its stop routine with code 2")
+    expect(log_line(known, "demo-status-variable", 0, 2, EFI_VARIABLE_BS_RT, 0x3D) in lines, "status variable")
+    expect(log_line(known, "demo-get-state", 0, 1) in lines, "GetState")
+    expect_armed_at_handoff(known, lines, index_of(lines, "APP demo"))
 
 
 def check_wdt_stopped(out):
-    lines = debug_lines(out)
-    expect("CTL setup timeout=0 status=0" in lines, "Setup was not set with timeout 0")
+    known, lines = facts(out), debug_lines(out)
+    expect(log_line(known, "setup", 0, 0) in lines, "Setup was not set with timeout 0")
     hook, _ = between(lines, "HOOK run", "HOOK run done")
-    expect_sequence(accesses(hook), STOP_STEPS, "stop through the hook", repeats_allowed=False)
+    expect_sequence(accesses(known, hook), stop_steps(known), "stop through the hook", repeats_allowed=False)
     start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
-    expect(not accesses(start), f"Start with timeout 0 touched registers: {describe(accesses(start))}")
-    expect("APP GetState status=0 enabled=0" in lines, "GetState")
-    expect("APP Start status=8000000000000002" in lines, "Start with timeout 0 did not refuse")
-    check_handoff(lines, STOP_STEPS, "stop at exit of boot services")
+    expect(not accesses(known, start), f"Start with timeout 0 touched registers: {describe(accesses(known, start))}")
+    expect(log_line(known, "demo-get-state", 0, 0) in lines, "GetState")
+    expect(log_line(known, "demo-start", EFI_INVALID_PARAMETER) in lines, "Start with timeout 0 did not refuse")
+    check_handoff(known, lines, stop_steps(known), "stop at exit of boot services")
+
+
+def expect_ready_on_regaccess(known, lines):
+    """WdtControl waited for the register-access service, then read its
+    status registers, registered its stop routine and published its
+    protocol and status variable when the service appeared; returns the
+    index of the line after."""
+    before = index_of(lines, "CTL before regaccess")
+    expect(lines[before] == log_line(known, "watchdog-absent", "before regaccess", "absent"),
+           f"before the register-access service: {lines[before]!r}")
+    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    expect(accesses(known, ready) == status_reads(known),
+           f"status reads when the service appeared: {describe(accesses(known, ready))}")
+    expect(hook_registered(known) in ready, "no hook registration")
+    expect(lines[after] == log_line(known, "watchdog-present", "after regaccess", "present", 0x3D),
+           f"after the register-access service: {lines[after]!r}")
+    return before, after
+
+
+def expect_armed_at_handoff(known, lines, after):
+    """Nothing touched the watchdog after it was ready, until the hand-off armed it with 30."""
+    expect(not accesses(known, lines[after:index_of(lines, "APP exit boot services")]),
+           "register access before hand-off")
+    check_handoff(known, lines, arm_steps(known, 30), "arm at exit of boot services")
 
 
 def check_wdt_late_regaccess(out):
-    lines = debug_lines(out)
-    before = index_of(lines, "CTL before regaccess")
-    expect(lines[before] == "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
-           f"before the register-access service: {lines[before]!r}")
-    expect(not accesses(lines[:before]) and not any(line.startswith("HOOK register") for line in lines[:before]),
+    known, lines = facts(out), debug_lines(out)
+    before, _ = expect_ready_on_regaccess(known, lines)
+    expect(not accesses(known, lines[:before]) and not any(line.startswith("HOOK register") for line in lines[:before]),
            "WdtControl acted before the register-access service existed")
-    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
-    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
-    expect(any(line.startswith("HOOK register code=2") for line in ready), "no hook registration")
-    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
-           f"after the register-access service: {lines[after]!r}")
 
 
 # ---------------------------------------------------------------- probe checks
 
-# Every character through PutCharA costs the serial bring-up (23 writes and
-# 3 reads through the port I/O slots; the SMM copy's 24 and 4, as it reads
-# 0xCF8 first and writes it back), then one write of the byte, and one more
-# for the carriage return after a line feed; the line-status polls are
-# direct port reads. The scratch step adds two writes and two reads.
-BRING_UP = {"bs": (23, 3), "smm": (24, 4)}
-SCRATCH_LINE = "APP probe scratch: write A5 status=0 read A5, write 5A status=0 read 5A"
+# Every character through PutCharA costs the serial bring-up (the writes
+# and reads through the port I/O slots that the build counted on the
+# simulated firmware, facts.json "bring-up"; the SMM copy's are one more
+# each, as it reads 0xCF8 first and writes it back), then one write of the
+# byte, and one more for the carriage return after a line feed; the
+# line-status polls are direct port reads. The scratch step adds two
+# writes and two reads.
 LOAD_LINE = re.compile(rb"Image '[^']*\\([\w.]+)' (?:loaded at [0-9A-F]+ - |error in StartImage: )([^\r\n]*)\r\n")
 
 
@@ -470,11 +491,11 @@ def expected_probe_blocks(expected_name):
     return [PROBE_BEGIN[:-1] + part for part in parts[1:]]
 
 
-def port_io_cost(block, copy="bs"):
+def port_io_cost(known, block, copy="bs"):
     """(writes, reads) through the port I/O slots for one probe run that printed block."""
     characters = len(block)
     scratch = sum(line.startswith(b"scratch: ") for line in block.split(b"\n"))
-    writes, reads = BRING_UP[copy]
+    writes, reads = known["bring-up"][copy]
     return (characters * (writes + 1) + block.count(b"\n") + 2 * scratch,
             characters * reads + 2 * scratch)
 
@@ -495,11 +516,26 @@ def expect_counts(lines, cpuio, smmio):
     expect(counts == wanted, f"port accesses counted by the fixture: {counts}, expected {wanted}")
 
 
-def expect_scratch_and_end(lines, runs):
-    found = [line for line in lines if line.startswith("APP probe scratch")]
-    expect(found == [SCRATCH_LINE] * runs, f"scratch register through IoWrite/IoRead: {found}")
+def expect_scratch_and_end(known, lines, runs):
+    found = [line for line in lines if line.startswith(log_prefix(known, "probe-scratch"))]
+    wanted = log_line(known, "probe-scratch", 0xA5, 0, 0xA5, 0x5A, 0, 0x5A)
+    expect(found == [wanted] * runs, f"scratch register through IoWrite/IoRead: {found}")
     expect(lines[-2].startswith("APP exit boot services done") and lines[-1] == "APP reset shutdown",
            f"the run did not end with the hand-off and the power-off: {lines[-2:]}")
+
+
+EFI_INVALID_PARAMETER = 0x8000000000000002
+EFI_NOT_FOUND = 0x800000000000000E
+EFI_VARIABLE_BS_RT = 0x6  # boot-service and runtime access
+
+
+def probe_wdt(known, setup, driver):
+    """The probe's line when it finds Setup with timeout 30 (or none), and
+    WdtControl's status variable, protocol and one loaded image (or none)."""
+    size = known["setup"]["size"] if setup else 0
+    found = 0 if driver else EFI_NOT_FOUND
+    return log_line(known, "probe-wdt", 0 if setup else EFI_NOT_FOUND, size, 30 if setup else 0, found, found,
+                    1 if driver else 0)
 
 
 def check_stock_com1(out):
@@ -507,7 +543,7 @@ def check_stock_com1(out):
 
 
 def check_stock_port_io(out):
-    expect_scratch_and_end(debug_lines(out), 2)
+    expect_scratch_and_end(facts(out), debug_lines(out), 2)
 
 
 def check_stock_wdt(out):
@@ -517,10 +553,9 @@ def check_stock_wdt(out):
     wanted = ["load ServiceLib.efi: Success", "probe", "load WdtControl.efi: Not Found",
               "load WdtControl.efi: Not Found", "probe"]
     expect([event for _, event in events] == wanted, f"shell loads and probe runs on COM1: {events}")
-    absent = "WdtControlStatus status=800000000000000E protocol status=800000000000000E images=0"
-    found = [line for line in debug_lines(out) if line.startswith("APP probe wdt:")]
-    expect(found == [f"APP probe wdt: Setup status=800000000000000E size=0 timeout=0 {absent}",
-                     f"APP probe wdt: Setup status=0 size=410 timeout=30 {absent}"],
+    known = facts(out)
+    found = [line for line in debug_lines(out) if line.startswith(log_prefix(known, "probe-wdt"))]
+    expect(found == [probe_wdt(known, setup=False, driver=False), probe_wdt(known, setup=True, driver=False)],
            f"what WdtControl left behind: {found}")
 
 
@@ -533,8 +568,9 @@ def check_latecpuio_counts(out):
     runs = [index for index, line in enumerate(lines) if line == "APP probe done"]
     expect(len(runs) == 2 and runs[0] < index_of(lines, "FIX ready") < runs[1],
            "expected one probe run before the fixture was loaded and one after")
-    expect_scratch_and_end(lines, 2)
-    expect_counts(lines, port_io_cost(expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
+    known = facts(out)
+    expect_scratch_and_end(known, lines, 2)
+    expect_counts(lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
 
 
 def check_planted_com1(out):
@@ -544,17 +580,18 @@ def check_planted_com1(out):
 def check_planted_smmio(out):
     lines = debug_lines(out)
     expect("SMM StartImage in SMM status=0" in lines, "the SMM copy did not start")
-    expect_scratch_and_end(lines, 1)
-    expect_counts(lines, (0, 0), port_io_cost(expected_probe_blocks("planted_com1.txt")[0], "smm"))
+    known = facts(out)
+    expect_scratch_and_end(known, lines, 1)
+    expect_counts(lines, (0, 0), port_io_cost(known, expected_probe_blocks("planted_com1.txt")[0], "smm"))
 
 
 def check_planted_untouched(out):
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     expect(index_of(lines, "CTL plant done status=0") < index_of(lines, "CTL smmbase"),
            "the table was not planted before the SMM copy started")
     calls = [line for line in lines if line.startswith("PLANT")]
     expect(not calls, f"the planted table was called: {calls[:4]}")
-    expect("APP probe SMM instances=2 on an image handle=1" in lines,
+    expect(log_line(known, "probe-smm-instances", 2, 1) in lines,
            "the probe did not find the planted and the real SMM instance")
 
 
@@ -574,23 +611,29 @@ def check_interrupt_com1(out):
 
 def check_interrupt_signals(out):
     """The fixture signalled once at each trigger, and the notification ran once for each."""
-    lines = debug_lines(out)
-    signals = [line for line in lines if line.startswith("FIX signal")]
-    expect(signals == ["FIX signal after out 3FB=80", "FIX signal after in 3F8=34"],
+    known, lines = facts(out), debug_lines(out)
+    signals = [line for line in lines if line.startswith(log_prefix(known, "fixture-signal"))]
+    expect(signals == [log_line(known, "fixture-signal", "out", 0x3FB, 0x80),
+                       log_line(known, "fixture-signal", "in", 0x3F8, INPUT_LINE[0])],
            f"the fixture's signals: {signals}")
-    notified = [line for line in lines if line.startswith("APP probe notified")]
-    expect(notified == ["APP probe notified: scanned 1"] * 2, f"the probe's notification: {notified}")
-    expect_scratch_and_end(lines, 0)
+    notified = [line for line in lines if line.startswith(log_prefix(known, "probe-notified"))]
+    expect(notified == [log_line(known, "probe-notified", 1)] * 2, f"the probe's notification: {notified}")
+    expect_scratch_and_end(known, lines, 0)
 
 
-STACK_LINE = re.compile(r"APP probe stack: FormatOutput deepest (\d+) bytes")
+def check_cases(out):
+    """The probe's cases step: every row of the format case table and no mismatch."""
+    known = facts(out)
+    found = [line for line in debug_lines(out) if line.startswith(log_prefix(known, "probe-cases"))]
+    expect(found == [log_line(known, "probe-cases", known["format-cases"], 0)], f"the format cases in firmware: {found}")
 
 
 def check_latecpuio_stack(out):
     """FormatOutput's stack high-water mark in the image: within its budget and the build's static bound."""
-    lines = debug_lines(out)
+    known, lines = facts(out), debug_lines(out)
     errors = [line for line in lines if line.startswith("APP probe stack error")]
-    found = [int(match.group(1)) for match in map(STACK_LINE.match, lines) if match]
+    stack = log_pattern(known, "probe-stack", whole=False)
+    found = [int(match.group(1)) for match in map(stack.match, lines) if match]
     expect(len(found) == 1, f"the probe did not measure FormatOutput's stack: {errors or 'no stack line'}")
     path = out / STACK_BOUND
     expect(path.is_file(), f"no static stack bound from the build beside the logs ({path})")
@@ -608,10 +651,6 @@ def check_latecpuio_stack(out):
 ANSI = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 LOADED_IMAGE = re.compile(r"^[0-9A-F]+: .*LoadedImage\(([^)]*)\)", re.MULTILINE)
 FLASH_DRIVERS = ["ServiceLib", "WdtControl", "Fixture"]
-FLASH_SETUP_WDT = ("APP probe wdt: Setup status=800000000000000E size=0 timeout=0 WdtControlStatus "
-                   "status=800000000000000E protocol status=800000000000000E images=0")
-FLASH_WDT = "APP probe wdt: Setup status=0 size=410 timeout=30 WdtControlStatus status=0 protocol status=0 images=1"
-
 
 def check_flash_com1(out):
     """Both boots' probe runs: the first without Setup, the second finding
@@ -668,30 +707,25 @@ def check_volume_dispatch(out):
 def check_flash_wdt_armed(out):
     """WdtControl from flash: failing without Setup, then waiting for
     register access, ready when it appears, armed with 30 at hand-off."""
+    known = facts(out)
     first = debug_lines(out / PREVIOUS_BOOT["flash"])
     expect(first[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"first boot began with {first[:2]}")
-    expect(FLASH_SETUP_WDT in first, "WdtControl left something behind when Setup was missing")
+    expect(probe_wdt(known, setup=False, driver=False) in first,
+           "WdtControl left something behind when Setup was missing")
     lines = debug_lines(out)
     expect(lines[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"second boot began with {lines[:2]}")
-    before = index_of(lines, "CTL before regaccess")
-    expect(lines[before] == "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
-           f"before the register-access service: {lines[before]!r}")
-    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
-    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
-    expect("HOOK register code=2 systemtable=ok image=set routine=set" in ready, "no hook registration")
-    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
-           f"after the register-access service: {lines[after]!r}")
-    expect(FLASH_WDT in lines, "the probe did not find WdtControl's status, protocol and loaded image")
-    expect(not accesses(lines[after:index_of(lines, "APP exit boot services")]), "register access before hand-off")
-    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+    _, after = expect_ready_on_regaccess(known, lines)
+    expect(probe_wdt(known, setup=True, driver=True) in lines,
+           "the probe did not find WdtControl's status, protocol and loaded image")
+    expect_armed_at_handoff(known, lines, after)
 
 
 def check_flash_port_io(out):
     """Every port access of ServiceLib from flash through the fixture's
     Framework CPU I/O, counted exactly from the probe's COM1 text."""
-    lines = debug_lines(out)
-    expect_scratch_and_end(lines, 1)
-    expect_counts(lines, port_io_cost(expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
+    known, lines = facts(out), debug_lines(out)
+    expect_scratch_and_end(known, lines, 1)
+    expect_counts(lines, port_io_cost(known, expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
 
 
 def check_framework_wdt_armed(out):
@@ -699,17 +733,9 @@ def check_framework_wdt_armed(out):
     Setup that the variable store brought: waiting for register access,
     ready when the shell installs it, armed with 30 when smitrigger calls
     ExitBootServices."""
-    lines = debug_lines(out)
-    expect(lines[index_of(lines, "CTL before regaccess")] ==
-           "CTL before regaccess: watchdog-protocol=absent status-variable=absent",
-           f"before the register-access service: {lines[index_of(lines, 'CTL before regaccess')]!r}")
-    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
-    expect(accesses(ready) == STATUS_READS, f"status reads when the service appeared: {describe(accesses(ready))}")
-    expect("HOOK register code=2 systemtable=ok image=set routine=set" in ready, "no hook registration")
-    expect(lines[after] == "CTL after regaccess: watchdog-protocol=present status-variable=003D",
-           f"after the register-access service: {lines[after]!r}")
-    expect(not accesses(lines[after:index_of(lines, "APP exit boot services")]), "register access before hand-off")
-    check_handoff(lines, arm_steps(30), "arm at exit of boot services")
+    known, lines = facts(out), debug_lines(out)
+    _, after = expect_ready_on_regaccess(known, lines)
+    expect_armed_at_handoff(known, lines, after)
 
 
 # The Framework SMM Base boots' image holds WdtControl and the fixture too.
@@ -725,6 +751,7 @@ CHECKS = {
     "stock-com1": check_stock_com1,
     "stock-port-io": check_stock_port_io,
     "stock-wdt": check_stock_wdt,
+    "stock-cases": check_cases,
     "latecpuio-com1": check_latecpuio_com1,
     "latecpuio-counts": check_latecpuio_counts,
     "latecpuio-stack": check_latecpuio_stack,
@@ -732,6 +759,7 @@ CHECKS = {
     "planted-smmio": check_planted_smmio,
     "planted-untouched": check_planted_untouched,
     "planted-smm-once": check_planted_smm_once,
+    "planted-cases": check_cases,
     "gnuefi-com1": check_gnuefi_com1,
     "flash-com1": check_flash_com1,
     "flash-dispatch": check_flash_dispatch,
@@ -741,7 +769,6 @@ CHECKS = {
     "interrupt-com1": check_interrupt_com1,
     "interrupt-signals": check_interrupt_signals,
 }
-DEMO_CHECKS = ["demo-com1", "smm-lifecycle", "wdt-armed"]
 
 
 # ---------------------------------------------------------------- commands
@@ -759,16 +786,73 @@ def run_demo(images, out, limit, drivers=None, gdb=None):
     print("\n== Debug console: fixture, SMM and watchdog register log")
     sys.stdout.write((out / "debug.log").read_text("ascii", "replace"))
     print()
-    failed = 0
-    for name in DEMO_CHECKS:
-        try:
-            CHECKS[name](out)
-            print(f"check {name}: ok")
-        except Failure as error:
-            failed += 1
-            print(f"check {name}: FAILED: {error}")
+    status = qemu_run.run_checks(qemu_run.listed_checks("firmware_boot_demo"), CHECKS, out)
     print(f"Logs: {out / 'com1.bin'} (all of COM1), {out / 'debug.log'}")
-    return 1 if failed else 0
+    return status
+
+
+# Each boot command of boots.json, with the scenarios and the checks of its runner.
+RUNNERS = {
+    "boot": (SCENARIOS, "check", CHECKS),
+    "smram-boot": (smram_lane.SCENARIOS, "smram-check", smram_lane.CHECKS),
+    "framework-boot": (framework_lane.SCENARIOS, "framework-check", framework_lane.CHECKS),
+}
+
+
+def self_check():
+    """boots.json and the runners agree: each boot's command is a runner's
+    and its scenario one of that runner's, each listed check is a function
+    of the runner that its lane's check command names, each check function
+    and each scenario is listed (or, for a scenario, booted before another),
+    the README's boot table names the boots of the firmware and flash
+    lanes, and a CMakeLists.txt makes the tests of each lane. Returns the
+    list of disagreements."""
+    listing = qemu_run.boot_list()
+    lanes, boots = listing["lanes"], listing["boots"]
+    problems, used_checks, used_scenarios = [], {}, set()
+    tests = [boot["test"] for boot in boots]
+    problems += [f"boot test {name} is listed twice" for name in sorted(set(tests)) if tests.count(name) > 1]
+    for boot in boots:
+        command, scenario = boot["command"][:2]
+        if boot.get("lane") not in lanes:
+            problems.append(f"{boot['test']}: no lane {boot.get('lane')!r}")
+            continue
+        if command not in RUNNERS:
+            problems.append(f"{boot['test']}: no runner has the command {command!r}")
+            continue
+        scenarios, check_command, checks = RUNNERS[command]
+        used_scenarios.add((command, scenario))
+        if scenario not in scenarios:
+            problems.append(f"{boot['test']}: {command} has no scenario {scenario!r}")
+        if lanes[boot["lane"]]["check_command"] != check_command:
+            problems.append(f"{boot['test']}: the checks of a {command} boot run with {check_command}")
+        try:
+            listed = qemu_run.listed_checks(boot["test"], boots)
+        except Failure as error:
+            problems.append(f"{boot['test']}: {error}")
+            continue
+        for check in listed:
+            used_checks.setdefault(check_command, set()).add(check)
+            if check not in checks:
+                problems.append(f"{boot['test']}: check {check!r} has no function in the {check_command} runner")
+    for command, (scenarios, check_command, checks) in RUNNERS.items():
+        for check in sorted(set(checks) - used_checks.get(check_command, set())):
+            problems.append(f"check function {check!r} ({check_command}) is listed for no boot in boots.json")
+        for scenario in sorted(set(scenarios) - {name for runner, name in used_scenarios if runner == command}):
+            if command != "boot" or scenario not in PREVIOUS_BOOT.values():
+                problems.append(f"scenario {scenario!r} ({command}) is booted by no entry of boots.json")
+    root = HERE.parent.parent
+    made = {lane for path in root.glob("**/CMakeLists.txt") if not path.is_relative_to(root / "build")
+            for lane in re.findall(r"^\s*fw_boot_tests\(([\w-]+)\)", path.read_text(), re.MULTILINE)}
+    problems += [f"lane {lane!r}: no CMakeLists.txt calls fw_boot_tests({lane})" for lane in sorted(set(lanes) - made)]
+    readme = (root / "README.md").read_text()
+    table = re.search(r"^\| Boot \| Shell script \|.*?\n\n", readme, re.MULTILINE | re.DOTALL)
+    named = re.findall(r"^\| `([\w-]+)` ", table.group() if table else "", re.MULTILINE)
+    wanted = [boot["command"][1] for boot in boots if boot.get("lane") in ("firmware", "flash")]
+    if sorted(named) != sorted(wanted):
+        problems.append(f"README.md's boot table names {sorted(named)}, boots.json's firmware and flash lanes "
+                        f"{sorted(wanted)}")
+    return problems
 
 
 def main():
@@ -779,26 +863,27 @@ def main():
         p.add_argument("--gdb", type=int, metavar="PORT")
         p.add_argument("--limit", type=int, default=90)
         p.add_argument("--firmware", type=Path)
+    sub.add_parser("self-check")
     smram_lane.add_commands(sub)
     framework_lane.add_commands(sub)
     args = parser.parse_args()
+    if args.command == "self-check":
+        problems = self_check()
+        for problem in problems:
+            print(f"error: {problem}", file=sys.stderr)
+        return 1 if problems else 0
     if args.command.startswith("smram-"):
         return smram_lane.run(args)
     if args.command.startswith("framework-"):
         return framework_lane.run(args)
-    try:
-        if args.command == "boot":
-            elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb,
-                           firmware=args.firmware)
-            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
-        elif args.command == "check":
-            CHECKS[args.check](args.out)
-        else:
-            return run_demo(args.images, args.out, args.limit, args.drivers, args.gdb)
-    except Failure as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    return 0
+
+    def boot_command(args):
+        elapsed = boot(args.scenario, args.images, args.out, args.limit, drivers=args.drivers, gdb=args.gdb,
+                       firmware=args.firmware)
+        return f"{args.scenario}: QEMU powered off after {elapsed:.1f} s"
+
+    return qemu_run.run(args, "", CHECKS, boot_command,
+                        lambda args: run_demo(args.images, args.out, args.limit, args.drivers, args.gdb))
 
 
 if __name__ == "__main__":

@@ -26,10 +26,9 @@ from pathlib import Path
 
 import qemu_run
 import smram_lane
-from qemu_run import Failure, debug_lines, expect, read
+from qemu_run import Failure, debug_lines, expect, facts, read
 
-SMM_LIB_GUID = "87999fb1-d18c-4de9-b4b6-a130e6beed77"
-SCRIPT = ["smmbasectl", f"dh -p {SMM_LIB_GUID} -v", "mm B2 015C -w 2 -IO -n",
+SCRIPT = ["smmbasectl", lambda known: f"dh -p {known['guids']['smm-lib-services']} -v", "mm B2 015C -w 2 -IO -n",
           "fixturectl regaccess", "smitrigger"]
 # The same shell script on two images: ServiceLib with its shipped
 # expression, started before SMM Base is installed, and ServiceLib held
@@ -42,7 +41,6 @@ SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
 # QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
 TSEG = (0x0F000000, 0x10000000)
 EFI_UNSUPPORTED = 0x8000000000000003
-LPC_COM_DECODE = 0x8000F880  # the configuration address of ServiceLib's serial bring-up
 ANSI = re.compile(r"\x1b\[[0-9;=]*[A-Za-z]")
 
 
@@ -108,7 +106,8 @@ def check_tseg(out):
         expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
     # dh -p GUID -v: "5C: GUID(interface) LoadedImage(record)  Name...: ServiceLib", then the record.
     com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1"))
-    shown = re.search(SMM_LIB_GUID + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
+    smm_lib = facts(out)["guids"]["smm-lib-services"]
+    shown = re.search(smm_lib + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
                       com1, re.IGNORECASE | re.DOTALL)
     expect(shown is not None, "dh -p did not show the SMM instance's GUID beside ServiceLib's Loaded Image")
     table = int(shown.group(1), 16)
@@ -183,7 +182,8 @@ def check_cf8(out):
     line = only(debug_lines(out), "APP 0xCF8 around the SMI:")
     values = fields(line)
     before = int(values["before"], 16)
-    expect(before & 0x80000000 and before != LPC_COM_DECODE, f"the application's address is not its own: {line}")
+    expect(before & 0x80000000 and before != facts(out)["bring-up"]["lpc-address"],
+           f"the application's address is not its own: {line}")
     expect(values["after"] == values["before"], f"the SMI left another address in 0xCF8: {line}")
 
 
@@ -222,15 +222,7 @@ def demo(images, firmware, variables, out, limit):
           "after ExitBootServices)")
     for block in re.findall(r"<<<SMM CLIENT \d>>>.*?<<<SMM CLIENT END>>>\n", com1, re.DOTALL):
         sys.stdout.write(block)
-    failed = 0
-    for name, check in CHECKS.items():
-        try:
-            check(out)
-            print(f"check {name}: ok")
-        except Failure as error:
-            failed += 1
-            print(f"check {name}: FAILED: {error}")
-    return 1 if failed else 0
+    return qemu_run.run_checks(qemu_run.listed_checks("framework_boot"), CHECKS, out)
 
 
 def add_commands(sub):
@@ -243,17 +235,11 @@ def add_commands(sub):
 
 def run(args):
     """Runs a framework-* command; returns the exit status."""
-    try:
-        if args.command == "framework-boot":
-            elapsed = smram_lane.boot(args.scenario, args.images, args.firmware, args.out, args.limit,
-                                      scenarios=SCENARIOS, names=IMAGES, variables=args.vars)
-            (args.out / "scenario").write_text(args.scenario + "\n")
-            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
-        elif args.command == "framework-check":
-            CHECKS[args.check](args.out)
-        else:
-            return demo(args.images, args.firmware, args.vars, args.out, args.limit)
-    except Failure as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    return 0
+    def boot(args):
+        elapsed = smram_lane.boot(args.scenario, args.images, args.firmware, args.out, args.limit,
+                                  scenarios=SCENARIOS, names=IMAGES, variables=args.vars)
+        (args.out / "scenario").write_text(args.scenario + "\n")
+        return f"{args.scenario}: QEMU powered off after {elapsed:.1f} s"
+
+    return qemu_run.run(args, "framework-", CHECKS, boot,
+                        lambda args: demo(args.images, args.firmware, args.vars, args.out, args.limit))

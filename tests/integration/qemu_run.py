@@ -21,11 +21,18 @@ processor for a second, as under a loaded CI machine, lost the tail of a
 more than a whole boot prints, so QEMU never waits for the runner.
 """
 import fcntl
+import json
 import os
+import re
 import select
 import shutil
+import sys
 import time
 from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+BOOT_LIST = HERE / "boots.json"
+FACTS = "facts.json"  # written beside the images by the build (facts.cpp)
 
 
 def add_commands(sub, prefix, scenarios, checks):
@@ -50,6 +57,98 @@ class Failure(Exception):
 def expect(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def run(args, prefix, checks, boot, demo):
+    """Runs a runner's PREFIXboot (boot(args) gives the line to print),
+    PREFIXcheck or PREFIXdemo (demo(args) gives the exit status) command;
+    returns the exit status."""
+    try:
+        if args.command == prefix + "boot":
+            print(boot(args))
+        elif args.command == prefix + "check":
+            checks[args.check](args.out)
+        else:
+            return demo(args)
+    except Failure as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+# ---------------------------------------------------------------- the boot list
+
+def boot_list():
+    return json.loads(BOOT_LIST.read_text())
+
+
+def listed_checks(test, boots=None):
+    """The checks that boots.json lists for the boot whose ctest name is test."""
+    boots = boot_list()["boots"] if boots is None else boots
+    for boot in boots:
+        if boot["test"] == test:
+            return listed_checks(boot["checks_of"], boots) if "checks_of" in boot else boot["checks"]
+    raise Failure(f"{BOOT_LIST} has no boot {test}")
+
+
+def run_checks(names, checks, out):
+    """Runs the named checks over out's logs, each with its result on a line; returns the exit status."""
+    failed = 0
+    for name in names:
+        try:
+            checks[name](out)
+            print(f"check {name}: ok")
+        except Failure as error:
+            failed += 1
+            print(f"check {name}: FAILED: {error}")
+    return 1 if failed else 0
+
+
+# ---------------------------------------------------------------- facts of the C++ side
+
+def keep_facts(images, out):
+    """The build's facts beside a boot's logs, for its checks; None when
+    the build wrote none (its checks then say so)."""
+    out.mkdir(parents=True, exist_ok=True)
+    (out / FACTS).unlink(missing_ok=True)
+    if not (images / FACTS).is_file():
+        return None
+    shutil.copy(images / FACTS, out / FACTS)
+    return facts(out)
+
+
+def facts(out):
+    path = out / FACTS
+    expect(path.is_file(), f"no {FACTS} beside the logs ({path}): build the target firmware_facts_json")
+    return json.loads(path.read_text())
+
+
+def log_line(known, name, *values):
+    """The debug-console line name (testkit/LogLines.h) with values in its fields."""
+    return known["lines"][name].format(*values)
+
+
+def log_prefix(known, name):
+    """The fixed text at the start of the line name, up to its first field."""
+    return known["lines"][name].split("{")[0]
+
+
+FIELD = re.compile(r"\{(?::0?(\d*)X)?\}")
+
+
+def log_pattern(known, name, whole=True):
+    """A pattern that matches the line name (whole, or its start), a group
+    for each field: {} any text, {:X} hexadecimal digits, {:0NX} at least
+    N of them."""
+    text, pattern, position = known["lines"][name], "", 0
+    for field in FIELD.finditer(text):
+        pattern += re.escape(text[position:field.start()])
+        if field.group(0) == "{}":
+            pattern += r"(.*?)"
+        else:
+            pattern += rf"([0-9A-F]{{{field.group(1) or 1},}})"
+        position = field.end()
+    return re.compile(pattern + re.escape(text[position:]) + ("$" if whole else ""))
 
 
 def find_qemu():

@@ -30,8 +30,8 @@ import time
 from pathlib import Path
 
 import qemu_run
-from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, find_qemu, make_disk, qemu_command, read,
-                      receive)
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, make_disk, qemu_command,
+                      read, receive)
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
@@ -52,7 +52,12 @@ FAULT_COMMAND = "fault"
 
 def lay_out(images, out, script, names, variables=OVMF_VARS):
     """The disk with the images among names that the script mentions, as a
-    file or as a command."""
+    file or as a command. A line of the script may be a routine that
+    writes it from the build's facts."""
+    known = qemu_run.keep_facts(images, out)
+    if known is None and any(callable(line) for line in script):
+        raise Failure(f"{images / qemu_run.FACTS} is missing: build the target firmware_facts_json first")
+    script = [line(known) if callable(line) else line for line in script]
     files = []
     for name in names:
         if any(name in line.split() or name.removesuffix(".efi") in line.split() for line in script):
@@ -201,34 +206,38 @@ def check_placement(out):
         read_back = ctl(lines, f"CTL dxe-read {what} ")
         expect(read_back["8"] == "FF" and read_back["32"] == "FFFFFFFF",
                f"DXE read of the {what} in SMRAM did not give all ones: {read_back}")
-    expect(ctl(lines, "CTL smm-read protocol ") == {"revision": "7", "size": "112", "status": "0"},
-           "the protocol table read inside SMM is not revision 7, size 112")
+    table = facts(out)["lib-services"]
+    expect(ctl(lines, "CTL smm-read protocol ") == {"revision": str(table["revision"]), "size": str(table["size"]),
+                                                    "status": "0"},
+           f"the protocol table read inside SMM is not revision {table['revision']}, size {table['size']}")
     expect(ctl(lines, "CTL smm-read image-base ")["first-bytes"] == "5A4D", "no MZ at the image base inside SMM")
     attributes = ctl(lines, "CTL load attributes-before")
     expect(num(attributes["clear-status"]) == 0 and not num(attributes["attributes-after"]) & 0x4000,
            f"the image pages stayed non-executable: {attributes}")
 
 
-ENTRY_ORDER = [
-    r"SMM entry LocateProtocol 1390954D-DA95-4227-9328-7282C217DAA8 status=0 interface=\S+",
-    r"SMM entry InSmm This=SmmBase -> 1",
-    r"SMM entry InstallMultipleProtocolInterfaces 87999FB1-D18C-4DE9-B4B6-A130E6BEED77 interface=(?P<i>\S+) "
-    r"handle=(?P<h>\S+) status=0",
-    r"SMM entry LocateProtocol 87999FB1-D18C-4DE9-B4B6-A130E6BEED77 status=0 interface=(?P<i>\S+)",
-    r"SMM entry GetSmstLocation This=SmmBase -> (?P<smst>\S+)",
-    r"SMM entry point returned 0",
-]
+def entry_order(guids):
+    """The entry point's calls in the order it must make them; the probe logs GUIDs in upper case."""
+    smm_base, smm_lib = guids["smm-base"].upper(), guids["smm-lib-services"].upper()
+    return [
+        rf"SMM entry LocateProtocol {smm_base} status=0 interface=\S+",
+        r"SMM entry InSmm This=SmmBase -> 1",
+        rf"SMM entry InstallMultipleProtocolInterfaces {smm_lib} interface=(?P<i>\S+) handle=(?P<h>\S+) status=0",
+        rf"SMM entry LocateProtocol {smm_lib} status=0 interface=(?P<i>\S+)",
+        r"SMM entry GetSmstLocation This=SmmBase -> (?P<smst>\S+)",
+        r"SMM entry point returned 0",
+    ]
 
 
 def check_entry(out):
     """The entry point ran in SMM: InSmm, the SMM instance installed and
     located, the system table from GetSmstLocation, EFI_SUCCESS."""
-    lines = debug_lines(out)
+    guids, lines = facts(out)["guids"], debug_lines(out)
     load = ctl(lines, "CTL load entry-status")
     expect(load["entry-status"] == "0", f"the entry point returned {load['entry-status']}")
     entry = [line for line in lines if line.startswith("SMM entry")]
     position = 0
-    for pattern in ENTRY_ORDER:
+    for pattern in entry_order(guids):
         while position < len(entry) and not re.fullmatch(pattern, entry[position]):
             position += 1
         expect(position < len(entry), f"no entry-point line matching {pattern!r} in order: {entry}")
@@ -240,7 +249,7 @@ def check_entry(out):
         if "smst" in match.groupdict():
             expect(match["smst"] == load["fw-smst"], "GetSmstLocation gave another table than the SMRAM one")
         position += 1
-    expect(not any("not served" in line or "A130E6BEED76" in line for line in entry),
+    expect(not any("not served" in line or guids["lib-services"].upper() in line for line in entry),
            f"the entry point asked for more than the SMM copy needs: {entry}")
 
 
@@ -385,20 +394,14 @@ def add_commands(sub):
 
 def run(args):
     """Runs an smram-* command; returns the exit status."""
-    try:
-        if args.command == "smram-boot" and args.scenario == "fault":
-            print(f"fault: {check_fault_boot(args.images, args.firmware, args.out, args.limit)}")
-        elif args.command == "smram-boot":
-            elapsed = boot(args.scenario, args.images, args.firmware, args.out, args.limit)
-            print(f"{args.scenario}: QEMU powered off after {elapsed:.1f} s")
-        elif args.command == "smram-check":
-            CHECKS[args.check](args.out)
-        else:
-            return demo(args.images, args.firmware, args.out, args.limit)
-    except Failure as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    return 0
+    def boot_command(args):
+        if args.scenario == "fault":
+            return f"fault: {check_fault_boot(args.images, args.firmware, args.out, args.limit)}"
+        elapsed = boot(args.scenario, args.images, args.firmware, args.out, args.limit)
+        return f"{args.scenario}: QEMU powered off after {elapsed:.1f} s"
+
+    return qemu_run.run(args, "smram-", CHECKS, boot_command,
+                        lambda args: demo(args.images, args.firmware, args.out, args.limit))
 
 
 def demo(images, firmware, out, limit):
@@ -417,12 +420,4 @@ def demo(images, firmware, out, limit):
     if text is not None:
         print("\n== COM1 between the markers (SMM copy first, then the boot-services copy)")
         sys.stdout.write(text.replace(b"\n\r", b"\n").decode("latin-1"))
-    failed = 0
-    for name, check in CHECKS.items():
-        try:
-            check(out)
-            print(f"check {name}: ok")
-        except Failure as error:
-            failed += 1
-            print(f"check {name}: FAILED: {error}")
-    return 1 if failed else 0
+    return qemu_run.run_checks(qemu_run.listed_checks("smram_boot_calls"), CHECKS, out)

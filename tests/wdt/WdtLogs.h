@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 // The register traffic of WdtControl's sequences as the simulated
-// register-access service logs it, shared by the tests and the fuzz target.
+// register-access service logs it, and the GUIDs that the driver and the
+// platform services go by, shared by the tests and the fuzz target.
 #ifndef TESTS_WDT_WDT_LOGS_H_
 #define TESTS_WDT_WDT_LOGS_H_
 
+#include "sim/Guids.h"
 #include "sim/SimRegisterAccess.h"
 #include "wdtcontrol/registers.h"
 #include "wdtcontrol/wdtcontrol.h"
@@ -51,6 +53,11 @@ inline Log StatusLog (UINT8 Gate, UINT8 Mode, UINT8 Control, UINT8 Timeout)
   return {Read (kGateRegister, Gate), Read (kModeRegister, Mode), Read (kControlRegister, Control),
           Read (kTimeoutRegister, Timeout)};
 }
+
+// The driver's own GUIDs beside the platform's.
+using namespace sim::guids;
+inline constexpr EFI_GUID kSetupGuid    = WDT_SETUP_VARIABLE_GUID;
+inline constexpr EFI_GUID kWatchdogGuid = WATCHDOG_CONTROL_PROTOCOL_GUID;
 
 }  // namespace wdttest
 

@@ -14,13 +14,6 @@
 
 namespace wdttest {
 
-inline constexpr EFI_GUID kSetupGuid     = WDT_SETUP_VARIABLE_GUID;
-inline constexpr EFI_GUID kWatchdogGuid  = WATCHDOG_CONTROL_PROTOCOL_GUID;
-inline constexpr EFI_GUID kRegAccessGuid = REGISTER_ACCESS_PROTOCOL_GUID;
-inline constexpr EFI_GUID kHookGuid      = HOOK_REGISTRATION_PROTOCOL_GUID;
-inline constexpr EFI_GUID kExitBootGroup = EFI_EVENT_GROUP_EXIT_BOOT_SERVICES;
-inline constexpr EFI_GUID kLegacyGroup   = EFI_EVENT_LEGACY_BOOT_GUID;
-
 struct Platform {
   sim::SimFirmware          Fw;
   sim::SimHookRegistration  HookService;

@@ -63,16 +63,7 @@ EFI_STATUS EFIAPI RegisterCallback (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_HANDL
   return mSmmHalf->RegisterCallback (mSmmHalf, SmmImageHandle, CallbackAddress, MakeLast, FloatingPointSave);
 }
 
-constinit EFI_SMM_BASE_PROTOCOL mSmmBase = {
-  DxeRegister,
-  unsupported::UnRegister,
-  unsupported::Communicate,
-  RegisterCallback,
-  InSmm,
-  unsupported::AllocatePool,
-  unsupported::FreePool,
-  GetSmstLocation,
-};
+constinit EFI_SMM_BASE_PROTOCOL mSmmBase = SmmBaseTable (DxeRegister, RegisterCallback, InSmm, GetSmstLocation);
 
 // Runs at TPL_CALLBACK. The SMM core dispatches the SMM half from a
 // TPL_CALLBACK notification too, so this never runs inside that SMI.

@@ -6,16 +6,13 @@
 #ifndef SMRAM_SMMBASE_SMM_SMM_HALF_H_
 #define SMRAM_SMMBASE_SMM_SMM_HALF_H_
 
+#include "../../PiSmmDriver.h"
 #include "../SmmBaseThunk.h"
 #include "testkit/DebugLog.h"
 
-// The PI SMM system table and the platform's UEFI system table, both from
-// the entry point on.
-extern constinit PI_SMM_SYSTEM_TABLE *mPiSmst;
-extern constinit EFI_SYSTEM_TABLE    *mPlatformSystemTable;
-// SMM ready-to-lock has been signalled: from now on nothing is loaded and
-// no callback is added.
-extern constinit BOOLEAN mLocked;
+// The platform's UEFI system table, from the entry point on. From the lock
+// on (mLocked) nothing is loaded and no callback is added.
+extern constinit EFI_SYSTEM_TABLE *mPlatformSystemTable;
 
 // The instance that code already in SMM reaches (instance.cpp), and its
 // Framework SMM system table.
@@ -27,7 +24,8 @@ using LOG = TEXT_LINE<LogChar>;
 EFI_STATUS RefuseAfterLock (CONST CHAR8 *What);
 
 // ---- loading (load.cpp).
-EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                     IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL);
+VOID ServeSmmBaseMessage (SMMBASE_MESSAGE *Shared, UINTN Size);
+inline constexpr PI_SMM_HANDLER kSmmBaseSmiHandler =
+  MessageHandler<SMMBASE_MESSAGE, ServeSmmBaseMessage, kSmmBaseMessageHeader>;
 
 #endif

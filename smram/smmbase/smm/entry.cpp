@@ -5,26 +5,13 @@
 // install EFI_SMM_BASE_PROTOCOL.
 #include "SmmHalf.h"
 
-constinit PI_SMM_SYSTEM_TABLE *mPiSmst              = nullptr;
-constinit EFI_SYSTEM_TABLE    *mPlatformSystemTable = nullptr;
-constinit BOOLEAN             mLocked               = FALSE;
+constinit EFI_SYSTEM_TABLE *mPlatformSystemTable = nullptr;
 
 namespace {
 
-constinit EFI_GUID mSmmBase2Guid    = EFI_SMM_BASE2_PROTOCOL_GUID;
-constinit EFI_GUID mReadyToLockGuid = EFI_SMM_READY_TO_LOCK_PROTOCOL_GUID;
-constinit EFI_GUID mSmiGuid         = SMMBASE_SMI_GUID;
-constinit EFI_GUID mReadyGuid       = SMMBASE_READY_PROTOCOL_GUID;
-
-EFI_STATUS EFIAPI ReadyToLock (IN CONST EFI_GUID *Protocol, IN VOID *Interface, IN EFI_HANDLE Handle)
-{
-  (void)Protocol;
-  (void)Interface;
-  (void)Handle;
-  mLocked = TRUE;
-  LOG ().Text ("SMMBASE SMM ready-to-lock: Register and RegisterCallback are refused from now on").End ();
-  return EFI_SUCCESS;
-}
+constinit EFI_GUID mSmiGuid       = SMMBASE_SMI_GUID;
+constinit EFI_GUID mReadyGuid     = SMMBASE_READY_PROTOCOL_GUID;
+constexpr CHAR8    kLockMessage[] = "SMMBASE SMM ready-to-lock: Register and RegisterCallback are refused from now on";
 
 }  // namespace
 
@@ -32,20 +19,15 @@ extern "C" EFI_STATUS EFIAPI SmmBaseSmmEntryPoint (IN EFI_HANDLE ImageHandle, IN
 {
   (void)ImageHandle;
   mPlatformSystemTable = SystemTable;
-  EFI_BOOT_SERVICES     *BootServices = SystemTable->BootServices;
-  PI_SMM_BASE2_PROTOCOL *SmmBase2     = nullptr;
-  EFI_STATUS Status = BootServices->LocateProtocol (&mSmmBase2Guid, nullptr, reinterpret_cast<VOID **> (&SmmBase2));
-  if (!EFI_ERROR (Status)) {
-    Status = SmmBase2->GetSmstLocation (SmmBase2, &mPiSmst);
-  }
+  EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
+  EFI_STATUS        Status        = KeepPiSmst (BootServices);
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  VOID *Registration = nullptr;
-  Status = mPiSmst->SmmRegisterProtocolNotify (&mReadyToLockGuid, ReadyToLock, &Registration);
+  Status = WatchReadyToLock<LOG, kLockMessage> ();
   EFI_HANDLE DispatchHandle = nullptr;
   if (!EFI_ERROR (Status)) {
-    Status = mPiSmst->SmiHandlerRegister (SmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
+    Status = mPiSmst->SmiHandlerRegister (kSmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
   }
 
   // The record must be readable from DXE, so it lives in boot-services

@@ -12,41 +12,12 @@ constexpr UINT64 kSmstSignature = 0x54534d53ULL;  // "SMST"
 constexpr UINT32 kSmstRevision  = 0x00010000;
 constexpr UINTN  kCallbackSlots = 8;
 
-// ---- Framework SmmIo over the PI SmmIo. The two tables share the layout of
-// Mem and Io; only This differs, so it is replaced on the way through.
-EFI_STATUS EFIAPI IoRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                          IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Io.Read (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI IoWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                           IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Io.Write (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI MemRead (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                           IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Mem.Read (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
-EFI_STATUS EFIAPI MemWrite (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Width, IN UINT64 Address,
-                            IN UINTN Count, IN OUT VOID *Buffer)
-{
-  (void)This;
-  return mPiSmst->SmmIo.Mem.Write (&mPiSmst->SmmIo, Width, Address, Count, Buffer);
-}
-
+// SmmIo forwards to the PI SmmIo (PiSmmDriver.h).
 constinit EFI_SMM_SYSTEM_TABLE mFrameworkSmst = {
   { kSmstSignature, kSmstRevision, sizeof (EFI_SMM_SYSTEM_TABLE), 0, 0 },
   nullptr, 0, nullptr,
   {},
-  { { MemRead, MemWrite }, { IoRead, IoWrite } },
+  { kForwardedSmmMem, kForwardedSmmIo },
   nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, nullptr, nullptr, 0, nullptr,
 };
 
@@ -127,17 +98,9 @@ EFI_STATUS EFIAPI RegisterCallback (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_HANDL
 
 }  // namespace
 
-constinit EFI_SMM_BASE_PROTOCOL mSmmInstance = {
-  // Loading from inside SMM would need a nested SMI: the DXE half does it.
-  unsupported::Register,
-  unsupported::UnRegister,
-  unsupported::Communicate,
-  RegisterCallback,
-  InSmm,
-  unsupported::AllocatePool,
-  unsupported::FreePool,
-  GetSmstLocation,
-};
+// Loading from inside SMM would need a nested SMI: the DXE half does it.
+constinit EFI_SMM_BASE_PROTOCOL mSmmInstance = SmmBaseTable (unsupported::Register, RegisterCallback, InSmm,
+                                                             GetSmstLocation);
 
 EFI_STATUS RefuseAfterLock (CONST CHAR8 *What)
 {

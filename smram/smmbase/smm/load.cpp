@@ -62,16 +62,9 @@ EFI_STATUS LoadAndStart (CONST UINT8 *Shared, SMMBASE_MESSAGE *Request)
 
 }  // namespace
 
-EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID *Context OPTIONAL,
-                                     IN OUT VOID *CommBuffer OPTIONAL, IN OUT UINTN *CommBufferSize OPTIONAL)
+VOID ServeSmmBaseMessage (SMMBASE_MESSAGE *Shared, UINTN Size)
 {
-  (void)DispatchHandle;
-  (void)Context;
-  if (CommBuffer == nullptr || CommBufferSize == nullptr || *CommBufferSize < kSmmBaseMessageHeader) {
-    return EFI_SUCCESS;
-  }
   // Work on an SMRAM copy of the request: DXE can change the buffer meanwhile.
-  auto           *Shared = static_cast<SMMBASE_MESSAGE *> (CommBuffer);
   SMMBASE_MESSAGE Request;
   __builtin_memcpy (&Request, Shared, kSmmBaseMessageHeader);
   Request.EntryStatus = EFI_NOT_STARTED;
@@ -82,12 +75,11 @@ EFI_STATUS EFIAPI SmmBaseSmiHandler (IN EFI_HANDLE DispatchHandle, IN CONST VOID
     Request.Status = EFI_UNSUPPORTED;
   } else if (mLocked) {
     Request.Status = RefuseAfterLock ("Register");
-  } else if (Request.FileSize == 0 || Request.FileSize > *CommBufferSize - kSmmBaseMessageHeader ||
+  } else if (Request.FileSize == 0 || Request.FileSize > Size - kSmmBaseMessageHeader ||
              Request.LoadedImage == nullptr) {
     Request.Status = EFI_BAD_BUFFER_SIZE;
   } else {
     Request.Status = LoadAndStart (Shared->File, &Request);
   }
   __builtin_memcpy (Shared, &Request, kSmmBaseMessageHeader);
-  return EFI_SUCCESS;
 }

@@ -210,9 +210,9 @@ VOID ShowWatchdog (BOOLEAN TryStart)
   Print ("GetState: %r, enabled %d\n", Status, Enabled);
   LogLine (kLogDemoGetState, Status, Enabled);
   if (TryStart) {
-    LogStr ("APP watchdog Start\n");
+    LogLine (kLogDemoStartCall);
     Status = Watchdog->Start (Watchdog);
-    LogStr ("APP watchdog Start returned\n");
+    LogLine (kLogDemoStartReturned);
     Print ("Start: %r\n", Status);
     LogLine (kLogDemoStart, Status);
   }
@@ -258,7 +258,7 @@ extern "C" EFI_STATUS EFIAPI DemoMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_
   }
   mLib = Lib;
   BOOLEAN Full = !WatchdogOnly ();
-  LogStr (Full ? "APP demo\n" : "APP demo wdt\n");
+  LogLine (Full ? kLogDemoBegin : kLogDemoWdtBegin);
   Print ("<<<DEMO BEGIN>>>\n");
   if (Full) {
     ShowServices (Lib, "boot services", &mLibGuid);

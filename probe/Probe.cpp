@@ -38,6 +38,7 @@
 #include "fixture/FixtureControl.h"
 #include "testkit/CommandLine.h"
 #include "testkit/DebugLog.h"
+#include "testkit/FileGuids.h"
 #include "testkit/FormatCases.h"
 #include "testkit/PowerOff.h"
 #include "StackDepth.h"
@@ -58,10 +59,10 @@ constinit EFI_BOOT_SERVICES     *mBs  = nullptr;
 constinit LIB_SERVICES_PROTOCOL *mLib = nullptr;
 constinit EFI_HANDLE            mImage = nullptr;
 
-// WdtControl's FILE_GUID (wdtcontrol/WdtControl.inf): the name of its file
-// in a firmware volume, which is all the device path of a driver that the
-// DXE dispatcher started says about it.
-constexpr EFI_GUID kWdtControlFileGuid = { 0x65f976ce, 0x0007, 0x4643, { 0x8d, 0x63, 0x03, 0x16, 0x26, 0x1f, 0x8d, 0xa8 } };
+// WdtControl's FILE_GUID, from its INF: the name of its file in a firmware
+// volume, which is all the device path of a driver that the DXE dispatcher
+// started says about it.
+constexpr EFI_GUID kWdtControlFileGuid = WDTCONTROL_FILE_GUID;
 // The firmware-volume file node: MEDIA_DEVICE_PATH subtype 6, the file's GUID.
 constexpr UINT8 kFvFileSubType = 0x06;
 
@@ -426,7 +427,7 @@ extern "C" EFI_STATUS EFIAPI ProbeMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM
     Print ("<<<PROBE END>>>\n");
     AttachConsole ();
   }
-  LogStr ("APP probe done\n");
+  LogLine (kLogProbeDone);
   if (Off) {
     HandOffAndPowerOff (ImageHandle, SystemTable);
   }

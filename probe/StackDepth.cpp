@@ -132,8 +132,7 @@ VOID ShowStackDepth (IN EFI_BOOT_SERVICES *BootServices, IN LIB_SERVICES_PROTOCO
   UINTN Deepest = 0;
   for (UINTN Index = 0; Index < kCases; Index++) {
     if (Depths[Index] == 0) {
-      LogStr ("APP probe stack error: case ");
-      LogDec (Index + 1);
+      LogFields (kLogProbeStackError, static_cast<UINT64> (Index + 1));
       LogStr (" could not be measured: it wrote at the bottom of the painted area, or nowhere in it\n");
       return;
     }

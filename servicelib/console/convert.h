@@ -31,6 +31,23 @@ template <typename CharT>
   // The digits run up to the terminator in the last slot.
   CONST CharT *Digits = NumberToText<CharT> (&Number);
   const UINT32 Length = static_cast<UINT32> (Buffer->template End<CharT> () - Digits);
+  if constexpr (sizeof (CharT) == sizeof (CHAR8)) {
+    // No width, no precision and no flag that shows a prefix: the digits
+    // alone, or a '-' first, which the field writer adds. Most integers
+    // of an 8-bit format go out here without the call (docs/stack.md,
+    // "Speed tricks").
+    CONST FIELD_FORMAT &Field = Conversion->Field;
+    if ((Field.Width | Field.PrecisionGiven | Field.Alternate | Field.Space | Field.Plus) == 0 &&
+        Number.Prefix[0] != '-') {
+      const UINT32 Count = Length < Sink->Remaining ? Length : Sink->Remaining;
+      if (Sink->Routine != NULL) {
+        for (UINT32 Index = 0; Index < Count; ++Index) {
+          Sink->Routine (WidenChar (Digits[Index]));
+        }
+      }
+      return Count;
+    }
+  }
   return WriteField (Digits, Length, Number.Prefix, &Conversion->Field, Sink);
 }
 

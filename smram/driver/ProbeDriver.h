@@ -10,6 +10,7 @@
 #include <ServiceLibPkg/Framework/SmmBase.h>
 #include "../PiSmmDriver.h"
 #include "../SmramProbe.h"
+#include "testkit/LogLines.h"
 #include "testkit/TextLine.h"
 
 // ---- log ring (log.cpp): SMRAM text that every reply carries out.

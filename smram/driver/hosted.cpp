@@ -34,8 +34,8 @@ VOID **Slots (EFI_BOOT_SERVICES *Table)
 template <UINTN Index>
 EFI_STATUS EFIAPI Unserved ()
 {
-  LOG ().Text ("SMM entry called boot service at offset ")
-        .Hex (sizeof (EFI_TABLE_HEADER) + Index * sizeof (VOID *)).Text (": not served").End ();
+  CONST UINT64 Offset = sizeof (EFI_TABLE_HEADER) + Index * sizeof (VOID *);
+  LOG ().Fields (kLogSmramEntryUnserved, Offset).End ();
   return EFI_UNSUPPORTED;
 }
 
@@ -58,17 +58,16 @@ EFI_STATUS EFIAPI HostedLocateProtocol (IN EFI_GUID *Protocol, IN VOID *Registra
   } else {
     Status = mPiSmst->SmmLocateProtocol (Protocol, nullptr, Interface);
   }
-  LOG ().Text ("SMM entry LocateProtocol ").Guid (*Protocol).Text (" status=").Hex (Status)
-        .Text (" interface=").Hex (EFI_ERROR (Status) ? 0 : reinterpret_cast<UINT64> (*Interface)).End ();
+  LOG ().Fields (kLogSmramEntryLocate, Protocol, Status,
+                 EFI_ERROR (Status) ? 0 : reinterpret_cast<UINT64> (*Interface)).End ();
   return Status;
 }
 
 EFI_STATUS Install (EFI_HANDLE *Handle, EFI_GUID *Protocol, VOID *Interface, CONST CHAR8 *How)
 {
   EFI_STATUS Status = mPiSmst->SmmInstallProtocolInterface (Handle, Protocol, EFI_NATIVE_INTERFACE, Interface);
-  LOG ().Text ("SMM entry ").Text (How).Text (" ").Guid (*Protocol).Text (" interface=")
-        .Hex (reinterpret_cast<UINT64> (Interface)).Text (" handle=").Hex (reinterpret_cast<UINT64> (*Handle))
-        .Text (" status=").Hex (Status).End ();
+  LOG ().Fields (kLogSmramEntryInstall, How, Protocol, reinterpret_cast<UINT64> (Interface),
+                 reinterpret_cast<UINT64> (*Handle), Status).End ();
   return Status;
 }
 
@@ -134,15 +133,15 @@ EFI_STATUS EFIAPI FwUnsupported ()
 EFI_STATUS EFIAPI FwInSmm (IN EFI_SMM_BASE_PROTOCOL *This, OUT BOOLEAN *InSmm)
 {
   *InSmm = TRUE;
-  LOG ().Text ("SMM entry InSmm This=").Text (This == &mHostedSmmBase ? "SmmBase" : "other").Text (" -> 1").End ();
+  LOG ().Fields (kLogSmramEntryInSmm, This == &mHostedSmmBase ? "SmmBase" : "other").End ();
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI FwGetSmstLocation (IN EFI_SMM_BASE_PROTOCOL *This, IN OUT EFI_SMM_SYSTEM_TABLE **Smst)
 {
   *Smst = &mFwSmst;
-  LOG ().Text ("SMM entry GetSmstLocation This=").Text (This == &mHostedSmmBase ? "SmmBase" : "other")
-        .Text (" -> ").Hex (reinterpret_cast<UINT64> (&mFwSmst)).End ();
+  LOG ().Fields (kLogSmramEntrySmst, This == &mHostedSmmBase ? "SmmBase" : "other", reinterpret_cast<UINT64> (&mFwSmst))
+        .End ();
   return EFI_SUCCESS;
 }
 
@@ -168,8 +167,7 @@ EFI_STATUS IoForward (IN EFI_SMM_CPU_IO_INTERFACE *This, IN EFI_SMM_IO_WIDTH Wid
   (Write ? mSmmIoCounts.Writes : mSmmIoCounts.Reads)++;
   if (This != &mFwSmst.SmmIo) {
     mSmmIoCounts.WrongThis++;
-    LOG ().Text ("SMM SmmIo ").Text (Write ? "write" : "read").Text (" port=").Hex (Address)
-          .Text (" with This=").Hex (reinterpret_cast<UINT64> (This)).Text (", not &Smst->SmmIo").End ();
+    LOG ().Fields (kLogSmramWrongThis, Write ? "write" : "read", Address, reinterpret_cast<UINT64> (This)).End ();
   }
   PI_SMM_IO_ACCESS &Io = mPiSmst->SmmIo.Io;
   return (Write ? Io.Write : Io.Read) (&mPiSmst->SmmIo, Width, Address, Count, Buffer);

@@ -115,7 +115,7 @@ EFI_STATUS LoadAndStart (CONST UINT8 *File, UINTN FileSize, UINT64 *Values)
         .Hex (reinterpret_cast<UINT64> (Handle)).End ();
   EFI_STATUS EntryStatus = Entry (Handle, SystemTable);
   SealHostedBootServices ();
-  LOG ().Text ("SMM entry point returned ").Hex (EntryStatus).End ();
+  LOG ().Fields (kLogSmramEntryReturned, EntryStatus).End ();
 
   VOID *Interface = nullptr;
   Status = mPiSmst->SmmLocateProtocol (&mSmmLibGuid, nullptr, &Interface);

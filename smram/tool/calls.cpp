@@ -140,8 +140,8 @@ VOID Step (CONST CHAR8 *Name, WHERE Where, SHOW Show = SHOW::Nothing, UINT32 Sho
     slotcall::Invoke (mBsLib, &mBs);
   }
 
+  LogFields (kLogSmramCall, Name);
   CTL_LINE Line;
-  Line.Text ("CTL call ").Text (Name);
   if (RanSmm) {
     ShowResult (Line, " smm=", mSmm);
     Line.Text (" status=").Hex (Status).Text (" locked=").Dec (Locked);

@@ -94,16 +94,15 @@ VOID LogSmram ()
     UINTN            Size = sizeof (Map);
     EFI_STATUS       Status = Access->GetCapabilities (Access, &Size, Map);
     for (UINTN Index = 0; !EFI_ERROR (Status) && Index < Size / sizeof (SMRAM_DESCRIPTOR); Index++) {
-      CTL_LINE ().Text ("CTL smram range base=").Hex (Map[Index].PhysicalStart, 8).Text (" size=")
-            .Hex (Map[Index].PhysicalSize, 8).Text (" state=").Hex (Map[Index].RegionState).End ();
+      LogLine (kLogSmramRange, Map[Index].PhysicalStart, Map[Index].PhysicalSize, Map[Index].RegionState);
     }
-    CTL_LINE ().Text ("CTL smram lock-state=").Dec (Access->LockState).Text (" open-state=").Dec (Access->OpenState).End ();
+    LogLine (kLogSmramLockState, static_cast<UINT64> (Access->LockState), static_cast<UINT64> (Access->OpenState));
   }
   UINT32 Address = 0x80000000u | 0x9C;
   UINT32 Value;
   __asm__ __volatile__ ("outl %0, %w1" : : "a"(Address), "Nd"(static_cast<UINT16> (0xCF8)));
   __asm__ __volatile__ ("inl %w1, %0" : "=a"(Value) : "Nd"(static_cast<UINT16> (0xCFC)));
-  CTL_LINE ().Text ("CTL mch smramc=").Hex ((Value >> 8) & 0xFF, 2).Text (" esmramc=").Hex ((Value >> 16) & 0xFF, 2).End ();
+  LogLine (kLogSmramMch, static_cast<UINT64> ((Value >> 8) & 0xFF), static_cast<UINT64> ((Value >> 16) & 0xFF));
 }
 
 EFI_STATUS ReadFile (EFI_HANDLE Image, CHAR16 *Name, UINT8 *Buffer, UINTN *Size)
@@ -134,10 +133,9 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
   LogSmram ();
   PROBE_MESSAGE *M = Message ();
   EFI_STATUS Status = SendSmi ("status", PROBE_COMMAND::Status, 0);
-  CTL_LINE ().Text ("CTL status locked=").Dec (M->Locked).Text (" handler=")
-        .Hex (M->Values[static_cast<UINT32> (STATUS_VALUE::Handler)]).Text (" pi-smst=")
-        .Hex (M->Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)]).Text (" stack=")
-        .Hex (M->Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)]).Text (" status=").Hex (Status).End ();
+  LogLine (kLogSmramStatus, static_cast<UINT64> (M->Locked), M->Values[static_cast<UINT32> (STATUS_VALUE::Handler)],
+           M->Values[static_cast<UINT32> (STATUS_VALUE::PiSmst)],
+           M->Values[static_cast<UINT32> (STATUS_VALUE::StackAddress)], Status);
   LogDxeRead ("probe-handler", M->Values[static_cast<UINT32> (STATUS_VALUE::Handler)]);
 
   UINTN Size = kSmramProbePayloadLimit;
@@ -149,17 +147,17 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
   CTL_LINE ().Text ("CTL image file bytes=").Dec (Size).End ();
   Status = SendSmi ("load", PROBE_COMMAND::Load, static_cast<UINT32> (Size));
   auto Value = [M] (LOAD_VALUE V) { return M->Values[static_cast<UINT32> (V)]; };
-  CTL_LINE ().Text ("CTL load status=").Hex (Status).Text (" locked=").Dec (M->Locked)
-        .Text (" base=").Hex (Value (LOAD_VALUE::ImageBase)).Text (" size=").Hex (Value (LOAD_VALUE::ImageSize))
+  LogFields (kLogSmramLoad, Status);
+  CTL_LINE ().Text (" locked=").Dec (M->Locked).Text (" base=").Hex (Value (LOAD_VALUE::ImageBase)).Text (" size=").Hex (Value (LOAD_VALUE::ImageSize))
         .Text (" section-alignment=").Hex (Value (LOAD_VALUE::SectionAlignment))
         .Text (" fixups=").Dec (Value (LOAD_VALUE::Fixups)).End ();
-  CTL_LINE ().Text ("CTL load entry-status=").Hex (Value (LOAD_VALUE::EntryStatus))
-        .Text (" handle=").Hex (Value (LOAD_VALUE::ImageHandle))
+  LogFields (kLogSmramLoadEntry, Value (LOAD_VALUE::EntryStatus));
+  CTL_LINE ().Text (" handle=").Hex (Value (LOAD_VALUE::ImageHandle))
         .Text (" interface=").Hex (Value (LOAD_VALUE::Interface))
         .Text (" fw-smst=").Hex (Value (LOAD_VALUE::FwSmst))
         .Text (" fw-smst-smmio=").Hex (Value (LOAD_VALUE::FwSmstSmmIo)).End ();
-  CTL_LINE ().Text ("CTL load attributes-before=").Hex (Value (LOAD_VALUE::AttributesBefore))
-        .Text (" clear-status=").Hex (Value (LOAD_VALUE::ClearStatus))
+  LogFields (kLogSmramLoadAttributes, Value (LOAD_VALUE::AttributesBefore));
+  CTL_LINE ().Text (" clear-status=").Hex (Value (LOAD_VALUE::ClearStatus))
         .Text (" attributes-after=").Hex (Value (LOAD_VALUE::AttributesAfter)).End ();
   if (EFI_ERROR (Status)) {
     return Status;
@@ -171,13 +169,11 @@ EFI_STATUS Load (EFI_HANDLE Image, CHAR16 *Name)
   if (Interface != 0) {
     M->Values[0] = Interface;
     Status = SendSmi ("peek", PROBE_COMMAND::Peek, 0);
-    CTL_LINE ().Text ("CTL smm-read protocol revision=").Dec (M->Values[0] & 0xFFFFFFFF).Text (" size=")
-          .Dec (M->Values[0] >> 32).Text (" status=").Hex (Status).End ();
+    LogLine (kLogSmramSmmReadProtocol, M->Values[0] & 0xFFFFFFFF, M->Values[0] >> 32, Status);
   }
   M->Values[0] = Base;
   Status = SendSmi ("peek", PROBE_COMMAND::Peek, 0);
-  CTL_LINE ().Text ("CTL smm-read image-base first-bytes=").Hex (M->Values[0] & 0xFFFF, 4).Text (" status=")
-        .Hex (Status).End ();
+  LogLine (kLogSmramSmmReadImage, M->Values[0] & 0xFFFF, Status);
   return EFI_SUCCESS;
 }
 
@@ -200,7 +196,7 @@ PROBE_MESSAGE *Message ()
 EFI_STATUS SendSmi (CONST CHAR8 *Name, PROBE_COMMAND Command, UINT32 PayloadSize)
 {
   PROBE_MESSAGE *M = Message ();
-  CTL_LINE ().Text ("CTL smi ").Text (Name).End ();
+  LogLine (kLogSmramSmi, Name);
   mBuffer->HeaderGuid    = mSmiGuid;
   mBuffer->MessageLength = EFI_OFFSET_OF (PROBE_MESSAGE, Payload) + PayloadSize;
   M->Command     = static_cast<UINT32> (Command);
@@ -229,8 +225,7 @@ VOID LogDxeRead (CONST CHAR8 *What, UINT64 Address)
   UINT32 Word;
   __asm__ __volatile__ ("movb (%1), %0" : "=q"(Byte) : "r"(Address) : "memory");
   __asm__ __volatile__ ("movl (%1), %0" : "=r"(Word) : "r"(Address) : "memory");
-  CTL_LINE ().Text ("CTL dxe-read ").Text (What).Text (" address=").Hex (Address).Text (" 8=").Hex (Byte, 2)
-             .Text (" 32=").Hex (Word, 8).End ();
+  LogLine (kLogSmramDxeRead, What, Address, static_cast<UINT64> (Byte), static_cast<UINT64> (Word));
 }
 
 extern "C" EFI_STATUS EFIAPI SmramCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable)

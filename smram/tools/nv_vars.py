@@ -5,7 +5,11 @@
 after a `setvar -nv` in an earlier boot.
 
   nv_vars.py --vars /usr/share/OVMF/OVMF_VARS_4M.fd --out seeded.fd \\
-             NAME:GUID:ATTRIBUTES:HEXDATA ...
+             [--setup FACTS TIMEOUT] [NAME:GUID:ATTRIBUTES:HEXDATA ...]
+
+--setup writes WdtControl's Setup variable with the watchdog timeout
+TIMEOUT, laid out as the build's facts.json says (its GUID, size and
+timeout offset, which the build takes from the public header).
 
 The store is the firmware volume at the start of the file: its header, then
 the authenticated variable store header (signature GUID, size, format 0x5A,
@@ -21,6 +25,7 @@ key index. The tool writes only into a store that holds no variable yet
 (all 0xFF after the store header), and checks everything it relies on.
 """
 import argparse
+import json
 import struct
 import sys
 import uuid
@@ -31,6 +36,8 @@ AUTH_STORE_GUID = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
 STORE_HEADER = struct.Struct("<16sIBBHI")  # Signature, Size, Format, State, Reserved, Reserved1
 VARIABLE_HEADER = struct.Struct("<HBBIQ16sIII16s")
 START_ID, VAR_ADDED = 0x55AA, 0x3F
+# Non-volatile, boot-service and runtime access, as a platform's Setup is.
+SETUP_ATTRIBUTES = 0x7
 
 
 def align4(value):
@@ -71,13 +78,30 @@ def parse(argument):
     return name, uuid.UUID(guid), int(attributes, 0), bytes.fromhex(data)
 
 
+def setup_variable(facts, timeout):
+    """Setup with the watchdog timeout in its byte, the rest zero."""
+    setup = json.loads(Path(facts).read_text())["setup"]
+    if not 0 <= timeout <= 0xFF or setup["timeout-offset"] >= setup["size"]:
+        raise SystemExit(f"the timeout {timeout} does not fit Setup as facts.json lays it out: {setup}")
+    data = bytearray(setup["size"])
+    data[setup["timeout-offset"]] = timeout
+    return "Setup", uuid.UUID(setup["guid"]), SETUP_ATTRIBUTES, bytes(data)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--vars", type=Path, required=True, help="an empty variable file (OVMF_VARS_4M.fd)")
     parser.add_argument("--out", type=Path, required=True)
-    parser.add_argument("variables", nargs="+", metavar="NAME:GUID:ATTRIBUTES:HEXDATA")
+    parser.add_argument("--setup", nargs=2, metavar=("FACTS", "TIMEOUT"),
+                        help="also WdtControl's Setup with this timeout, laid out as facts.json says")
+    parser.add_argument("variables", nargs="*", metavar="NAME:GUID:ATTRIBUTES:HEXDATA")
     args = parser.parse_args()
-    args.out.write_bytes(seed(args.vars.read_bytes(), [parse(argument) for argument in args.variables]))
+    variables = [parse(argument) for argument in args.variables]
+    if args.setup:
+        variables.append(setup_variable(args.setup[0], int(args.setup[1], 0)))
+    if not variables:
+        parser.error("no variable to write")
+    args.out.write_bytes(seed(args.vars.read_bytes(), variables))
     return 0
 
 

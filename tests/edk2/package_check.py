@@ -8,6 +8,8 @@
 - each module INF lists every source file of its driver, and each file it
   lists exists;
 - a driver's source and binary INFs agree (name, file GUID, dependencies);
+- a driver's file GUID, where the docs and the image tool's usage write it
+  out, is its INF's (the build reads it from the binary INF);
 - the release version is the same everywhere: VERSION (the images' header
   version), CHANGELOG.md's latest release, the .dec, the .dsc and every INF.
 """
@@ -89,6 +91,20 @@ for inf, (binary, folders) in DRIVERS.items():
     for key in ("BASE_NAME", "FILE_GUID", "MODULE_TYPE", "VERSION_STRING"):
         expect(define(inf, key) == define(binary, key), f"{key} differs between {inf} and {binary}")
     expect(section(inf, "Depex") == section(binary, "Depex"), f"[Depex] differs between {inf} and {binary}")
+
+# The examples that write a driver's file GUID out: "dxe:NAME:GUID:" of the
+# image tool, "FvFile(GUID)" of a device path, and the shell's shortened
+# "..TAIL)) LoadedImage(NAME)".
+file_guids = {define(binary, "BASE_NAME"): define(binary, "FILE_GUID").upper() for binary, _ in DRIVERS.values()}
+GUID = r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}"
+for path in sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md", ROOT / "smram/tools/flash_image.py"]:
+    text, where = path.read_text(), path.relative_to(ROOT)
+    for name, guid in re.findall(rf"dxe:(\w+):({GUID}):", text):
+        expect(file_guids.get(name, guid.upper()) == guid.upper(), f"{where}: {name}'s file GUID is not its INF's")
+    for guid in re.findall(rf"FvFile\(({GUID})\)", text):
+        expect(guid.upper() in file_guids.values(), f"{where}: FvFile({guid}) is no driver's file GUID")
+    for tail, name in re.findall(r"\.\.([0-9A-Fa-f-]{27})\)\) LoadedImage\((\w+)\)", text):
+        expect(file_guids.get(name, tail.upper()).endswith(tail.upper()), f"{where}: {name}'s file GUID is not its INF's")
 
 # The latest release's entry; changes made since sit above it under "Unreleased".
 changelog = re.search(r"^## (?!Unreleased\b)(\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)

@@ -4,7 +4,8 @@
 // restates it. The watchdog's registers and the fixture's seed values come
 // from their headers, the Setup variable's GUID, size and timeout offset
 // from the public header, the protocol GUIDs and the revision and size of
-// LIB_SERVICES_PROTOCOL from theirs, the debug-console line formats from
+// LIB_SERVICES_PROTOCOL from theirs, the drivers' file GUIDs from their
+// INFs (the generated testkit/FileGuids.h), the debug-console line formats from
 // testkit/LogLines.h, the number of rows in the format engine's case table
 // (testkit/FormatCases.h), and the port accesses of one serial bring-up from
 // ServiceLib itself, run once per copy on the simulated firmware.
@@ -18,6 +19,7 @@
 #include "servicelib/servicelib.h"
 #include "sim/DriverData.h"
 #include "sim/SimFirmware.h"
+#include "testkit/FileGuids.h"
 #include "testkit/FormatCases.h"
 #include "testkit/LogLines.h"
 #include "wdtcontrol/registers.h"
@@ -40,13 +42,22 @@ constexpr NAMED_REGISTER kRegisters[] = {
 };
 
 constexpr std::pair<const char *, const char *> kLines[] = {
+  {"exit-boot-services", kLogExitBootServices},
+  {"exit-boot-services-result", kLogExitBootServicesResult},
+  {"reset-shutdown", kLogResetShutdown},
   {"probe-wdt", kLogProbeWdt},
   {"probe-scratch", kLogProbeScratch},
   {"probe-notified", kLogProbeNotified},
   {"probe-smm-instances", kLogProbeSmmInstances},
   {"probe-stack", kLogProbeStack},
+  {"probe-stack-error", kLogProbeStackError},
+  {"probe-done", kLogProbeDone},
   {"probe-case-mismatch", kLogProbeCaseMismatch},
   {"probe-cases", kLogProbeCases},
+  {"demo-begin", kLogDemoBegin},
+  {"demo-wdt-begin", kLogDemoWdtBegin},
+  {"demo-start-call", kLogDemoStartCall},
+  {"demo-start-returned", kLogDemoStartReturned},
   {"demo-port-io", kLogDemoPortIo},
   {"demo-status-variable", kLogDemoStatusVariable},
   {"demo-get-state", kLogDemoGetState},
@@ -55,8 +66,57 @@ constexpr std::pair<const char *, const char *> kLines[] = {
   {"register-access", kLogRegisterAccess},
   {"hook-register", kLogHookRegister},
   {"fixture-signal", kLogFixtureSignal},
+  {"fixture-start", kLogFixtureStart},
+  {"fixture-ready", kLogFixtureReady},
+  {"hook-run", kLogHookRun},
+  {"hook-run-done", kLogHookRunDone},
+  {"planted-call", kLogPlantedCall},
+  {"fixture-install-smm-base", kLogFixtureInstallSmmBase},
+  {"fixture-install-register-access", kLogFixtureInstallRegisterAccess},
+  {"fixture-summary", kLogFixtureSummary},
+  {"smm-register", kLogSmmRegister},
+  {"smm-load-image", kLogSmmLoadImage},
+  {"smm-start-image", kLogSmmStartImage},
+  {"smm-in-smm", kLogSmmInSmm},
+  {"smm-get-smst-location", kLogSmmGetSmstLocation},
+  {"smm-io-first", kLogSmmIoFirst},
+  {"ctl-command", kLogCtlCommand},
+  {"ctl-status", kLogCtlStatus},
   {"watchdog-absent", kLogWatchdogAbsent},
   {"watchdog-present", kLogWatchdogPresent},
+  {"smmbase-register-path", kLogSmmBaseRegisterPath},
+  {"smmbase-register-file", kLogSmmBaseRegisterFile},
+  {"smmbase-refused", kLogSmmBaseRefused},
+  {"smmbase-ctl", kLogSmmBaseCtl},
+  {"smmbase-smm-ready", kLogSmmBaseSmmReady},
+  {"smmbase-installed", kLogSmmBaseInstalled},
+  {"smmbase-locked", kLogSmmBaseLocked},
+  {"smmbase-dxe-smst", kLogSmmBaseDxeSmst},
+  {"smmbase-callback", kLogSmmBaseCallback},
+  {"client-slot0", kLogClientSlot0},
+  {"client-entry", kLogClientEntry},
+  {"client-callback", kLogClientCallback},
+  {"smi-returned", kLogSmiReturned},
+  {"cf8-around-smi", kLogCf8AroundSmi},
+  {"smram-entry-locate", kLogSmramEntryLocate},
+  {"smram-entry-install", kLogSmramEntryInstall},
+  {"smram-entry-in-smm", kLogSmramEntryInSmm},
+  {"smram-entry-smst", kLogSmramEntrySmst},
+  {"smram-entry-unserved", kLogSmramEntryUnserved},
+  {"smram-entry-returned", kLogSmramEntryReturned},
+  {"smram-wrong-this", kLogSmramWrongThis},
+  {"smram-range", kLogSmramRange},
+  {"smram-lock-state", kLogSmramLockState},
+  {"smram-mch", kLogSmramMch},
+  {"smram-smi", kLogSmramSmi},
+  {"smram-status", kLogSmramStatus},
+  {"smram-load", kLogSmramLoad},
+  {"smram-load-entry", kLogSmramLoadEntry},
+  {"smram-load-attributes", kLogSmramLoadAttributes},
+  {"smram-dxe-read", kLogSmramDxeRead},
+  {"smram-smm-read-protocol", kLogSmramSmmReadProtocol},
+  {"smram-smm-read-image", kLogSmramSmmReadImage},
+  {"smram-call", kLogSmramCall},
 };
 
 std::string Id (const REGISTER_ID &Register)
@@ -151,9 +211,13 @@ int main (int Argc, char **Argv)
   const EFI_GUID LibGuid    = LIB_SERVICES_PROTOCOL_GUID;
   const EFI_GUID SmmLibGuid = SMM_LIB_SERVICES_PROTOCOL_GUID;
   const EFI_GUID SmmBase    = EFI_SMM_BASE_PROTOCOL_GUID;
+  const EFI_GUID LibFile    = SERVICELIB_FILE_GUID;
+  const EFI_GUID WdtFile    = WDTCONTROL_FILE_GUID;
   Json += "\n  ],\n  \"guids\": {\"lib-services\": " + Quoted (GuidText (LibGuid)) +
           ",\n            \"smm-lib-services\": " + Quoted (GuidText (SmmLibGuid)) +
           ",\n            \"smm-base\": " + Quoted (GuidText (SmmBase)) + "},";
+  Json += "\n  \"file-guids\": {\"servicelib\": " + Quoted (GuidText (LibFile)) +
+          ", \"wdtcontrol\": " + Quoted (GuidText (WdtFile)) + "},";
   Json += "\n  \"lib-services\": {\"revision\": " + std::to_string (LIB_SERVICES_PROTOCOL_REVISION) +
           ", \"size\": " + std::to_string (sizeof (LIB_SERVICES_PROTOCOL)) + "},";
   Json += "\n  \"setup\": {\"guid\": " + Quoted (GuidText (SetupGuid)) +

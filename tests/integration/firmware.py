@@ -48,7 +48,7 @@ import qemu_run
 import framework_lane  # the Framework SMM Base boot and its checks (framework-* commands)
 import smram_lane  # the SMRAM lane's boots and checks (smram-* commands)
 from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, keep_facts, log_line,
-                      log_pattern, log_prefix, make_disk, qemu_command, receive, skip_countdown)
+                      log_pattern, log_prefix, log_values, make_disk, qemu_command, receive, skip_countdown)
 
 HERE = Path(__file__).resolve().parent
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -323,9 +323,25 @@ def between(lines, start_prefix, end_prefix, start=0):
     return lines[first + 1:last], last
 
 
-def summary(lines):
-    line = lines[index_of(lines, "FIX summary")]
+def summary(known, lines):
+    """The fixture's port-access counters at the hand-off, by the keys it writes."""
+    line = lines[index_of(lines, log_prefix(known, "fixture-summary"))]
     return {key: int(value) for key, value in re.findall(r"(\S+)=(\d+)", line)}
+
+
+def watchdog_state(known, when):
+    """The start of fixturectl's line on what WdtControl has published,
+    the same whether its protocol is there or not."""
+    return log_prefix(known, "watchdog-absent", when)
+
+
+def smm_register(known, line, path):
+    """Whether line is the fixture's Register, called through its own SMM
+    Base with a file path that path (a pattern) matches whole, no source
+    buffer, not a 32-bit image."""
+    match = log_pattern(known, "smm-register").match(line)
+    return (match is not None and match.group(1) == "SmmBase" and re.fullmatch(path, match.group(2)) is not None
+            and match.groups()[2:] == ("0", "0", "0"))
 
 
 # ---------------------------------------------------------------- checks
@@ -358,30 +374,31 @@ def check_gnuefi_com1(out):
 
 def check_smm_lifecycle(out):
     known, lines = facts(out), debug_lines(out)
-    start = index_of(lines, "CTL smmbase")
-    flow, _ = between(lines, "CTL smmbase", "CTL smmbase done status=0", 0)
-    register = [line for line in flow if line.startswith("SMM Register")]
+    command = log_line(known, "ctl-command", "smmbase")
+    start = index_of(lines, command)
+    flow, _ = between(lines, command, log_line(known, "ctl-status", "smmbase done", 0), 0)
+    register = [line for line in flow if line.startswith(log_prefix(known, "smm-register"))]
     expect(len(register) == 1, f"expected one Register call when SMM Base appeared, found {register}")
-    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*/HD\([^)]*\)/\\ServiceLib\.efi "
-                        r"SourceBuffer=0 SourceSize=0 LegacyIA32Binary=0", register[0]),
+    expect(smm_register(known, register[0], r"\S*/HD\([^)]*\)/\\ServiceLib\.efi"),
            f"Register arguments: {register[0]!r}")
-    order = ["SMM Register", "SMM LoadImage status=0", "SMM InSmm This=SmmBase -> 1",
-             "SMM GetSmstLocation This=SmmBase", "SMM StartImage in SMM status=0"]
+    order = [log_prefix(known, "smm-register"), log_line(known, "smm-load-image", 0),
+             log_line(known, "smm-in-smm", "SmmBase", 1), log_line(known, "smm-get-smst-location", "SmmBase"),
+             log_line(known, "smm-start-image", 0)]
     position = 0
     for prefix in order:
         position = index_of(flow, prefix, position) + 1
-    expect(not any(line.startswith("SMM InSmm") for line in lines[:start]),
+    expect(not any(line.startswith(log_prefix(known, "smm-in-smm")) for line in lines[:start]),
            "ServiceLib asked InSmm before SMM Base was installed")
-    demo = index_of(lines, "APP demo")
-    expect(re.fullmatch(r"SMM Register This=SmmBase FilePath=\S*\\Demo\.efi SourceBuffer=0 SourceSize=0 "
-                        r"LegacyIA32Binary=0", lines[index_of(lines, "SMM Register", demo)]),
+    demo = index_of(lines, log_line(known, "demo-begin"))
+    expect(smm_register(known, lines[index_of(lines, log_prefix(known, "smm-register"), demo)], r"\S*\\Demo\.efi"),
            "slot 0 of the demo: Register arguments")
     for kind in ("write", "read"):
-        line = lines[index_of(lines, f"SMM SmmIo first {kind}:")]
-        expect(" This=&Smst->SmmIo " in line, f"SmmIo called with another This: {line!r}")
+        line = lines[index_of(lines, log_prefix(known, "smm-io-first", kind))]
+        expect(log_values(known, "smm-io-first", line)[1] == "&Smst->SmmIo",
+               f"SmmIo called with another This: {line!r}")
     for name in ("boot services", "SMM"):
         expect(log_line(known, "demo-port-io", name, 0, 0xA5) in lines, f"port I/O through the {name} instance")
-    counts = summary(lines)
+    counts = summary(known, lines)
     expect(counts["smmio.wrongthis"] == 0 and counts["cpuio.wrongthis"] == 0, f"wrong This: {counts}")
     expect(counts["smmio.writes"] > 0 and counts["smmio.reads"] > 0, f"SMM copy did no port I/O: {counts}")
     expect(counts["cpuio.writes"] > 0 and counts["cpuio.reads"] > 0, f"boot-services copy did no port I/O: {counts}")
@@ -396,11 +413,12 @@ def status_reads(known):
 
 
 def check_handoff(known, lines, steps, what):
-    segment, _ = between(lines, "APP exit boot services", "APP exit boot services done")
+    done = log_prefix(known, "exit-boot-services-result", "done")
+    segment, last = between(lines, log_line(known, "exit-boot-services"), done)
     rounds = expect_sequence(accesses(known, segment), steps, what)
-    attempts = int(lines[index_of(lines, "APP exit boot services done")].rsplit("=", 1)[1])
+    attempts = int(log_values(known, "exit-boot-services-result", lines[last])[1])
     expect(rounds == attempts, f"{what}: {rounds} sequences for {attempts} ExitBootServices calls")
-    expect(lines[-1] == "APP reset shutdown", "the demo did not end with the power-off")
+    expect(lines[-1] == log_line(known, "reset-shutdown"), "the demo did not end with the power-off")
 
 
 def hook_registered(known):
@@ -410,20 +428,20 @@ def hook_registered(known):
 def check_wdt_armed(out):
     known, lines = facts(out), debug_lines(out)
     expect(log_line(known, "setup", 30, 0) in lines, "Setup was not set with timeout 30")
-    ready, _ = between(lines, "CTL after regaccess", "APP demo")
+    ready, _ = between(lines, watchdog_state(known, "after regaccess"), log_line(known, "demo-begin"))
     expect(accesses(known, ready) == status_reads(known), f"status reads at start: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "WdtControl did not register its stop routine with code 2")
     expect(log_line(known, "demo-status-variable", 0, 2, EFI_VARIABLE_BS_RT, 0x3D) in lines, "status variable")
     expect(log_line(known, "demo-get-state", 0, 1) in lines, "GetState")
-    expect_armed_at_handoff(known, lines, index_of(lines, "APP demo"))
+    expect_armed_at_handoff(known, lines, index_of(lines, log_line(known, "demo-begin")))
 
 
 def check_wdt_stopped(out):
     known, lines = facts(out), debug_lines(out)
     expect(log_line(known, "setup", 0, 0) in lines, "Setup was not set with timeout 0")
-    hook, _ = between(lines, "HOOK run", "HOOK run done")
+    hook, _ = between(lines, log_line(known, "hook-run"), log_line(known, "hook-run-done"))
     expect_sequence(accesses(known, hook), stop_steps(known), "stop through the hook", repeats_allowed=False)
-    start, _ = between(lines, "APP watchdog Start", "APP watchdog Start returned")
+    start, _ = between(lines, log_line(known, "demo-start-call"), log_line(known, "demo-start-returned"))
     expect(not accesses(known, start), f"Start with timeout 0 touched registers: {describe(accesses(known, start))}")
     expect(log_line(known, "demo-get-state", 0, 0) in lines, "GetState")
     expect(log_line(known, "demo-start", EFI_INVALID_PARAMETER) in lines, "Start with timeout 0 did not refuse")
@@ -435,10 +453,11 @@ def expect_ready_on_regaccess(known, lines):
     status registers, registered its stop routine and published its
     protocol and status variable when the service appeared; returns the
     index of the line after."""
-    before = index_of(lines, "CTL before regaccess")
+    before = index_of(lines, watchdog_state(known, "before regaccess"))
     expect(lines[before] == log_line(known, "watchdog-absent", "before regaccess", "absent"),
            f"before the register-access service: {lines[before]!r}")
-    ready, after = between(lines, "FIX install register access", "CTL after regaccess")
+    ready, after = between(lines, log_line(known, "fixture-install-register-access"),
+                           watchdog_state(known, "after regaccess"))
     expect(accesses(known, ready) == status_reads(known),
            f"status reads when the service appeared: {describe(accesses(known, ready))}")
     expect(hook_registered(known) in ready, "no hook registration")
@@ -449,7 +468,7 @@ def expect_ready_on_regaccess(known, lines):
 
 def expect_armed_at_handoff(known, lines, after):
     """Nothing touched the watchdog after it was ready, until the hand-off armed it with 30."""
-    expect(not accesses(known, lines[after:index_of(lines, "APP exit boot services")]),
+    expect(not accesses(known, lines[after:index_of(lines, log_line(known, "exit-boot-services"))]),
            "register access before hand-off")
     check_handoff(known, lines, arm_steps(known, 30), "arm at exit of boot services")
 
@@ -457,7 +476,8 @@ def expect_armed_at_handoff(known, lines, after):
 def check_wdt_late_regaccess(out):
     known, lines = facts(out), debug_lines(out)
     before, _ = expect_ready_on_regaccess(known, lines)
-    expect(not accesses(known, lines[:before]) and not any(line.startswith("HOOK register") for line in lines[:before]),
+    hook = log_prefix(known, "hook-register")
+    expect(not accesses(known, lines[:before]) and not any(line.startswith(hook) for line in lines[:before]),
            "WdtControl acted before the register-access service existed")
 
 
@@ -508,9 +528,9 @@ def check_probe_com1(out, expected_name):
     check_com1(out, expected_name, b"".join(block for _, block in blocks))
 
 
-def expect_counts(lines, cpuio, smmio):
+def expect_counts(known, lines, cpuio, smmio):
     """The fixture's counters at the hand-off: (writes, reads) per protocol, no wrong This."""
-    counts = summary(lines)
+    counts = summary(known, lines)
     wanted = {"cpuio.writes": cpuio[0], "cpuio.reads": cpuio[1], "cpuio.wrongthis": 0,
               "smmio.writes": smmio[0], "smmio.reads": smmio[1], "smmio.wrongthis": 0}
     expect(counts == wanted, f"port accesses counted by the fixture: {counts}, expected {wanted}")
@@ -520,7 +540,8 @@ def expect_scratch_and_end(known, lines, runs):
     found = [line for line in lines if line.startswith(log_prefix(known, "probe-scratch"))]
     wanted = log_line(known, "probe-scratch", 0xA5, 0, 0xA5, 0x5A, 0, 0x5A)
     expect(found == [wanted] * runs, f"scratch register through IoWrite/IoRead: {found}")
-    expect(lines[-2].startswith("APP exit boot services done") and lines[-1] == "APP reset shutdown",
+    expect(lines[-2].startswith(log_prefix(known, "exit-boot-services-result", "done")) and
+           lines[-1] == log_line(known, "reset-shutdown"),
            f"the run did not end with the hand-off and the power-off: {lines[-2:]}")
 
 
@@ -564,13 +585,12 @@ def check_latecpuio_com1(out):
 
 
 def check_latecpuio_counts(out):
-    lines = debug_lines(out)
-    runs = [index for index, line in enumerate(lines) if line == "APP probe done"]
-    expect(len(runs) == 2 and runs[0] < index_of(lines, "FIX ready") < runs[1],
+    known, lines = facts(out), debug_lines(out)
+    runs = [index for index, line in enumerate(lines) if line == log_line(known, "probe-done")]
+    expect(len(runs) == 2 and runs[0] < index_of(lines, log_line(known, "fixture-ready")) < runs[1],
            "expected one probe run before the fixture was loaded and one after")
-    known = facts(out)
     expect_scratch_and_end(known, lines, 2)
-    expect_counts(lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
+    expect_counts(known, lines, port_io_cost(known, expected_probe_blocks("latecpuio_com1.txt")[1]), (0, 0))
 
 
 def check_planted_com1(out):
@@ -579,29 +599,29 @@ def check_planted_com1(out):
 
 def check_planted_smmio(out):
     lines = debug_lines(out)
-    expect("SMM StartImage in SMM status=0" in lines, "the SMM copy did not start")
     known = facts(out)
+    expect(log_line(known, "smm-start-image", 0) in lines, "the SMM copy did not start")
     expect_scratch_and_end(known, lines, 1)
-    expect_counts(lines, (0, 0), port_io_cost(known, expected_probe_blocks("planted_com1.txt")[0], "smm"))
+    expect_counts(known, lines, (0, 0), port_io_cost(known, expected_probe_blocks("planted_com1.txt")[0], "smm"))
 
 
 def check_planted_untouched(out):
     known, lines = facts(out), debug_lines(out)
-    expect(index_of(lines, "CTL plant done status=0") < index_of(lines, "CTL smmbase"),
+    expect(index_of(lines, log_line(known, "ctl-status", "plant done", 0)) <
+           index_of(lines, log_line(known, "ctl-command", "smmbase")),
            "the table was not planted before the SMM copy started")
-    calls = [line for line in lines if line.startswith("PLANT")]
+    calls = [line for line in lines if line.startswith(log_prefix(known, "planted-call"))]
     expect(not calls, f"the planted table was called: {calls[:4]}")
     expect(log_line(known, "probe-smm-instances", 2, 1) in lines,
            "the probe did not find the planted and the real SMM instance")
 
 
 def check_planted_smm_once(out):
-    lines = debug_lines(out)
-    installs = [index for index, line in enumerate(lines) if line == "FIX install smm base"]
+    known, lines = facts(out), debug_lines(out)
+    installs = [index for index, line in enumerate(lines) if line == log_line(known, "fixture-install-smm-base")]
     expect(len(installs) == 2, f"expected SMM Base installed twice, found {len(installs)}")
-    register = [line for line in lines if line.startswith("SMM Register")]
-    expect(len(register) == 1 and register[0].endswith("\\ServiceLib.efi SourceBuffer=0 SourceSize=0 "
-                                                       "LegacyIA32Binary=0"),
+    register = [line for line in lines if line.startswith(log_prefix(known, "smm-register"))]
+    expect(len(register) == 1 and smm_register(known, register[0], r".*\\ServiceLib\.efi"),
            f"ServiceLib must register its image in SMRAM exactly once: {register}")
 
 
@@ -631,7 +651,7 @@ def check_cases(out):
 def check_latecpuio_stack(out):
     """FormatOutput's stack high-water mark in the image: within its budget and the build's static bound."""
     known, lines = facts(out), debug_lines(out)
-    errors = [line for line in lines if line.startswith("APP probe stack error")]
+    errors = [line for line in lines if line.startswith(log_prefix(known, "probe-stack-error"))]
     stack = log_pattern(known, "probe-stack", whole=False)
     found = [int(match.group(1)) for match in map(stack.match, lines) if match]
     expect(len(found) == 1, f"the probe did not measure FormatOutput's stack: {errors or 'no stack line'}")
@@ -709,11 +729,12 @@ def check_flash_wdt_armed(out):
     register access, ready when it appears, armed with 30 at hand-off."""
     known = facts(out)
     first = debug_lines(out / PREVIOUS_BOOT["flash"])
-    expect(first[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"first boot began with {first[:2]}")
+    started = [log_line(known, "fixture-start"), log_line(known, "fixture-ready")]
+    expect(first[:2] == started, f"first boot began with {first[:2]}")
     expect(probe_wdt(known, setup=False, driver=False) in first,
            "WdtControl left something behind when Setup was missing")
     lines = debug_lines(out)
-    expect(lines[:2] == ["FIX start", "FIX ready: cpuio hook control"], f"second boot began with {lines[:2]}")
+    expect(lines[:2] == started, f"second boot began with {lines[:2]}")
     _, after = expect_ready_on_regaccess(known, lines)
     expect(probe_wdt(known, setup=True, driver=True) in lines,
            "the probe did not find WdtControl's status, protocol and loaded image")
@@ -725,7 +746,7 @@ def check_flash_port_io(out):
     Framework CPU I/O, counted exactly from the probe's COM1 text."""
     known, lines = facts(out), debug_lines(out)
     expect_scratch_and_end(known, lines, 1)
-    expect_counts(lines, port_io_cost(known, expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
+    expect_counts(known, lines, port_io_cost(known, expected_probe_blocks("flash_com1.txt")[1]), (0, 0))
 
 
 def check_framework_wdt_armed(out):
@@ -799,14 +820,37 @@ RUNNERS = {
 }
 
 
+def line_name_problems(root):
+    """What the debug-console line formats' names disagree on, read from
+    the sources: LogLines.h's constants, facts.cpp's list of names, and
+    the names the runners pass to log_line, log_prefix, log_pattern and
+    log_values."""
+    formats = set(re.findall(r"constexpr char (kLog\w+)\[\]", (root / "testkit/LogLines.h").read_text()))
+    named = re.findall(r'\{"([\w-]+)", (kLog\w+)\}', (HERE / "facts.cpp").read_text())
+    names = {name for name, _ in named}
+    exported = [constant for _, constant in named]
+    problems = [f"{constant} of testkit/LogLines.h is not in facts.cpp's kLines"
+                for constant in sorted(formats - set(exported))]
+    problems += [f"{constant} is in facts.cpp's kLines more than once"
+                 for constant in sorted(set(exported)) if exported.count(constant) > 1]
+    for path in sorted(HERE.glob("*.py")):
+        asked = re.findall(r'log_(?:line|prefix|pattern|values)\((?:known|facts\(out\)), "([\w-]+)"', path.read_text())
+        for name in asked:
+            if name not in names:
+                problems.append(f"{path.name} asks for the line {name!r}, which facts.cpp does not write")
+    return problems
+
+
 def self_check():
     """boots.json and the runners agree: each boot's command is a runner's
     and its scenario one of that runner's, each listed check is a function
     of the runner that its lane's check command names, each check function
     and each scenario is listed (or, for a scenario, booted before another),
     the README's boot table names the boots of the firmware and flash
-    lanes, and a CMakeLists.txt makes the tests of each lane. Returns the
-    list of disagreements."""
+    lanes, a CMakeLists.txt makes the tests of each lane, and each format
+    of testkit/LogLines.h goes into facts.json under a name (facts.cpp)
+    that is the only one it has, and each name a runner asks for is one
+    of those. Returns the list of disagreements."""
     listing = qemu_run.boot_list()
     lanes, boots = listing["lanes"], listing["boots"]
     problems, used_checks, used_scenarios = [], {}, set()
@@ -845,6 +889,7 @@ def self_check():
     made = {lane for path in root.glob("**/CMakeLists.txt") if not path.is_relative_to(root / "build")
             for lane in re.findall(r"^\s*fw_boot_tests\(([\w-]+)\)", path.read_text(), re.MULTILINE)}
     problems += [f"lane {lane!r}: no CMakeLists.txt calls fw_boot_tests({lane})" for lane in sorted(set(lanes) - made)]
+    problems += line_name_problems(root)
     readme = (root / "README.md").read_text()
     table = re.search(r"^\| Boot \| Shell script \|.*?\n\n", readme, re.MULTILINE | re.DOTALL)
     named = re.findall(r"^\| `([\w-]+)` ", table.group() if table else "", re.MULTILINE)

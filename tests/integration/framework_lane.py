@@ -26,7 +26,7 @@ from pathlib import Path
 
 import qemu_run
 import smram_lane
-from qemu_run import Failure, debug_lines, expect, facts, read
+from qemu_run import Failure, debug_lines, expect, facts, log_line, log_prefix, log_values, read
 
 SCRIPT = ["smmbasectl", lambda known: f"dh -p {known['guids']['smm-lib-services']} -v", "mm B2 015C -w 2 -IO -n",
           "fixturectl regaccess", "smitrigger"]
@@ -37,7 +37,6 @@ SCENARIOS = {"framework": SCRIPT, "framework-early": SCRIPT}
 # Whether gLibServicesProtocolGuid existed when SMM Base was installed.
 EXISTED = {"framework": "1", "framework-early": "0"}
 IMAGES = ["smmbasectl.efi", "smitrigger.efi", "fixturectl.efi"]
-SERVICELIB_FILE_GUID = "4B3EB940-B4B8-48C0-BBAE-44323DECA102"
 # QEMU q35 with 256 MiB puts its 16 MiB TSEG at the top of that memory.
 TSEG = (0x0F000000, 0x10000000)
 EFI_UNSUPPORTED = 0x8000000000000003
@@ -63,50 +62,55 @@ def in_tseg(value):
     return TSEG[0] <= value < TSEG[1]
 
 
-def registers(lines):
+def registers(known, lines):
     """(path line, result line) of the three Register calls: ServiceLib's
     notification's, the client's through slot 0, then the tool's."""
-    return list(zip(starting(lines, "SMMBASE DXE Register path=", 3),
-                    starting(lines, "SMMBASE DXE Register file-path=", 3)))
+    return list(zip(starting(lines, log_prefix(known, "smmbase-register-path"), 3),
+                    starting(lines, log_prefix(known, "smmbase-register-file"), 3)))
 
 
-def servicelib_load(lines):
-    return fields(registers(lines)[0][1])
+def servicelib_file(out):
+    """ServiceLib's file in a firmware volume, as a device path names it (upper case)."""
+    return f"FVFILE({facts(out)['file-guids']['servicelib'].upper()})"
+
+
+def servicelib_load(known, lines):
+    return fields(registers(known, lines)[0][1])
 
 
 def check_order(out):
     """The SMM half is ready before SMM Base is installed, ServiceLib is
     there by then, and its notification's Register names its file in the
     firmware volume and starts the copy in SMM."""
-    lines = debug_lines(out)
-    ready = lines.index(only(lines, "SMMBASE SMM ready:"))
-    installed = lines.index(only(lines, "SMMBASE DXE SMM half ready;"))
+    known, lines = facts(out), debug_lines(out)
+    ready = lines.index(only(lines, log_prefix(known, "smmbase-smm-ready")))
+    installed = lines.index(only(lines, log_prefix(known, "smmbase-installed")))
     expect(ready < installed, "SMM Base was installed before the SMM half was ready")
     existed = EXISTED[read(out / "scenario").decode().strip()]
-    expect(fields(lines[installed]) == {"status": "0", "existed": existed},
+    expect(lines[installed] == log_line(known, "smmbase-installed", 0, existed),
            f"SMM Base not installed {'after' if existed == '1' else 'before'} ServiceLib: {lines[installed]}")
-    register = lines.index(registers(lines)[0][0])
+    register = lines.index(registers(known, lines)[0][0])
     expect(installed < register, "Register came before SMM Base was installed")
-    expect(f"/FVFILE({SERVICELIB_FILE_GUID})" in lines[register].upper(),
+    expect(f"/{servicelib_file(out)}" in lines[register].upper(),
            f"Register's path is not ServiceLib's file in a firmware volume: {lines[register]}")
-    done = servicelib_load(lines)
+    done = servicelib_load(facts(out), lines)
     expect(done["status"] == "0" and done["entry-status"] == "0", f"the SMM copy did not start: {done}")
 
 
 def check_tseg(out):
     """The SMM copy's image and its protocol table lie in TSEG, on a
     boot-services handle whose Loaded Image says so, as the shell shows."""
-    lines = debug_lines(out)
-    done = servicelib_load(lines)
+    known, lines = facts(out), debug_lines(out)
+    done = servicelib_load(known, lines)
     base, size = int(done["base"], 16), int(done["size"], 16)
     expect(in_tseg(base) and in_tseg(base + size - 1), f"image {base:#x}+{size:#x} outside TSEG")
     # Asked for by ServiceLib's SMM copy, then by the client's.
-    for line in starting(lines, "SMMBASE DXE GetSmstLocation in SMM", 2):
-        smst = int(line.split("-> ")[1], 16)
+    for line in starting(lines, log_prefix(known, "smmbase-dxe-smst"), 2):
+        smst = int(log_values(known, "smmbase-dxe-smst", line)[0], 16)
         expect(in_tseg(smst), f"the Framework SMM system table at {smst:#x} is outside TSEG")
     # dh -p GUID -v: "5C: GUID(interface) LoadedImage(record)  Name...: ServiceLib", then the record.
     com1 = ANSI.sub("", read(out / "com1.bin").decode("latin-1"))
-    smm_lib = facts(out)["guids"]["smm-lib-services"]
+    smm_lib = known["guids"]["smm-lib-services"]
     shown = re.search(smm_lib + r"\(([0-9A-F]+)\) LoadedImage\([0-9A-F]+\)\s+Name\.*: ServiceLib\s(.*?)Unload",
                       com1, re.IGNORECASE | re.DOTALL)
     expect(shown is not None, "dh -p did not show the SMM instance's GUID beside ServiceLib's Loaded Image")
@@ -115,24 +119,26 @@ def check_tseg(out):
     record = dict(re.findall(r"(\w+)\.+: (\S*)", shown.group(2)))
     expect(int(record.get("ImageBase", "0"), 16) == base and int(record.get("ImageSize", "0"), 16) == size,
            f"dh shows a Loaded Image that is not the SMRAM image: {record}")
-    expect(record.get("FilePath", "").upper() == f"FVFILE({SERVICELIB_FILE_GUID})" and record.get("DeviceHandle"),
+    expect(record.get("FilePath", "").upper() == servicelib_file(out) and record.get("DeviceHandle"),
            f"the Loaded Image's device and file path are not split from Register's path: {record}")
 
 
 def check_refused(out):
     """After the lock a boot-services caller sees InSmm FALSE, no SMM
     system table, and Register refused with EFI_UNSUPPORTED and logged."""
-    lines = debug_lines(out)
-    lock = lines.index(only(lines, "SMMBASE SMM ready-to-lock"))
-    expect(fields(only(lines, "CTL smmbase InSmm")) == {"status": "0", "in-smm": "0"}, "InSmm not FALSE from the shell")
-    expect(int(fields(only(lines, "CTL smmbase GetSmstLocation"))["status"], 16) == EFI_UNSUPPORTED,
+    known, lines = facts(out), debug_lines(out)
+    lock = lines.index(only(lines, log_line(known, "smmbase-locked")))
+    expect(fields(only(lines, log_prefix(known, "smmbase-ctl", "InSmm"))) == {"status": "0", "in-smm": "0"},
+           "InSmm not FALSE from the shell")
+    expect(only(lines, log_prefix(known, "smmbase-ctl", "GetSmstLocation")) ==
+           log_line(known, "smmbase-ctl", "GetSmstLocation", EFI_UNSUPPORTED),
            "GetSmstLocation gave a table outside SMM")
-    refused = lines.index(only(lines, "SMMBASE SMM Register refused"))
+    refused = lines.index(only(lines, log_line(known, "smmbase-refused", "Register")))
     expect(lock < refused, "the refusal came before the lock")
-    result = fields(only(lines, "CTL smmbase Register"))
+    result = fields(only(lines, log_prefix(known, "smmbase-ctl", "Register")))
     expect(int(result["status"], 16) == EFI_UNSUPPORTED and result["handle"] == "0",
            f"Register after the lock was not refused with EFI_UNSUPPORTED: {result}")
-    path, done = registers(lines)[2]
+    path, done = registers(known, lines)[2]
     expect(lines.index(path) < refused and path.lower().endswith("\\smmbasectl.efi source-buffer=0 size=0"),
            f"the tool's Register did not name its file on the disk: {path}")
     expect(int(fields(done)["status"], 16) == EFI_UNSUPPORTED, f"the DXE half did not pass the refusal on: {done}")
@@ -143,25 +149,28 @@ def check_client(out):
     dispatch; that copy found ServiceLib's SMM instance and registered its
     callback; after the lock, the shell's SMI and the one raised after
     ExitBootServices each reached the callback once."""
-    lines = debug_lines(out)
-    slot0 = only(lines, "CLIENT DXE slot 0 with handle").split()
-    expect(slot0[-1] not in ("0", slot0[-3]), f"slot 0 gave no SMM handle: {' '.join(slot0)}")
-    entry = fields(only(lines, "CLIENT SMM entry:"))
-    expect(entry["status"] == "0" and in_tseg(int(entry["Smst"], 16)), f"the client's SMM copy did not start: {entry}")
-    done = servicelib_load(lines)
+    known, lines = facts(out), debug_lines(out)
+    slot0 = only(lines, log_prefix(known, "client-slot0"))
+    handle, smm_handle = log_values(known, "client-slot0", slot0)
+    expect(smm_handle not in ("0", handle), f"slot 0 gave no SMM handle: {slot0}")
+    entry = only(lines, log_prefix(known, "client-entry"))
+    instance, smst, _, status = (int(value, 16) for value in log_values(known, "client-entry", entry))
+    expect(status == 0 and in_tseg(smst), f"the client's SMM copy did not start: {entry}")
+    done = servicelib_load(known, lines)
     base, size = int(done["base"], 16), int(done["size"], 16)
-    expect(base <= int(entry["instance"], 16) < base + size,
+    expect(base <= instance < base + size,
            f"the client's SMM copy found an SMM instance outside ServiceLib's SMRAM image: {entry}")
-    client = fields(registers(lines)[1][1])
-    callback = int(fields(only(lines, "SMMBASE SMM RegisterCallback"))["callback"], 16)
+    client = fields(registers(known, lines)[1][1])
+    registered = only(lines, log_prefix(known, "smmbase-callback"))
+    callback = int(log_values(known, "smmbase-callback", registered)[0], 16)
     expect(int(client["base"], 16) <= callback < int(client["base"], 16) + int(client["size"], 16),
            f"the callback at {callback:#x} is not inside the client's SMRAM image {client}")
-    lock = lines.index(only(lines, "SMMBASE SMM ready-to-lock"))
-    shell = lines.index(only(lines, "CLIENT SMM callback: request 1"))
-    handed_off = lines.index(only(lines, "APP exit boot services done"))
-    after = lines.index(only(lines, "CLIENT SMM callback: request 2"))
+    lock = lines.index(only(lines, log_line(known, "smmbase-locked")))
+    shell = lines.index(only(lines, log_line(known, "client-callback", 1)))
+    handed_off = lines.index(only(lines, log_prefix(known, "exit-boot-services-result", "done")))
+    after = lines.index(only(lines, log_line(known, "client-callback", 2)))
     expect(lock < shell < handed_off < after, "the callbacks did not run after the lock and after ExitBootServices")
-    only(lines, "APP back from the SMI: the request was taken")
+    only(lines, log_line(known, "smi-returned", "was taken"))
 
 
 def check_client_com1(out):
@@ -179,12 +188,12 @@ def check_cf8(out):
     """The SMI after ExitBootServices prints through ServiceLib's SMM copy,
     whose serial bring-up writes the LPC bridge's address to 0xCF8: the
     application's own address is there again when the SMI returns."""
-    line = only(debug_lines(out), "APP 0xCF8 around the SMI:")
-    values = fields(line)
-    before = int(values["before"], 16)
-    expect(before & 0x80000000 and before != facts(out)["bring-up"]["lpc-address"],
+    known = facts(out)
+    line = only(debug_lines(out), log_prefix(known, "cf8-around-smi"))
+    before, after = (int(value, 16) for value in log_values(known, "cf8-around-smi", line))
+    expect(before & 0x80000000 and before != known["bring-up"]["lpc-address"],
            f"the application's address is not its own: {line}")
-    expect(values["after"] == values["before"], f"the SMI left another address in 0xCF8: {line}")
+    expect(after == before, f"the SMI left another address in 0xCF8: {line}")
 
 
 CHECKS = {

@@ -128,12 +128,17 @@ def log_line(known, name, *values):
     return known["lines"][name].format(*values)
 
 
-def log_prefix(known, name):
-    """The fixed text at the start of the line name, up to its first field."""
-    return known["lines"][name].split("{")[0]
-
-
 FIELD = re.compile(r"\{(?::0?(\d*)X)?\}")
+
+
+def log_prefix(known, name, *values):
+    """The start of the line name up to its first field, or, with values,
+    with them in its first fields, up to the next: the fixed start of a
+    line whose other fields vary or follow as key=value pairs."""
+    text = known["lines"][name]
+    fields = list(FIELD.finditer(text))
+    end = fields[len(values)].start() if len(values) < len(fields) else len(text)
+    return text[:end].format(*values)
 
 
 def log_pattern(known, name, whole=True):
@@ -149,6 +154,13 @@ def log_pattern(known, name, whole=True):
             pattern += rf"([0-9A-F]{{{field.group(1) or 1},}})"
         position = field.end()
     return re.compile(pattern + re.escape(text[position:]) + ("$" if whole else ""))
+
+
+def log_values(known, name, line):
+    """The texts in the fields of line, which must be the whole line name."""
+    match = log_pattern(known, name).match(line)
+    expect(match is not None, f"not a {name!r} line ({known['lines'][name]!r}): {line!r}")
+    return match.groups()
 
 
 def find_qemu():

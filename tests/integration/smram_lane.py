@@ -30,8 +30,8 @@ import time
 from pathlib import Path
 
 import qemu_run
-from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, make_disk, qemu_command,
-                      read, receive)
+from qemu_run import (Failure, clear_outputs, connect, debug_lines, expect, facts, find_qemu, log_line, log_pattern,
+                      log_prefix, make_disk, qemu_command, read, receive)
 
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 EXCEPTION = b"!!!! X64 Exception"
@@ -55,7 +55,7 @@ def lay_out(images, out, script, names, variables=OVMF_VARS):
     file or as a command. A line of the script may be a routine that
     writes it from the build's facts."""
     known = qemu_run.keep_facts(images, out)
-    if known is None and any(callable(line) for line in script):
+    if known is None:
         raise Failure(f"{images / qemu_run.FACTS} is missing: build the target firmware_facts_json first")
     script = [line(known) if callable(line) else line for line in script]
     files = []
@@ -70,7 +70,8 @@ def lay_out(images, out, script, names, variables=OVMF_VARS):
 
 
 def last_smi(out):
-    sent = [line[len("CTL smi "):] for line in debug_lines(out) if line.startswith("CTL smi ")]
+    prefix = log_prefix(facts(out), "smram-smi")
+    sent = [line[len(prefix):] for line in debug_lines(out) if line.startswith(prefix)]
     return sent[-1] if sent else None
 
 
@@ -144,13 +145,13 @@ def ctl(lines, prefix):
     return fields(found[0])
 
 
-def calls(lines):
+def calls(known, lines):
     """name -> list of field dicts, in log order."""
-    result = {}
+    prefix, result = log_prefix(known, "smram-call"), {}
     for line in lines:
-        match = re.match(r"CTL call (\S+)(.*)$", line)
-        if match:
-            result.setdefault(match.group(1), []).append(fields(match.group(2)))
+        if line.startswith(prefix):
+            name, _, rest = line[len(prefix):].partition(" ")
+            result.setdefault(name, []).append(fields(rest))
     return result
 
 
@@ -165,8 +166,8 @@ def num(text):
     return int(text.split("@")[0], 16)
 
 
-def smram_span(lines):
-    ranges = [fields(line[len("CTL smram range "):]) for line in lines if line.startswith("CTL smram range ")]
+def smram_span(known, lines):
+    ranges = [fields(line) for line in lines if line.startswith(log_prefix(known, "smram-range"))]
     expect(ranges, "SMM Access 2 reported no SMRAM ranges")
     return min(num(r["base"]) for r in ranges), max(num(r["base"]) + num(r["size"]) for r in ranges)
 
@@ -187,85 +188,98 @@ def unsigned_text(value):
 def check_placement(out):
     """Image, protocol table and heap block of the SMM copy lie in SMRAM,
     inside the loaded image, and read as all ones from DXE."""
-    lines = debug_lines(out)
-    low, high = smram_span(lines)
-    lock = ctl(lines, "CTL smram lock-state")
-    expect(lines.count("CTL smram lock-state=1 open-state=0") == 1, f"SMRAM not locked and closed: {lock}")
-    mch = ctl(lines, "CTL mch ")
+    known, lines = facts(out), debug_lines(out)
+    low, high = smram_span(known, lines)
+    lock = ctl(lines, log_prefix(known, "smram-lock-state"))
+    expect(lines.count(log_line(known, "smram-lock-state", 1, 0)) == 1, f"SMRAM not locked and closed: {lock}")
+    mch = ctl(lines, log_prefix(known, "smram-mch"))
     expect(int(mch["smramc"], 16) & 0x10, f"SMRAMC does not have D_LCK set: {mch}")
-    expect(ctl(lines, "CTL status ")["locked"] == "1", "the probe had not seen ready-to-lock before the load")
-    load = ctl(lines, "CTL load status=")
+    expect(ctl(lines, log_prefix(known, "smram-status"))["locked"] == "1",
+           "the probe had not seen ready-to-lock before the load")
+    load = ctl(lines, log_prefix(known, "smram-load"))
     base, size = num(load["base"]), num(load["size"])
     expect(load["status"] == "0", f"the load failed: {load}")
     expect(low <= base and base + size <= high, f"image {base:#x}+{size:#x} outside SMRAM {low:#x}-{high:#x}")
-    interface = num(ctl(lines, "CTL load entry-status")["interface"])
-    heap = num(call(calls(lines), "heap-alloc-a")["smm"])
+    interface = num(ctl(lines, log_prefix(known, "smram-load-entry"))["interface"])
+    heap = num(call(calls(known, lines), "heap-alloc-a")["smm"])
     for what, address in (("protocol table", interface), ("heap block", heap)):
         expect(base <= address < base + size, f"{what} at {address:#x} is not inside the SMRAM image")
     for what in ("probe-handler", "image-base", "protocol", "heap-block"):
-        read_back = ctl(lines, f"CTL dxe-read {what} ")
+        read_back = ctl(lines, log_prefix(known, "smram-dxe-read", what))
         expect(read_back["8"] == "FF" and read_back["32"] == "FFFFFFFF",
                f"DXE read of the {what} in SMRAM did not give all ones: {read_back}")
-    table = facts(out)["lib-services"]
-    expect(ctl(lines, "CTL smm-read protocol ") == {"revision": str(table["revision"]), "size": str(table["size"]),
-                                                    "status": "0"},
+    table = known["lib-services"]
+    expect(log_line(known, "smram-smm-read-protocol", table["revision"], table["size"], 0) in lines,
            f"the protocol table read inside SMM is not revision {table['revision']}, size {table['size']}")
-    expect(ctl(lines, "CTL smm-read image-base ")["first-bytes"] == "5A4D", "no MZ at the image base inside SMM")
-    attributes = ctl(lines, "CTL load attributes-before")
+    expect(ctl(lines, log_prefix(known, "smram-smm-read-image"))["first-bytes"] == "5A4D",
+           "no MZ at the image base inside SMM")
+    attributes = ctl(lines, log_prefix(known, "smram-load-attributes"))
     expect(num(attributes["clear-status"]) == 0 and not num(attributes["attributes-after"]) & 0x4000,
            f"the image pages stayed non-executable: {attributes}")
 
 
-def entry_order(guids):
-    """The entry point's calls in the order it must make them; the probe logs GUIDs in upper case."""
-    smm_base, smm_lib = guids["smm-base"].upper(), guids["smm-lib-services"].upper()
+# The probe's lines about the entry point it started (testkit/LogLines.h).
+ENTRY_LINES = ["smram-entry-locate", "smram-entry-install", "smram-entry-in-smm", "smram-entry-smst",
+               "smram-entry-unserved", "smram-entry-returned"]
+
+
+def entry_calls(known, lines):
+    """The probe's lines about the entry point, in order, each as (name, its field texts)."""
+    patterns = [(name, log_pattern(known, name)) for name in ENTRY_LINES]
+    return [(name, match.groups()) for line in lines for name, pattern in patterns
+            for match in [pattern.match(line)] if match]
+
+
+def entry_order(known, load):
+    """The entry point's calls in the order it must make them: a line's
+    name and the texts its fields must have (None: any), the interface,
+    handle and system table those that smramctl reported; the probe logs
+    GUIDs in upper case."""
+    smm_base, smm_lib = known["guids"]["smm-base"].upper(), known["guids"]["smm-lib-services"].upper()
     return [
-        rf"SMM entry LocateProtocol {smm_base} status=0 interface=\S+",
-        r"SMM entry InSmm This=SmmBase -> 1",
-        rf"SMM entry InstallMultipleProtocolInterfaces {smm_lib} interface=(?P<i>\S+) handle=(?P<h>\S+) status=0",
-        rf"SMM entry LocateProtocol {smm_lib} status=0 interface=(?P<i>\S+)",
-        r"SMM entry GetSmstLocation This=SmmBase -> (?P<smst>\S+)",
-        r"SMM entry point returned 0",
+        ("smram-entry-locate", (smm_base, "0", None)),
+        ("smram-entry-in-smm", ("SmmBase",)),
+        ("smram-entry-install", ("InstallMultipleProtocolInterfaces", smm_lib, load["interface"], load["handle"], "0")),
+        ("smram-entry-locate", (smm_lib, "0", load["interface"])),
+        ("smram-entry-smst", ("SmmBase", load["fw-smst"])),
+        ("smram-entry-returned", ("0",)),
     ]
 
 
 def check_entry(out):
-    """The entry point ran in SMM: InSmm, the SMM instance installed and
-    located, the system table from GetSmstLocation, EFI_SUCCESS."""
-    guids, lines = facts(out)["guids"], debug_lines(out)
-    load = ctl(lines, "CTL load entry-status")
+    """The entry point ran in SMM: InSmm, the SMM instance installed on the
+    image's handle and located, the SMRAM system table from
+    GetSmstLocation, EFI_SUCCESS."""
+    known, lines = facts(out), debug_lines(out)
+    load = ctl(lines, log_prefix(known, "smram-load-entry"))
     expect(load["entry-status"] == "0", f"the entry point returned {load['entry-status']}")
-    entry = [line for line in lines if line.startswith("SMM entry")]
+    entry = entry_calls(known, lines)
     position = 0
-    for pattern in entry_order(guids):
-        while position < len(entry) and not re.fullmatch(pattern, entry[position]):
+    for name, wanted in entry_order(known, load):
+        while position < len(entry) and not (entry[position][0] == name and
+                                             all(w in (None, v) for w, v in zip(wanted, entry[position][1]))):
             position += 1
-        expect(position < len(entry), f"no entry-point line matching {pattern!r} in order: {entry}")
-        match = re.fullmatch(pattern, entry[position])
-        if "i" in match.groupdict():
-            expect(match["i"] == load["interface"], f"entry installed or found {match['i']}, not the table")
-        if "h" in match.groupdict():
-            expect(match["h"] == load["handle"], "the SMM instance went on another handle than the image's")
-        if "smst" in match.groupdict():
-            expect(match["smst"] == load["fw-smst"], "GetSmstLocation gave another table than the SMRAM one")
+        expect(position < len(entry), f"no {name} line with fields {wanted} in order: {entry}")
         position += 1
-    expect(not any("not served" in line or guids["lib-services"].upper() in line for line in entry),
+    lib = known["guids"]["lib-services"].upper()
+    expect(not any(name == "smram-entry-unserved" or lib in values for name, values in entry),
            f"the entry point asked for more than the SMM copy needs: {entry}")
 
 
-def smm_calls(lines):
-    return [(name, entry) for name, entries in calls(lines).items() for entry in entries if "smm" in entry]
+def smm_calls(all_calls):
+    return [(name, entry) for name, entries in all_calls.items() for entry in entries if "smm" in entry]
 
 
 def check_port_io(out):
     """IoWrite/IoRead round trips through SmmIo, with This = &Smst->SmmIo on
     every access of every SMI-time call, all after the lock."""
-    lines = debug_lines(out)
-    all_calls = calls(lines)
-    for name, entry in smm_calls(lines):
+    known, lines = facts(out), debug_lines(out)
+    all_calls = calls(known, lines)
+    for name, entry in smm_calls(all_calls):
         expect(entry["status"] == "0" and entry["locked"] == "1", f"{name}: {entry}")
         expect(entry["io"].split("/")[2] == "0", f"{name}: SmmIo called with another This ({entry['io']})")
-    expect(not any("not &Smst->SmmIo" in line for line in lines), "SmmIo called with another This")
+    wrong_this = log_pattern(known, "smram-wrong-this")
+    expect(not any(wrong_this.match(line) for line in lines), "SmmIo called with another This")
     expected = {
         "io-write8": ("0", None, "0/1/0"), "io-read8": ("5A", "5A", "1/0/0"),
         "io-read8-after-bs": ("A5", None, "1/0/0"), "io-write32": ("0", "0", "0/1/0"),
@@ -284,7 +298,7 @@ def check_com1(out):
     expect(text is not None, "the COM1 markers of the SMRAM calls are missing")
     expected = b"SMM:\n\rfrom SMRAM -42 beef !\n\rfrom SMRAM -42 beef !\n\r"
     expect(text == expected, f"COM1 between the markers: {text!r}, expected {expected!r}")
-    all_calls = calls(debug_lines(out))
+    all_calls = calls(facts(out), debug_lines(out))
     for entry in all_calls.get("com1-putchar", []):
         expect(int(entry["io"].split("/")[1]) > 0, f"PutCharA in SMM wrote no port: {entry}")
     formatted = call(all_calls, "com1-format")
@@ -315,7 +329,7 @@ EXPECTED_CALLS = {
 
 def check_calls(names):
     def check(out):
-        all_calls = calls(debug_lines(out))
+        all_calls = calls(facts(out), debug_lines(out))
         for name in names:
             result, shown = EXPECTED_CALLS[name]
             entry = call(all_calls, name)
@@ -330,9 +344,9 @@ def check_calls(names):
 def check_heap(out):
     """Allocate and free in the SMM copy's own arena, with the same pattern
     of blocks as in the boot-services copy's."""
-    lines = debug_lines(out)
-    all_calls = calls(lines)
-    load = ctl(lines, "CTL load status=")
+    known, lines = facts(out), debug_lines(out)
+    all_calls = calls(known, lines)
+    load = ctl(lines, log_prefix(known, "smram-load"))
     base, size = num(load["base"]), num(load["size"])
 
     def both(name):
@@ -363,9 +377,9 @@ def check_fault_boot(images, firmware, out, limit):
         text = str(error)
         expect(f"after SMI command '{FAULT_COMMAND}'" in text and "Exception" in text,
                f"the stray call was not reported as an SMM fault naming its command: {text}")
-        lines = debug_lines(out)
-        load = ctl(lines, "CTL load status=")
-        expect(load["status"] == "0" and ctl(lines, "CTL load entry-status")["entry-status"] == "0",
+        known, lines = facts(out), debug_lines(out)
+        load = ctl(lines, log_prefix(known, "smram-load"))
+        expect(load["status"] == "0" and ctl(lines, log_prefix(known, "smram-load-entry"))["entry-status"] == "0",
                f"the other-alignment image did not load and start: {load}")
         return f"{text}; image section alignment {load['section-alignment']}"
     raise Failure("a boot service called at SMI time did not stop the machine")

@@ -20,8 +20,6 @@ constinit EFI_GUID mSmmLibGuid     = SMM_LIB_SERVICES_PROTOCOL_GUID;
 constinit LIB_SERVICES_PROTOCOL *mSmmLib = nullptr;
 constinit EFI_SMM_SYSTEM_TABLE  *mSmst   = nullptr;
 
-using LOG = TEXT_LINE<LogChar>;
-
 // FormatOutput and ScanInput take the x64 argument list: consecutive
 // 8-byte slots.
 template <typename... ArgT>
@@ -81,7 +79,7 @@ EFI_STATUS SERVICELIB_EFIAPI Callback (IN EFI_HANDLE SmmImageHandle, IN OUT VOID
   (void)SourceSize;
   UINT8 Trigger = TakeApmRequest (&mSmst->SmmIo);
   if (Trigger != 0) {
-    LOG ().Text ("CLIENT SMM callback: request ").Dec (Trigger).End ();
+    LogLine (kLogClientCallback, static_cast<UINT64> (Trigger));
     UseSmmInstance (Trigger);
   }
   return EFI_SUCCESS;
@@ -96,9 +94,8 @@ EFI_STATUS StartInSmm (EFI_HANDLE ImageHandle, EFI_BOOT_SERVICES *BootServices, 
   if (!EFI_ERROR (Status)) {
     Status = SmmBase->RegisterCallback (SmmBase, ImageHandle, Callback, FALSE, FALSE);
   }
-  LOG ().Text ("CLIENT SMM entry: SMM instance=").Hex (reinterpret_cast<UINT64> (mSmmLib)).Text (" Smst=")
-        .Hex (reinterpret_cast<UINT64> (mSmst)).Text (" callback=").Hex (reinterpret_cast<UINT64> (&Callback))
-        .Text (" status=").Hex (Status).End ();
+  LogLine (kLogClientEntry, reinterpret_cast<UINT64> (mSmmLib), reinterpret_cast<UINT64> (mSmst),
+           reinterpret_cast<UINT64> (&Callback), Status);
   return Status;
 }
 
@@ -125,7 +122,6 @@ extern "C" EFI_STATUS EFIAPI SmmClientEntryPoint (IN EFI_HANDLE ImageHandle, IN 
     return Status;
   }
   EFI_HANDLE SmmHandle = Lib->RegisterImageInSmm (ImageHandle, SystemTable, SmmBase);
-  LOG ().Text ("CLIENT DXE slot 0 with handle ").Hex (reinterpret_cast<UINT64> (ImageHandle)).Text (" -> ")
-        .Hex (reinterpret_cast<UINT64> (SmmHandle)).End ();
+  LogLine (kLogClientSlot0, reinterpret_cast<UINT64> (ImageHandle), reinterpret_cast<UINT64> (SmmHandle));
   return SmmHandle == nullptr ? EFI_LOAD_ERROR : EFI_SUCCESS;
 }

@@ -47,7 +47,7 @@ EFI_STATUS EFIAPI GetSmstLocation (IN EFI_SMM_BASE_PROTOCOL *This, IN OUT EFI_SM
     return EFI_UNSUPPORTED;
   }
   EFI_STATUS Status = mSmmHalf->GetSmstLocation (mSmmHalf, Smst);
-  LOG ().Text ("SMMBASE DXE GetSmstLocation in SMM -> ").Hex (reinterpret_cast<UINT64> (*Smst)).End ();
+  LogLine (kLogSmmBaseDxeSmst, reinterpret_cast<UINT64> (*Smst));
   return Status;
 }
 
@@ -86,8 +86,7 @@ VOID EFIAPI SmmHalfReady (IN EFI_EVENT Event, IN VOID *Context)
   BOOLEAN Existed = !EFI_ERROR (mBootServices->LocateProtocol (&mLibServicesGuid, nullptr, &Lib));
   EFI_HANDLE Handle = mImageHandle;
   EFI_STATUS Status = mBootServices->InstallProtocolInterface (&Handle, &mSmmBaseGuid, EFI_NATIVE_INTERFACE, &mSmmBase);
-  LOG ().Text ("SMMBASE DXE SMM half ready; installed SMM Base status=").Hex (Status)
-        .Text (" gLibServicesProtocolGuid existed=").Dec (Existed).End ();
+  LogLine (kLogSmmBaseInstalled, Status, static_cast<UINT64> (Existed));
 }
 
 }  // namespace

@@ -197,7 +197,7 @@ EFI_STATUS EFIAPI DxeRegister (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_DEVICE_PAT
                                IN BOOLEAN LegacyIA32Binary OPTIONAL)
 {
   (void)This;
-  LogDevicePath ("SMMBASE DXE Register path=", FilePath);
+  LogDevicePath (kLogSmmBaseRegisterPath, FilePath);
   LOG ().Text (" source-buffer=").Hex (reinterpret_cast<UINT64> (SourceBuffer)).Text (" size=").Dec (SourceSize).End ();
   if (ImageHandle == nullptr || (FilePath == nullptr && SourceBuffer == nullptr)) {
     return EFI_INVALID_PARAMETER;
@@ -230,7 +230,7 @@ EFI_STATUS EFIAPI DxeRegister (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_DEVICE_PAT
   if (File.Allocated) {
     mBootServices->FreePool (File.Data);
   }
-  LogDevicePath ("SMMBASE DXE Register file-path=", File.Rest);
+  LogDevicePath (kLogSmmBaseRegisterFile, File.Rest);
   LOG ().Text (" device=").Hex (reinterpret_cast<UINT64> (File.DeviceHandle)).Text (" status=").Hex (Status)
         .Text (" handle=").Hex (reinterpret_cast<UINT64> (Handle)).Text (" base=").Hex (Reply.ImageBase)
         .Text (" size=").Hex (Reply.ImageSize).Text (" entry-status=").Hex (Reply.EntryStatus).End ();

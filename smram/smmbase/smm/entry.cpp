@@ -11,7 +11,6 @@ namespace {
 
 constinit EFI_GUID mSmiGuid       = SMMBASE_SMI_GUID;
 constinit EFI_GUID mReadyGuid     = SMMBASE_READY_PROTOCOL_GUID;
-constexpr CHAR8    kLockMessage[] = "SMMBASE SMM ready-to-lock: Register and RegisterCallback are refused from now on";
 
 }  // namespace
 
@@ -24,7 +23,7 @@ extern "C" EFI_STATUS EFIAPI SmmBaseSmmEntryPoint (IN EFI_HANDLE ImageHandle, IN
   if (EFI_ERROR (Status)) {
     return Status;
   }
-  Status = WatchReadyToLock<LOG, kLockMessage> ();
+  Status = WatchReadyToLock<LOG, kLogSmmBaseLocked> ();
   EFI_HANDLE DispatchHandle = nullptr;
   if (!EFI_ERROR (Status)) {
     Status = mPiSmst->SmiHandlerRegister (kSmmBaseSmiHandler, &mSmiGuid, &DispatchHandle);
@@ -41,7 +40,6 @@ extern "C" EFI_STATUS EFIAPI SmmBaseSmmEntryPoint (IN EFI_HANDLE ImageHandle, IN
     EFI_HANDLE Handle = nullptr;
     Status = BootServices->InstallProtocolInterface (&Handle, &mReadyGuid, EFI_NATIVE_INTERFACE, Ready);
   }
-  LOG ().Text ("SMMBASE SMM ready: PI SMST=").Hex (reinterpret_cast<UINT64> (mPiSmst)).Text (" SMM instance=")
-        .Hex (reinterpret_cast<UINT64> (&mSmmInstance)).Text (" status=").Hex (Status).End ();
+  LogLine (kLogSmmBaseSmmReady, reinterpret_cast<UINT64> (mPiSmst), reinterpret_cast<UINT64> (&mSmmInstance), Status);
   return Status;
 }

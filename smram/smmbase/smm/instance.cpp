@@ -88,8 +88,8 @@ EFI_STATUS EFIAPI RegisterCallback (IN EFI_SMM_BASE_PROTOCOL *This, IN EFI_HANDL
       if (!EFI_ERROR (Status)) {
         Slot = { DispatchHandle, SmmImageHandle, CallbackAddress };
       }
-      LOG ().Text ("SMMBASE SMM RegisterCallback callback=").Hex (reinterpret_cast<UINT64> (CallbackAddress))
-            .Text (" image=").Hex (reinterpret_cast<UINT64> (SmmImageHandle)).Text (" status=").Hex (Status).End ();
+      LogLine (kLogSmmBaseCallback, reinterpret_cast<UINT64> (CallbackAddress),
+               reinterpret_cast<UINT64> (SmmImageHandle), Status);
       return Status;
     }
   }
@@ -104,6 +104,6 @@ constinit EFI_SMM_BASE_PROTOCOL mSmmInstance = SmmBaseTable (unsupported::Regist
 
 EFI_STATUS RefuseAfterLock (CONST CHAR8 *What)
 {
-  LOG ().Text ("SMMBASE SMM ").Text (What).Text (" refused: SMRAM is locked (EFI_UNSUPPORTED)").End ();
+  LogLine (kLogSmmBaseRefused, What);
   return EFI_UNSUPPORTED;
 }

@@ -55,14 +55,9 @@ VOID RaiseClientSmi ()
   while (InByte (kApmDataPort) != 0 && Polls < kSmiWaitLimit) {
     Polls++;
   }
-  LogStr (Polls < kSmiWaitLimit ? "APP back from the SMI: the request was taken\n"
-                                 : "APP back from the SMI: the request is still pending\n");
+  LogLine (kLogSmiReturned, Polls < kSmiWaitLimit ? "was taken" : "is still pending");
   const UINT32 After = InLong (kPciAddressPort);
-  LogStr ("APP 0xCF8 around the SMI: before=");
-  LogHex (Before, 8);
-  LogStr (" after=");
-  LogHex (After, 8);
-  LogStr ("\n");
+  LogLine (kLogCf8AroundSmi, static_cast<UINT64> (Before), static_cast<UINT64> (After));
 }
 
 }  // namespace

@@ -39,22 +39,23 @@ extern "C" EFI_STATUS EFIAPI SmmBaseCtlMain (IN EFI_HANDLE ImageHandle, IN EFI_S
   EFI_BOOT_SERVICES     *BootServices = SystemTable->BootServices;
   EFI_SMM_BASE_PROTOCOL *SmmBase      = nullptr;
   EFI_STATUS Status = BootServices->LocateProtocol (&mSmmBaseGuid, nullptr, reinterpret_cast<VOID **> (&SmmBase));
-  LOG ().Text ("CTL smmbase locate status=").Hex (Status).End ();
+  LogLine (kLogSmmBaseCtl, "locate", Status);
   if (EFI_ERROR (Status)) {
     return Status;
   }
   BOOLEAN InSmm = TRUE;
   Status = SmmBase->InSmm (SmmBase, &InSmm);
-  LOG ().Text ("CTL smmbase InSmm status=").Hex (Status).Text (" in-smm=").Dec (InSmm).End ();
+  LogFields (kLogSmmBaseCtl, "InSmm", Status);
+  LOG ().Text (" in-smm=").Dec (InSmm).End ();
   EFI_SMM_SYSTEM_TABLE *Smst = nullptr;
   Status = SmmBase->GetSmstLocation (SmmBase, &Smst);
-  LOG ().Text ("CTL smmbase GetSmstLocation status=").Hex (Status).End ();
+  LogLine (kLogSmmBaseCtl, "GetSmstLocation", Status);
 
   EFI_DEVICE_PATH_PROTOCOL *Path   = OwnFilePath (ImageHandle, BootServices);
   EFI_HANDLE               Handle = nullptr;
   Status = Path == nullptr ? EFI_NOT_FOUND : SmmBase->Register (SmmBase, Path, nullptr, 0, &Handle, FALSE);
-  LOG ().Text ("CTL smmbase Register status=").Hex (Status).Text (" handle=")
-        .Hex (reinterpret_cast<UINT64> (Handle)).End ();
+  LogFields (kLogSmmBaseCtl, "Register", Status);
+  LOG ().Text (" handle=").Hex (reinterpret_cast<UINT64> (Handle)).End ();
   if (Path != nullptr) {
     BootServices->FreePool (Path);
   }
